@@ -1,0 +1,3 @@
+from tidewall.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,1 @@
+"""Commands, their history and the mementos that undo them."""

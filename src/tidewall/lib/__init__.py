@@ -1,0 +1,1 @@
+"""Controller, AWS and NAT-gateway services used by the commands."""

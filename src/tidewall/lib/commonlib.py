@@ -1,0 +1,12 @@
+"""Small helpers shared by the commands."""
+
+import logging
+
+logger = logging.getLogger("tidewall.lib.commonlib")
+
+
+class Common:
+    @staticmethod
+    def logOperation(name):
+        """Record the start of a command step under the command's class name."""
+        logger.info("Operation: %s", name)
