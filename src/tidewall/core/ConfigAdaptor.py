@@ -1,0 +1,268 @@
+"""The tool's configuration: loaded from a YAML file or a mapping, checked, and read as attributes.
+
+Every field is checked when the adaptor is built, so a typo or a wrong value stops the run before anything is
+changed, with an error that names the field.
+"""
+
+import copy
+import difflib
+import os
+import re
+from collections.abc import Mapping
+from pathlib import Path
+
+import yaml
+
+DEFAULT_BACKUP_PREFIX = "tidewall-backups"
+DEFAULT_BACKUP_ROOT = "~/.tidewall/backups"
+
+_HOST_PORT = re.compile(r"^(\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?)(:(\d{1,5}))?$")
+_ENV_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
+_VPC_ID = re.compile(r"^vpc-([0-9a-f]{8}|[0-9a-f]{17})$")
+_REGION = re.compile(r"^[a-z]{2}(-[a-z]+)+-\d+$")
+_BUCKET = re.compile(r"^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$")
+_ACCOUNT_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*$")
+_ACCOUNT_NUMBER = re.compile(r"^\d{12}$")
+
+AWS_KEYS = ("access_key_id", "secret_access_key", "session_token", "profile", "endpoint_url")
+
+
+class ConfigError(ValueError):
+    """A configuration that cannot be used; `field` names the offending field (None for the whole file)."""
+
+    def __init__(self, message, field=None):
+        super().__init__(message)
+        self.field = field
+
+
+def _fail(field, problem):
+    raise ConfigError(f"configuration field '{field}': {problem}", field)
+
+
+def _text(field, value):
+    if not isinstance(value, str):
+        _fail(field, f"expected text, got {type(value).__name__} {value!r}")
+    return value
+
+
+def _nonempty(field, value):
+    if not _text(field, value).strip():
+        _fail(field, "must not be empty")
+    return value
+
+
+def _matching(pattern, example):
+    def check(field, value):
+        if not pattern.match(_text(field, value)):
+            _fail(field, f"expected {example}, got {value!r}")
+        return value
+
+    return check
+
+
+def _controller_ip(field, value):
+    match = _HOST_PORT.match(_text(field, value))
+    if not match or (match.group(4) and not 0 < int(match.group(4)) < 65536):
+        _fail(field, f"expected a host or host:port such as '10.1.2.3' or '127.0.0.1:8443', got {value!r}")
+    return value
+
+
+def _account_number(field, value):
+    if isinstance(value, int) and not isinstance(value, bool):
+        value = str(value)
+    if not isinstance(value, str) or not _ACCOUNT_NUMBER.match(value):
+        _fail(field, f"expected a 12-digit AWS account id (quote it in YAML), got {value!r}")
+    return value
+
+
+def _backup_prefix(field, value):
+    prefix = _text(field, value).strip("/")
+    if prefix and any(p in ("", ".", "..") for p in prefix.split("/")):
+        _fail(field, f"expected an S3 key prefix without empty, '.' or '..' segments, got {value!r}")
+    return prefix
+
+
+def _backup_root(field, value):
+    if isinstance(value, Path):
+        value = str(value)
+    return os.path.abspath(os.path.expanduser(_nonempty(field, value)))
+
+
+def _bool(field, value):
+    if not isinstance(value, bool):
+        _fail(field, f"expected true or false, got {value!r}")
+    return value
+
+
+def _hs_mode(field, value):
+    if isinstance(value, bool) or not isinstance(value, int) or value not in (1, 2):
+        _fail(field, f"expected 1 or 2, got {value!r}")
+    return value
+
+
+def _any(field, value):
+    return value
+
+
+def _aws(field, value):
+    if not isinstance(value, Mapping):
+        _fail(field, f"expected a mapping with keys {', '.join(AWS_KEYS)}, got {value!r}")
+    _reject_unknown(value, AWS_KEYS, "aws.")
+    out = {}
+    for key in AWS_KEYS:
+        item = value.get(key)
+        if item is not None:
+            _nonempty(f"aws.{key}", item)
+        out[key] = item
+    if (out["access_key_id"] is None) != (out["secret_access_key"] is None):
+        missing = "secret_access_key" if out["secret_access_key"] is None else "access_key_id"
+        _fail(f"aws.{missing}", "access_key_id and secret_access_key must be given together")
+    if out["session_token"] is not None and out["access_key_id"] is None:
+        _fail("aws.session_token", "needs aws.access_key_id and aws.secret_access_key")
+    if out["profile"] is not None and out["access_key_id"] is not None:
+        _fail("aws.profile", "give either a profile or explicit keys, not both")
+    url = out["endpoint_url"]
+    if url is not None and not re.match(r"^https?://[^\s/]+", url):
+        _fail("aws.endpoint_url", f"expected an http:// or https:// URL, got {url!r}")
+    return out
+
+
+# name -> (required, default, check); the check returns the value to keep.
+_FIELDS = {
+    "controller_ip": (True, None, _controller_ip),
+    "controller_user": (True, None, _nonempty),
+    "controller_password_env": (True, None, _matching(_ENV_NAME, "an environment variable name")),
+    "aws_account_name": (
+        True,
+        None,
+        _matching(
+            _ACCOUNT_NAME, "a name of letters, digits, '.', '_' or '-' starting with a letter or digit"
+        ),
+    ),
+    "aws_account_number": (False, None, _account_number),
+    "region": (True, None, _matching(_REGION, "an AWS region such as 'us-east-1'")),
+    "vpc_id": (True, None, _matching(_VPC_ID, "a VPC id such as 'vpc-0123456789abcdef0'")),
+    "s3_bucket": (
+        True,
+        None,
+        _matching(_BUCKET, "an S3 bucket name (3-63 lowercase letters, digits, '.', '-')"),
+    ),
+    "backup_prefix": (False, DEFAULT_BACKUP_PREFIX, _backup_prefix),
+    "backup_root": (False, DEFAULT_BACKUP_ROOT, _backup_root),
+    "spoke_gw_name": (True, None, _nonempty),
+    "spoke_gw_size": (False, None, _nonempty),
+    "spoke_gw_tag": (False, None, _text),
+    "hs_mode": (False, 2, _hs_mode),
+    "tag_route_table": (False, False, _bool),
+    "enable_test": (False, False, _bool),
+    "input_test_config": (False, None, _any),
+    "output_test_config": (False, None, _any),
+    "aws": (False, None, _aws),
+}
+
+
+def _reject_unknown(mapping, known, prefix=""):
+    unknown = [k for k in mapping if k not in known]
+    if not unknown:
+        return
+    hints = []
+    for key in unknown:
+        close = difflib.get_close_matches(str(key), known, n=1)
+        hints.append(f"'{prefix}{key}'" + (f" (did you mean '{prefix}{close[0]}'?)" if close else ""))
+    raise ConfigError(f"unknown configuration field(s): {', '.join(hints)}", f"{prefix}{unknown[0]}")
+
+
+def _load_yaml(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            data = yaml.safe_load(f)
+    except FileNotFoundError:
+        raise ConfigError(f"configuration file not found: {path}") from None
+    except yaml.YAMLError as e:
+        raise ConfigError(f"configuration file {path} is not valid YAML: {e}") from None
+    if not isinstance(data, Mapping):
+        raise ConfigError(
+            f"configuration file {path} must hold a mapping of fields, got {type(data).__name__}"
+        )
+    return data
+
+
+class BackupDescriptor:
+    """Where the run's backup folder lives: locally and as a key prefix in an S3 bucket."""
+
+    def __init__(self, local_path, bucket, prefix):
+        self.local_path = local_path
+        self.bucket = bucket
+        self.prefix = prefix
+
+    def getAbsolutePath(self):
+        """The local backup folder (created when missing)."""
+        os.makedirs(self.local_path, exist_ok=True)
+        return self.local_path
+
+    def __repr__(self):
+        return f"BackupDescriptor({self.local_path!r}, s3://{self.bucket}/{self.prefix})"
+
+
+class ConfigAdaptor:
+    """Checked configuration. `ConfigAdaptor(ca)` with an adaptor returns that same adaptor."""
+
+    def __new__(cls, config):
+        if isinstance(config, ConfigAdaptor):
+            return config
+        return super().__new__(cls)
+
+    def __init__(self, config):
+        if config is self:
+            return
+        self.source = None
+        if isinstance(config, str | Path):
+            self.source = str(config)
+            config = _load_yaml(config)
+        elif not isinstance(config, Mapping):
+            raise ConfigError(
+                f"configuration must be a YAML file path or a mapping, got {type(config).__name__}"
+            )
+        bad_keys = [k for k in config if not isinstance(k, str)]
+        if bad_keys:
+            raise ConfigError(f"configuration field names must be text, got {bad_keys[0]!r}")
+        if "controller_password" in config:
+            raise ConfigError(
+                "configuration field 'controller_password': the password must not be written in the "
+                "configuration; put it in an environment variable and name that variable in "
+                "'controller_password_env'",
+                "controller_password",
+            )
+        _reject_unknown(config, list(_FIELDS))
+        self.raw = copy.deepcopy(dict(config))
+
+        values = {}
+        for name, (required, default, check) in _FIELDS.items():
+            value = config.get(name)
+            if value is None:
+                if required:
+                    raise ConfigError(f"configuration field '{name}' is required but missing", name)
+                value = check(name, default) if default is not None else None
+            else:
+                value = check(name, value)
+            values[name] = value
+        self._values = values
+        for name, value in values.items():
+            setattr(self, name, value)
+
+        prefix = "/".join(p for p in (self.backup_prefix, self.aws_account_name, self.vpc_id) if p)
+        self.backup_descriptor = BackupDescriptor(
+            os.path.join(self.backup_root, self.aws_account_name, self.vpc_id), self.s3_bucket, prefix
+        )
+
+    def as_dict(self, redact=False):
+        """Every field with defaults applied; `redact` hides the AWS secret key and session token."""
+        out = copy.deepcopy(self._values)
+        if redact and out["aws"]:
+            for key in ("secret_access_key", "session_token"):
+                if out["aws"][key] is not None:
+                    out["aws"][key] = "***"
+        return out
+
+    def __repr__(self):
+        return f"ConfigAdaptor(vpc_id={self.vpc_id!r}, region={self.region!r}, source={self.source!r})"

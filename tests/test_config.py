@@ -1,0 +1,191 @@
+import os
+
+import pytest
+import yaml
+
+from tidewall.core.ConfigAdaptor import ConfigAdaptor, ConfigError
+from tidewall.lib.aws_cred import AwsClientManager
+
+VPC = "vpc-0123456789abcdef0"
+
+
+@pytest.fixture
+def base(tmp_path):
+    return {
+        "controller_ip": "127.0.0.1:8443",
+        "controller_user": "admin",
+        "controller_password_env": "TIDEWALL_PASSWORD",
+        "aws_account_name": "aws-dev",
+        "region": "us-east-1",
+        "vpc_id": VPC,
+        "s3_bucket": "tidewall-backup",
+        "backup_root": str(tmp_path / "backups"),
+        "spoke_gw_name": "spoke-1",
+    }
+
+
+class TestForms:
+    def test_yaml_file_and_mapping_read_alike(self, base, tmp_path):
+        path = tmp_path / "config.yaml"
+        path.write_text(yaml.safe_dump(base))
+        from_file, from_map = ConfigAdaptor(str(path)), ConfigAdaptor(base)
+        assert from_file.as_dict() == from_map.as_dict()
+        assert ConfigAdaptor(path).vpc_id == VPC
+        assert from_file.raw == base
+
+    def test_adaptor_passes_through(self, base):
+        ca = ConfigAdaptor(base)
+        assert ConfigAdaptor(ca) is ca
+
+    def test_defaults(self, base):
+        ca = ConfigAdaptor(base)
+        assert (ca.hs_mode, ca.tag_route_table, ca.enable_test) == (2, False, False)
+        assert ca.spoke_gw_size is None and ca.spoke_gw_tag is None and ca.aws is None
+        assert ca.backup_prefix == "tidewall-backups"
+        del base["backup_root"]
+        assert ConfigAdaptor(base).backup_root == os.path.expanduser("~/.tidewall/backups")
+
+    def test_backup_descriptor(self, base, tmp_path):
+        base["backup_prefix"] = "/team/backups/"
+        des = ConfigAdaptor(base).backup_descriptor
+        assert (des.bucket, des.prefix) == ("tidewall-backup", f"team/backups/aws-dev/{VPC}")
+        expected = str(tmp_path / "backups" / "aws-dev" / VPC)
+        assert des.local_path == expected and not os.path.exists(expected)
+        assert des.getAbsolutePath() == expected and os.path.isdir(expected)
+
+    def test_as_dict_can_hide_secrets(self, base):
+        base["aws"] = {"access_key_id": "AKIA1", "secret_access_key": "s3cr3t", "session_token": "tok"}
+        ca = ConfigAdaptor(base)
+        assert ca.as_dict()["aws"]["secret_access_key"] == "s3cr3t"
+        hidden = ca.as_dict(redact=True)["aws"]
+        assert hidden["secret_access_key"] == hidden["session_token"] == "***"
+        assert hidden["access_key_id"] == "AKIA1"
+
+
+class TestRefusals:
+    @pytest.mark.parametrize(
+        "field",
+        [
+            "controller_ip",
+            "controller_user",
+            "controller_password_env",
+            "aws_account_name",
+            "region",
+            "vpc_id",
+            "s3_bucket",
+            "spoke_gw_name",
+        ],
+    )
+    def test_missing_required_field(self, base, field):
+        del base[field]
+        with pytest.raises(ConfigError, match=f"'{field}' is required") as err:
+            ConfigAdaptor(base)
+        assert err.value.field == field
+
+    @pytest.mark.parametrize(
+        "field, value",
+        [
+            ("controller_ip", "https://10.0.0.1"),
+            ("controller_ip", "10.0.0.1:99999"),
+            ("controller_user", ""),
+            ("controller_password_env", "MY-PASSWORD"),
+            ("controller_password_env", "1PASS"),
+            ("aws_account_name", "../etc"),
+            ("aws_account_number", "1234"),
+            ("region", "US East"),
+            ("vpc_id", "vpc-xyz"),
+            ("vpc_id", "subnet-0123456789abcdef0"),
+            ("vpc_id", 12),
+            ("s3_bucket", "Bad_Bucket"),
+            ("backup_prefix", "a/../b"),
+            ("spoke_gw_name", ["x"]),
+            ("spoke_gw_size", ""),
+            ("hs_mode", 3),
+            ("hs_mode", "2"),
+            ("hs_mode", True),
+            ("enable_test", "yes"),
+            ("enable_test", 1),
+            ("tag_route_table", "true"),
+            ("aws", "default"),
+        ],
+    )
+    def test_malformed_field(self, base, field, value):
+        base[field] = value
+        with pytest.raises(ConfigError, match=f"'{field}'") as err:
+            ConfigAdaptor(base)
+        assert err.value.field == field
+
+    def test_literal_password_is_refused(self, base):
+        base["controller_password"] = "secret"
+        with pytest.raises(ConfigError, match="controller_password_env") as err:
+            ConfigAdaptor(base)
+        assert "secret" not in str(err.value)
+
+    def test_unknown_keys_are_named(self, base):
+        base["regoin"] = "us-east-1"
+        base["colour"] = "blue"
+        with pytest.raises(ConfigError, match=r"'regoin' \(did you mean 'region'\?\).*'colour'"):
+            ConfigAdaptor(base)
+
+    @pytest.mark.parametrize(
+        "aws, field",
+        [
+            ({"acess_key_id": "A"}, "aws.acess_key_id"),
+            ({"access_key_id": "A"}, "aws.secret_access_key"),
+            ({"secret_access_key": "S"}, "aws.access_key_id"),
+            ({"session_token": "T"}, "aws.session_token"),
+            ({"profile": "p", "access_key_id": "A", "secret_access_key": "S"}, "aws.profile"),
+            ({"endpoint_url": "localhost:5000"}, "aws.endpoint_url"),
+            ({"profile": 7}, "aws.profile"),
+        ],
+    )
+    def test_malformed_aws_section(self, base, aws, field):
+        base["aws"] = aws
+        with pytest.raises(ConfigError, match=field.replace(".", r"\.")) as err:
+            ConfigAdaptor(base)
+        assert err.value.field == field
+
+    def test_account_number_from_yaml_int(self, base):
+        base["aws_account_number"] = 123456789012
+        assert ConfigAdaptor(base).aws_account_number == "123456789012"
+
+    @pytest.mark.parametrize("content, match", [("- a\n- b\n", "mapping"), ("a: [1,\n", "not valid YAML")])
+    def test_bad_yaml_file(self, tmp_path, content, match):
+        path = tmp_path / "c.yaml"
+        path.write_text(content)
+        with pytest.raises(ConfigError, match=match):
+            ConfigAdaptor(str(path))
+
+    def test_missing_file(self, tmp_path):
+        with pytest.raises(ConfigError, match="not found"):
+            ConfigAdaptor(str(tmp_path / "nope.yaml"))
+
+
+class TestAwsClientManager:
+    def test_region_endpoint_and_cache(self, base):
+        base["aws"] = {
+            "endpoint_url": "http://127.0.0.1:5999",
+            "access_key_id": "A",
+            "secret_access_key": "S",
+        }
+        mgr = AwsClientManager(base)
+        ec2, cw, s3c = mgr.getEc2Client(), mgr.getCwClient(), mgr.getS3Client()
+        for client in (ec2, cw, s3c):
+            assert client.meta.region_name == "us-east-1"
+            assert client.meta.endpoint_url == "http://127.0.0.1:5999"
+        assert mgr.getEc2Client() is ec2 and mgr.getS3Client() is s3c
+        assert mgr.session.get_credentials().access_key == "A"
+
+    def test_default_chain_without_aws_section(self, base, monkeypatch):
+        monkeypatch.setenv("AWS_ACCESS_KEY_ID", "FROMENV")
+        monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "x")
+        mgr = AwsClientManager(ConfigAdaptor(base))
+        assert mgr.session.get_credentials().access_key == "FROMENV"
+        assert "amazonaws.com" in mgr.getEc2Client().meta.endpoint_url
+
+    def test_unknown_profile_is_a_config_error(self, base, tmp_path, monkeypatch):
+        monkeypatch.setenv("AWS_CONFIG_FILE", str(tmp_path / "none"))
+        monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", str(tmp_path / "none"))
+        base["aws"] = {"profile": "no-such-profile"}
+        with pytest.raises(ConfigError, match="aws.profile"):
+            AwsClientManager(base)
