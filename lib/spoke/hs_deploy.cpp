@@ -1,0 +1,264 @@
+// HS spoke deployment: a primary gateway, an HA gateway, the re-runnable driver that gives every
+// NAT gateway's subnet one gateway, and the undoable command around the driver.
+#include "common.hpp"
+
+namespace tidewall {
+namespace spoke {
+
+namespace {
+
+// The decoded VPC summary of one gateway, as list_gateway_info gives it.
+py::object listed(const py::object& CID, const py::object& url, const py::object& gw_name) {
+    py::object list_gateway_info = global("list_gateway_info");
+    return list_gateway_info("api_endpoint_url"_a = url, "CID"_a = CID,
+                             "vpc_access_account_name"_a = "", "cgx_gw_only"_a = "no",
+                             "gw_name"_a = gw_name)
+        .attr("json")();
+}
+
+// The gateway in the subnet, out of the first record of a listing.
+py::object spoke_in_subnet(const py::object& listing, const py::object& subnet_cidr) {
+    py::object get_spoke_info = global("getSpokeInfo");
+    return get_spoke_info(at(item(listing, "results"), 0), subnet_cidr);
+}
+
+// After a creation the controller accepted: the new gateway's record.
+py::object created_gateway(const py::object& CID, const py::object& url, const py::object& gw_name,
+                           const py::object& subnet_cidr) {
+    return spoke_in_subnet(listed(CID, url, gw_name), subnet_cidr);
+}
+
+// When the gateway may or may not exist: its record if the controller lists it, otherwise the
+// name-only record for `missing_name`. An empty listing counts as "not found".
+py::object gateway_if_listed(const py::object& CID, const py::object& url,
+                             const py::object& gw_name, const py::object& subnet_cidr,
+                             const py::object& missing_name) {
+    py::object listing = listed(CID, url, gw_name);
+    if (py_eq(item(listing, "return"), py::bool_(true)) && truthy(item(listing, "results")))
+        return spoke_in_subnet(listing, subnet_cidr);
+    return name_only_record(missing_name);
+}
+
+// Sends a creation request; the reply, after the failure handler has seen it and it is logged.
+py::object create(const Log& log, const py::object& url, const py::dict& form) {
+    py::object response = send_json(Send::Post, url, form);
+    services().handleControllerApiFailure(response);
+    log_returned(log, response);
+    return response;
+}
+
+bool accepted(const py::object& response) {
+    return py_eq(item(response, "return"), py::bool_(true));
+}
+
+py::object deployPrimaryHsSpoke(py::object CID, py::object controller_api_url,
+                                py::object account_name, py::object spoke_gw_name,
+                                py::object gw_size, py::object vpc, py::object region,
+                                py::object subnet_cidr, py::object eip, py::object tag) {
+    Log log;
+    log.info(line("- Deploy primary spoke ", spoke_gw_name, " with ", gw_size, " in subnet ",
+                  subnet_cidr));
+    py::dict form;
+    form["CID"] = CID;
+    form["action"] = "create_multicloud_primary_gateway";
+    form["cloud_type"] = 1;
+    form["account_name"] = account_name;
+    form["vpc_id"] = vpc;
+    form["vpc_region"] = region;
+    form["gw_name"] = spoke_gw_name;
+    form["gw_size"] = gw_size;
+    form["gw_subnet"] = subnet_cidr;
+    if (!eip.is_none()) form["eip"] = eip;
+    if (!tag.is_none()) form["tag"] = tag;
+
+    if (!dry_run_equals_false())
+        return gateway_if_listed(CID, controller_api_url, spoke_gw_name, subnet_cidr,
+                                 spoke_gw_name);
+    py::object response = create(log, controller_api_url, form);
+    if (accepted(response))
+        return created_gateway(CID, controller_api_url, spoke_gw_name, subnet_cidr);
+    // It may still exist from an earlier run.
+    return gateway_if_listed(CID, controller_api_url, spoke_gw_name, subnet_cidr, py::none());
+}
+
+py::object deployHaHsSpoke(py::object CID, py::object controller_api_url, py::object spoke_gw_name,
+                           py::object gw_size, py::object subnet_cidr, py::object eip,
+                           py::object ha_gw_name, py::object tag) {
+    Log log;
+    log.info(line("- Deploy HS Spoke with ", gw_size, " in subnet ", subnet_cidr));
+    py::dict form;
+    form["CID"] = CID;
+    form["action"] = "create_multicloud_ha_gateway";
+    form["cloud_type"] = 1;
+    form["primary_gw_name"] = spoke_gw_name;
+    form["gw_size"] = gw_size;
+    form["gw_subnet"] = subnet_cidr;
+    form["autogen_hagw_name"] = "yes";
+    if (!eip.is_none()) form["eip"] = eip;
+    if (!tag.is_none()) form["tag"] = tag;
+    if (!ha_gw_name.is_none()) form["ha_gw_name"] = ha_gw_name;
+
+    if (!dry_run_equals_false()) return name_only_record(ha_gw_name);
+    py::object response = create(log, controller_api_url, form);
+    if (accepted(response))
+        return created_gateway(CID, controller_api_url, item(response, "ha_gw_name"), subnet_cidr);
+    // No HA name at hand: the primary's summary lists its HA gateways too.
+    return gateway_if_listed(CID, controller_api_url, spoke_gw_name, subnet_cidr, py::none());
+}
+
+// The first existing gateway in the subnet, or None.
+py::object served_by(const py::object& existing_gw_cidrs, const py::object& cidr) {
+    for (py::handle record : existing_gw_cidrs)
+        if (py_eq(item(record, "cidr"), cidr)) return py::reinterpret_borrow<py::object>(record);
+    return py::none();
+}
+
+// Logs the gateway already in the subnet, if there is one; true then.
+bool already_served(const Log& log, const py::object& existing_gw_cidrs, const py::object& cidr) {
+    py::object gw = served_by(existing_gw_cidrs, cidr);
+    if (gw.is_none()) return false;
+    log.info(line("  subnet ", cidr, " already has a spoke gw ", item(gw, "gw_name")));
+    return true;
+}
+
+// The command's size when given, else the size suited to NAT gateway `index`.
+py::object size_for(const py::object& spoke_gw_size, const py::object& natGwInfos,
+                    const py::handle& index) {
+    if (!spoke_gw_size.is_none()) return spoke_gw_size;
+    py::object nat_gw = natGwInfos[index];
+    return nat_gw.attr("gateway_size");
+}
+
+py::object deployHsSpoke(py::object CID, py::object controller_api_url, py::object account_name,
+                         py::object spoke_gw_name, py::object spoke_gw_size, py::object vpc,
+                         py::object region, py::object natGwInfos, py::object num_of_spoke) {
+    Log log;
+    log.info(line("- Deploy HS Spoke"));
+    py::list subnet_cidrs;
+    for (py::handle nat_gw : natGwInfos) subnet_cidrs.append(nat_gw.attr("subnet_cidr"));
+
+    py::dict form;
+    form["CID"] = CID;
+    form["action"] = "list_primary_and_ha_spoke_gateways";
+    py::object response = send_json(Send::Post, controller_api_url, form);
+    services().handleControllerApiFailureAndExit(response);
+
+    py::list gw_names;
+    for (py::handle gw : item(response, "results")) {
+        py::object name = item(gw, "name");
+        if (truthy(name.attr("startswith")(spoke_gw_name))) gw_names.append(name);
+    }
+    if (truthy(gw_names)) log.info(line("  Found existing spoke gateways ", gw_names));
+    py::object existing_gw_cidrs =
+        global("getSubnetWithSpokeGw")(CID, controller_api_url, gw_names);
+
+    py::object primary_size = size_for(spoke_gw_size, natGwInfos, py::int_(0));
+    py::object c0 = at(subnet_cidrs, 0);
+    if (!already_served(log, existing_gw_cidrs, c0)) {
+        py::object nat_gw_id = at(natGwInfos, 0).attr("nat_gw_id");
+        log.info(line("  deploy spoke gateway ", spoke_gw_name, " in ", c0, " for ", nat_gw_id));
+        global("deployPrimaryHsSpoke")(CID, controller_api_url, account_name, spoke_gw_name,
+                                       primary_size, vpc, region, c0, "eip"_a = py::none());
+    }
+
+    for (py::handle i : global("range")(1, num_of_spoke)) {
+        py::object ci = subnet_cidrs[i];
+        if (already_served(log, existing_gw_cidrs, ci)) continue;
+        py::object nat_gw_id = natGwInfos[i].attr("nat_gw_id");
+        log.info(line("  deploy spoke gateway in ", ci, " for ", nat_gw_id));
+        py::object size = size_for(spoke_gw_size, natGwInfos, i);
+        global("deployHaHsSpoke")(CID, controller_api_url, spoke_gw_name, size, ci,
+                                  "eip"_a = py::none());
+    }
+    return py::none();
+}
+
+// ---- DeployHsSpokeGwCmd
+
+void cmd_init(py::object self, py::object account_name, py::object spoke_gw_name,
+              py::object spoke_gw_size, py::object vpc_id, py::object region, py::object natGwInfos,
+              py::object num_of_spoke) {
+    set_attributes(self, {{"account_name", account_name},
+                          {"spoke_gw_name", spoke_gw_name},
+                          {"spoke_gw_size", spoke_gw_size},
+                          {"vpc_id", vpc_id},
+                          {"region", region},
+                          {"natGwInfos", natGwInfos},
+                          {"num_of_spoke", num_of_spoke}});
+}
+
+void cmd_execute(py::object self) {
+    Login login = begin_command(self, kApiV2);
+    py::object deploy = global("deployHsSpoke");
+    py::list args;
+    args.append(login.cid);
+    args.append(login.endpoint);
+    for (const char* name : {"account_name", "spoke_gw_name", "spoke_gw_size", "vpc_id", "region",
+                             "natGwInfos", "num_of_spoke"})
+        args.append(self.attr(name));
+    deploy(*args);
+}
+
+void cmd_undo(py::object self) {
+    Login login = begin_command(self, kApiV2);
+    py::object delete_all = global("deleteAllHsSpokes");
+    py::object name = self.attr("spoke_gw_name");
+    delete_all(login.cid, login.endpoint, name);
+}
+
+void cmd_save_backup(py::object) {}
+
+}  // namespace
+
+void add_hs_deploy_operations(py::module_& m) {
+    def(m, "deployPrimaryHsSpoke",
+        "CID, controller_api_url, account_name, spoke_gw_name, gw_size, vpc, region, "
+        "subnet_cidr, eip=None, tag=None",
+        "Create the primary HS spoke gateway of a VPC in subnet_cidr and return its spoke info\n"
+        "record ({'gw_name': None} when it cannot be found afterwards).",
+        &deployPrimaryHsSpoke, py::arg("CID"), py::arg("controller_api_url"),
+        py::arg("account_name"), py::arg("spoke_gw_name"), py::arg("gw_size"), py::arg("vpc"),
+        py::arg("region"), py::arg("subnet_cidr"), py::arg("eip") = py::none(),
+        py::arg("tag") = py::none());
+    def(m, "deployHaHsSpoke",
+        "CID, controller_api_url, spoke_gw_name, gw_size, subnet_cidr, eip=None, "
+        "ha_gw_name=None, tag=None",
+        "Add an HA gateway in subnet_cidr to the primary spoke_gw_name and return its spoke\n"
+        "info record ({'gw_name': None} when it cannot be found afterwards).",
+        &deployHaHsSpoke, py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"),
+        py::arg("gw_size"), py::arg("subnet_cidr"), py::arg("eip") = py::none(),
+        py::arg("ha_gw_name") = py::none(), py::arg("tag") = py::none());
+    def(m, "deployHsSpoke",
+        "CID, controller_api_url, account_name, spoke_gw_name, spoke_gw_size, vpc, region, "
+        "natGwInfos, num_of_spoke",
+        "Deploy spoke gw in subnet where natgw is found.\n"
+        "It also check if there is a spoke gw already in the subnet, avoiding deploy a spoke in\n"
+        "the same subnet if one already exists.\n"
+        "So, this routine can be re-run in case of previous failure.",
+        &deployHsSpoke, py::arg("CID"), py::arg("controller_api_url"), py::arg("account_name"),
+        py::arg("spoke_gw_name"), py::arg("spoke_gw_size"), py::arg("vpc"), py::arg("region"),
+        py::arg("natGwInfos"), py::arg("num_of_spoke"));
+}
+
+void add_hs_deploy_command(py::module_& m) {
+    py::dict ns;
+    ns["__init__"] = def_method(
+        m, "__init_impl__",
+        "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
+        "natGwInfos=None, num_of_spoke=None",
+        "An HS spoke deployment of num_of_spoke gateways, one per NAT gateway subnet.", &cmd_init,
+        py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
+        py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
+        py::arg("region") = py::none(), py::arg("natGwInfos") = py::none(),
+        py::arg("num_of_spoke") = py::none());
+    ns["execute"] = def_method(m, "execute", "", "Deploy the HS spoke gateways.", &cmd_execute);
+    ns["undo"] =
+        def_method(m, "undo", "", "Delete the HS spoke gateways of the name, HA gateways included.",
+                   &cmd_undo);
+    ns["save_backup"] = def_method(m, "save_backup", "", "Nothing to back up.", &cmd_save_backup);
+    def_class(m, "DeployHsSpokeGwCmd", bases_of("AbstractCommand"), ns,
+              "Deploy HS spoke gateways for a VPC's NAT gateway subnets as one undoable step.");
+}
+
+}  // namespace spoke
+}  // namespace tidewall
