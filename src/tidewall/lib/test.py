@@ -1,0 +1,302 @@
+"""Acceptance tests around the handover: a baseline check of the NAT gateways before any
+change, and an egress check of each new spoke gateway.
+
+Test settings (`input_test_config`): None, a mapping, or the path of a YAML file with
+    expect_eip    bool, default true: the spoke's public IP must be an Elastic IP held by a
+                  running instance in the spoke's subnet (false: a running instance in that
+                  subnet with that public IP is enough)
+    check_routes  bool, default true: every private route table's 0.0.0.0/0 route must have a
+                  live target (private: its default route does not go to an internet gateway)
+    vpc_id        str, default: the VPC of the spoke's subnet
+Results (`output_test_config`): None, or the path of a JSON file; each check run appends one
+result {"kind", "name", "passed", "checks": [{"name", "passed", "reason"}], "time"} to its
+"results" list.
+"""
+
+import datetime
+import json
+import logging
+import os
+from collections.abc import Mapping
+
+import yaml
+
+from tidewall.commands.memento import Memento
+from tidewall.core.Globals import Globals
+from tidewall.lib.commonlib import Common
+from tidewall.lib.natgw import describe_address, describe_natgw, describe_vpc_route_tables
+from tidewall.lib.route_table import atomic_write_json, route_target_is_live
+
+logger = logging.getLogger("tidewall.lib.test")
+
+DEFAULT_SETTINGS = {"expect_eip": True, "check_routes": True, "vpc_id": None}
+
+
+class AcceptanceTestError(RuntimeError):
+    """The test settings are unusable, or the baseline before the handover does not hold."""
+
+
+def load_test_settings(input_test_config):
+    """Test settings from None, a mapping or a YAML file path, with defaults filled in."""
+    if input_test_config is None:
+        raw = {}
+    elif isinstance(input_test_config, Mapping):
+        raw = dict(input_test_config)
+    elif isinstance(input_test_config, str | os.PathLike):
+        path = os.path.expanduser(os.fspath(input_test_config))
+        if not os.path.isfile(path):
+            raise AcceptanceTestError(f"test settings file {path} does not exist")
+        with open(path, encoding="utf-8") as f:
+            raw = yaml.safe_load(f) or {}
+        if not isinstance(raw, Mapping):
+            raise AcceptanceTestError(f"test settings file {path} does not hold a mapping")
+        raw = dict(raw)
+    else:
+        raise AcceptanceTestError(f"unusable test settings of type {type(input_test_config).__name__}")
+    unknown = sorted(set(raw) - set(DEFAULT_SETTINGS))
+    if unknown:
+        logger.warning("  Unknown test settings ignored: %s", ", ".join(map(str, unknown)))
+    settings = dict(DEFAULT_SETTINGS)
+    settings.update({k: v for k, v in raw.items() if k in DEFAULT_SETTINGS and v is not None})
+    for key in ("expect_eip", "check_routes"):
+        if not isinstance(settings[key], bool):
+            raise AcceptanceTestError(f"test setting {key} must be true or false, not {settings[key]!r}")
+    if settings["vpc_id"] is not None and not isinstance(settings["vpc_id"], str):
+        raise AcceptanceTestError(f"test setting vpc_id must be text, not {settings['vpc_id']!r}")
+    return settings
+
+
+def _output_path(output_test_config):
+    if output_test_config is None:
+        return None
+    if not isinstance(output_test_config, str | os.PathLike):
+        raise AcceptanceTestError(f"unusable test output of type {type(output_test_config).__name__}")
+    return os.path.expanduser(os.fspath(output_test_config))
+
+
+def _record_result(path, result):
+    """Append one result to the JSON results file (atomically); nothing in a dry run."""
+    if path is None:
+        return
+    if Globals.dry_run:
+        logger.info("  Dry run: test result not written to %s", path)
+        return
+    data = {"results": []}
+    if os.path.exists(path):
+        try:
+            with open(path, encoding="utf-8") as f:
+                loaded = json.load(f)
+            if isinstance(loaded, dict) and isinstance(loaded.get("results"), list):
+                data = loaded
+        except (OSError, ValueError):
+            logger.warning("  Test result file %s is unreadable, starting it afresh", path)
+    data["results"].append(result)
+    atomic_write_json(path, data)
+
+
+def _check(name, passed, reason):
+    logger.info("  Test %s: %s - %s", name, "PASS" if passed else "FAIL", reason)
+    return {"name": name, "passed": bool(passed), "reason": reason}
+
+
+def _result(kind, name, checks):
+    return {
+        "kind": kind,
+        "name": name,
+        "passed": all(c["passed"] for c in checks),
+        "checks": checks,
+        "time": datetime.datetime.now(datetime.UTC).isoformat(),
+    }
+
+
+def _ec2():
+    if Globals.aws_client_manager is None:
+        raise AcceptanceTestError("no AWS client manager is set (Globals.aws_client_manager)")
+    return Globals.aws_client_manager.getEc2Client()
+
+
+# ---------------------------------------------------------------- spoke egress test
+
+
+def _check_spoke_ip(ec2_client, public_ip, subnet_id, expect_eip):
+    if not public_ip or not subnet_id:
+        return _check("spoke_public_ip", False, "spoke info lacks gw_public_ip or gw_subnet_id")
+    if not expect_eip:
+        reply = ec2_client.describe_instances(
+            Filters=[
+                {"Name": "subnet-id", "Values": [subnet_id]},
+                {"Name": "instance-state-name", "Values": ["running"]},
+            ]
+        )
+        for reservation in reply.get("Reservations", []):
+            for instance in reservation.get("Instances", []):
+                if instance.get("PublicIpAddress") == public_ip and instance.get("SubnetId") == subnet_id:
+                    return _check("spoke_public_ip", True, f"{public_ip} is held by {instance['InstanceId']}")
+        return _check("spoke_public_ip", False, f"no running instance in {subnet_id} has {public_ip}")
+    address = describe_address(ec2_client, public_ip)
+    if address is None:
+        return _check("spoke_public_ip", False, f"{public_ip} is not an Elastic IP of this account")
+    instance_id = address.get("InstanceId")
+    if not instance_id:
+        return _check("spoke_public_ip", False, f"Elastic IP {public_ip} is not associated with an instance")
+    reply = ec2_client.describe_instances(Filters=[{"Name": "instance-id", "Values": [instance_id]}])
+    found = [i for r in reply.get("Reservations", []) for i in r.get("Instances", [])]
+    if not found:
+        return _check("spoke_public_ip", False, f"instance {instance_id} holding {public_ip} does not exist")
+    instance = found[0]
+    state = instance.get("State", {}).get("Name")
+    if state != "running":
+        return _check("spoke_public_ip", False, f"instance {instance_id} holding {public_ip} is {state}")
+    if instance.get("SubnetId") != subnet_id:
+        return _check(
+            "spoke_public_ip",
+            False,
+            f"instance {instance_id} holding {public_ip} is in {instance.get('SubnetId')}, not {subnet_id}",
+        )
+    return _check(
+        "spoke_public_ip", True, f"Elastic IP {public_ip} is held by running {instance_id} in {subnet_id}"
+    )
+
+
+def _check_private_routes(ec2_client, vpc_id):
+    checked = 0
+    dead = []
+    for table in describe_vpc_route_tables(ec2_client, vpc_id):
+        default = next(
+            (r for r in table.get("Routes", []) if r.get("DestinationCidrBlock") == "0.0.0.0/0"), None
+        )
+        if default is None or str(default.get("GatewayId", "")).startswith("igw-"):
+            continue
+        checked += 1
+        if not route_target_is_live(ec2_client, default):
+            target = next(
+                (
+                    default[k]
+                    for k in ("NatGatewayId", "InstanceId", "NetworkInterfaceId", "GatewayId")
+                    if default.get(k)
+                ),
+                "no target",
+            )
+            dead.append(f"{table['RouteTableId']} -> {target}")
+    if dead:
+        return _check("private_default_routes", False, "dead default routes: " + ", ".join(dead))
+    return _check("private_default_routes", True, f"{checked} private default routes have live targets")
+
+
+class Test:
+    """Egress test of one new spoke gateway (class-level: one prepared test at a time)."""
+
+    __test__ = False  # not a pytest test class
+
+    prepared = None
+
+    @classmethod
+    def generate_test_config(cls, input_test_config, output_test_config, spoke_info):
+        """Prepare the test of the spoke described by `spoke_info`."""
+        cls.prepared = {
+            "settings": load_test_settings(input_test_config),
+            "output": _output_path(output_test_config),
+            "spoke": dict(spoke_info or {}),
+        }
+        return cls.prepared
+
+    @classmethod
+    def run_test(cls):
+        """Run the prepared test; false when it fails (always true in a dry run)."""
+        if cls.prepared is None:
+            raise AcceptanceTestError("run_test called before generate_test_config")
+        settings, spoke = cls.prepared["settings"], cls.prepared["spoke"]
+        name = spoke.get("gw_name", "")
+        logger.info("- Acceptance test of spoke %s", name)
+        ec2_client = _ec2()
+        checks = []
+        try:
+            checks.append(
+                _check_spoke_ip(
+                    ec2_client, spoke.get("gw_public_ip"), spoke.get("gw_subnet_id"), settings["expect_eip"]
+                )
+            )
+            if settings["check_routes"]:
+                vpc_id = settings["vpc_id"]
+                if vpc_id is None and spoke.get("gw_subnet_id"):
+                    subnets = ec2_client.describe_subnets(SubnetIds=[spoke["gw_subnet_id"]])["Subnets"]
+                    vpc_id = subnets[0]["VpcId"] if subnets else None
+                if vpc_id is None:
+                    checks.append(_check("private_default_routes", False, "the VPC of the spoke is unknown"))
+                else:
+                    checks.append(_check_private_routes(ec2_client, vpc_id))
+        except Exception as e:  # a check that cannot run has not shown that egress works
+            logger.exception("  Acceptance test could not run")
+            checks.append(_check("test_run", False, f"check could not run: {type(e).__name__}: {e}"))
+        result = _result("spoke", name, checks)
+        _record_result(cls.prepared["output"], result)
+        if Globals.dry_run:
+            logger.info("  Dry run: acceptance test result not enforced")
+            return True
+        return result["passed"]
+
+
+# ---------------------------------------------------------------- baseline before the handover
+
+
+class TestMemento(Memento):
+    """Record of the baseline check; it changed nothing, so there is nothing to undo."""
+
+    __test__ = False
+
+    def __init__(self, passed, checks, output):
+        super().__init__()
+        self.passed = passed
+        self.checks = checks
+        self.output = output
+
+    def restore(self):
+        Common.logOperation("TestMemento")
+        logger.info("- Baseline test: nothing to undo")
+
+
+class TestCmd:
+    """Baseline check: every target NAT gateway is available and holds its Elastic IP."""
+
+    __test__ = False
+
+    def __init__(self, input_test_config, output_test_config, targets):
+        self.input_test_config = input_test_config
+        self.output_test_config = output_test_config
+        self.targets = list(targets or [])
+
+    def _check_target(self, ec2_client, target):
+        nat_gw_id = target.get("nat_gw_id")
+        natgw = describe_natgw(ec2_client, nat_gw_id)
+        if natgw is None or natgw.get("State") != "available":
+            state = natgw.get("State") if natgw else "missing"
+            return _check(f"natgw {nat_gw_id}", False, f"NAT gateway is {state}")
+        if target.get("gw_subnet_id") and natgw.get("SubnetId") != target["gw_subnet_id"]:
+            return _check(
+                f"natgw {nat_gw_id}",
+                False,
+                f"NAT gateway is in {natgw.get('SubnetId')}, not {target['gw_subnet_id']}",
+            )
+        ips = [a.get("PublicIp") for a in natgw.get("NatGatewayAddresses", [])]
+        if target.get("gw_public_ip") not in ips:
+            return _check(
+                f"natgw {nat_gw_id}", False, f"NAT gateway holds {ips}, not {target.get('gw_public_ip')}"
+            )
+        return _check(f"natgw {nat_gw_id}", True, f"available with Elastic IP {target.get('gw_public_ip')}")
+
+    def execute(self):
+        """Check the baseline and return its memento; a failed baseline stops the run."""
+        Common.logOperation("TestCmd")
+        load_test_settings(self.input_test_config)  # unusable settings fail here, before any change
+        output = _output_path(self.output_test_config)
+        logger.info("- Baseline test of %d NAT gateways", len(self.targets))
+        ec2_client = _ec2()
+        checks = [self._check_target(ec2_client, t) for t in self.targets]
+        if not checks:
+            checks.append(_check("natgw targets", False, "no NAT gateway to check"))
+        result = _result("baseline", "natgw", checks)
+        _record_result(output, result)
+        if not result["passed"] and not Globals.dry_run:
+            failed = "; ".join(f"{c['name']}: {c['reason']}" for c in checks if not c["passed"])
+            raise AcceptanceTestError(f"baseline test failed: {failed}")
+        return TestMemento(result["passed"], checks, output)
