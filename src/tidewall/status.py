@@ -1,0 +1,316 @@
+"""`tidewall status`: what the journal of a VPC says, per NAT gateway, and what the next run will do.
+
+The backup folder is downloaded into a temporary folder (never the run's own local backup folder) with
+the run switched to dry-run mode, so reading it changes nothing: no upload, no journal write, no local file
+of a run touched. The memento journal is a stack whose slots line up with the steps of the migration in a
+fixed order, decided by `enable_test`, `hs_mode` and the discovered NAT gateways:
+
+    T                        acceptance baseline (only with enable_test)
+    A1 .. A6                 NAT gateway 0 (primary spoke)
+    B1, B2                   every further NAT gateway (HA spokes; with hs_mode 1 only NAT gateway 1)
+    R                        resize of the primary spoke (when its initial and target sizes differ)
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import tempfile
+from dataclasses import dataclass, field
+
+from tidewall.core.Globals import Globals
+
+
+@dataclass(frozen=True)
+class StepKind:
+    code: str
+    memento_class: str
+    label: str
+    begin: bool = False
+
+
+STEP_KINDS = {
+    k.code: k
+    for k in (
+        StepKind("T", "tidewall.lib.test.TestMemento", "baseline acceptance test"),
+        StepKind("A1", "tidewall.lib.route_table.SnapshotRTMemento", "route-table snapshot s1", begin=True),
+        StepKind("A2", "tidewall.lib.route_table.NatGwTrafficMemento", "move its traffic to NAT gateway 1"),
+        StepKind("A3", "tidewall.lib.natgw.NatGwDeleteMemento", "delete the NAT gateway"),
+        StepKind("A4", "tidewall.lib.spoke.HsSpokeCreateMemento", "create the primary spoke with its EIP"),
+        StepKind("A5", "tidewall.lib.route_table.SnapshotRTMemento", "route-table snapshot s2"),
+        StepKind("A6", "tidewall.lib.spoke.SnatEnableMemento", "enable single-IP SNAT on the spoke"),
+        StepKind("B1", "tidewall.lib.natgw.NatGwDeleteMemento", "delete the NAT gateway", begin=True),
+        StepKind("B2", "tidewall.lib.spoke.HsSpokeCreateMemento", "create an HA spoke with its EIP"),
+        StepKind("R", "tidewall.lib.spoke.ResizeSpokeGatewayMemento", "resize the primary spoke"),
+    )
+}
+
+
+@dataclass
+class Step:
+    code: str
+    natgw: int | None  # index of the NAT gateway the step belongs to; None for T
+    detail: str = ""
+
+    @property
+    def kind(self):
+        return STEP_KINDS[self.code]
+
+    @property
+    def label(self):
+        return self.kind.label + (f" ({self.detail})" if self.detail else "")
+
+
+def expected_steps(natgws, enable_test, hs_mode, spoke_gw_size):
+    """The steps of a complete migration, in journal-slot order."""
+    steps = []
+    if enable_test:
+        steps.append(Step("T", None))
+    for i, _record in enumerate(natgws):
+        if hs_mode == 1 and i > 1:
+            continue
+        codes = ("A1", "A2", "A3", "A4", "A5", "A6") if i == 0 else ("B1", "B2")
+        steps.extend(Step(code, i) for code in codes)
+    if natgws and spoke_gw_size is None:
+        first = natgws[0]
+        if first.get("size") != first.get("initial_size"):
+            steps.append(Step("R", 0, f"{first.get('initial_size')} -> {first.get('size')}"))
+    return steps
+
+
+def groups_of(steps):
+    """[(first slot, last slot)] of each rollback group; a group runs from a begin step to the next one."""
+    starts = [i for i, s in enumerate(steps) if s.kind.begin]
+    return [(a, (starts[n + 1] - 1) if n + 1 < len(starts) else len(steps) - 1) for n, a in enumerate(starts)]
+
+
+@dataclass
+class StatusReport:
+    vpc_id: str
+    where: str
+    discovered: bool
+    natgws: list = field(default_factory=list)
+    recorded_settings: dict | None = None
+    settings: dict = field(default_factory=dict)  # the settings the slots are mapped with
+    settings_diffs: list = field(default_factory=list)  # current configuration vs the first run
+    entries: list = field(default_factory=list)  # (class name, begin, state)
+    steps: list = field(default_factory=list)
+    mismatches: list = field(default_factory=list)
+    hs_mode_skipped: list = field(default_factory=list)
+
+    @property
+    def done(self):
+        return min(len(self.entries), len(self.steps))
+
+    @property
+    def complete(self):
+        return self.discovered and not self.mismatches and len(self.entries) >= len(self.steps)
+
+    def open_group(self):
+        """(first slot, last slot, slots done) of the last begin mark's group while the run is unfinished."""
+        if self.complete:
+            return None
+        begins = [i for i, (_c, begin, _s) in enumerate(self.entries) if begin]
+        if not begins:
+            return None
+        start = begins[-1]
+        end = len(self.entries) - 1
+        for a, b in groups_of(self.steps):
+            if a == start:
+                end = b
+        return start, end, len(self.entries) - start
+
+
+def _check_alignment(entries, steps):
+    problems = []
+    for slot, (name, begin, _state) in enumerate(entries):
+        if slot >= len(steps):
+            problems.append(
+                f"journal slot {slot} holds {_short(name)} but the migration has only {len(steps)} steps"
+            )
+            continue
+        step = steps[slot]
+        where = f"NAT gateway {step.natgw}" if step.natgw is not None else "the run"
+        if name != step.kind.memento_class:
+            problems.append(
+                f"journal slot {slot} holds {_short(name)} where step {step.code} of {where} "
+                f"({step.kind.label}) expects {_short(step.kind.memento_class)}"
+            )
+        elif begin != step.kind.begin:
+            problems.append(f"journal slot {slot} ({step.code} of {where}) has a wrong group mark")
+    return problems
+
+
+def _short(class_name):
+    return class_name.rsplit(".", 1)[-1]
+
+
+def read_status(ca, s3_client=None):
+    """Download the journal of `ca`'s VPC into a temporary folder and map it onto the migration's steps."""
+    from tidewall.cli import current_run_settings, settings_mismatch
+    from tidewall.commands.history import CommandHistory, MementoHistory
+    from tidewall.core.ConfigAdaptor import BackupDescriptor
+    from tidewall.lib import s3
+    from tidewall.lib.aws_cred import AwsClientManager
+
+    if s3_client is None:
+        s3_client = AwsClientManager(ca).getS3Client()
+    real = ca.backup_descriptor
+    where = f"s3://{real.bucket}/{real.prefix}"
+    tmp = tempfile.mkdtemp(prefix="tidewall-status-")
+    saved_dry_run = Globals.dry_run
+    Globals.dry_run = True  # nothing below may write a journal or upload
+    try:
+        scratch = BackupDescriptor(os.path.join(tmp, "backup"), real.bucket, real.prefix)
+        s3.S3BackupCmdV2(s3_client, scratch).download()
+        s3.unregister(scratch.getAbsolutePath())
+        folder = scratch.getAbsolutePath()
+        CommandHistory.init(folder, ca.vpc_id, version="v2")
+        discovered = bool(CommandHistory.is_command_i_done(0))
+        natgws = [dict(r) for r in CommandHistory.get_discovered_natgws()] if discovered else []
+        recorded = CommandHistory.get_run_settings() or None
+        MementoHistory.init(folder)
+        entries = MementoHistory.entries()
+    finally:
+        Globals.dry_run = saved_dry_run
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    current = current_run_settings(ca)
+    settings = dict(current)
+    if recorded:
+        settings.update({k: recorded[k] for k in current if k in recorded})
+    report = StatusReport(ca.vpc_id, where, discovered, natgws, recorded, settings)
+    report.entries = entries
+    if recorded:
+        report.settings_diffs = settings_mismatch(recorded, current)
+    if discovered:
+        hs_mode = settings["hs_mode"]
+        report.steps = expected_steps(natgws, bool(settings["enable_test"]), hs_mode, ca.spoke_gw_size)
+        if hs_mode == 1:
+            report.hs_mode_skipped = list(range(2, len(natgws)))
+    report.mismatches = _check_alignment(entries, report.steps)
+    return report
+
+
+def _yes(value):
+    return "true" if value else "false"
+
+
+def _next_run(report):
+    """Lines saying what the next `execute` will do."""
+    if not report.discovered:
+        return [
+            "first run: discover the NAT gateways and their sizes, back up all route tables, then replace "
+            "every NAT gateway as below",
+        ]
+    if report.settings_diffs:
+        return ["refused: " + "; ".join(report.settings_diffs)]
+    if len(report.natgws) < 2:
+        return ["stops at once: the recorded discovery holds fewer than two NAT gateways"]
+    lines = []
+    if report.mismatches:
+        lines.append(
+            "WARNING: the journal does not line up with the steps, so a resumed run would skip the wrong "
+            "steps; revert instead"
+        )
+    pending = report.steps[len(report.entries) :]
+    if not pending:
+        return lines + ["nothing left to do: every step is recorded (it only uploads the backup folder)"]
+    by_natgw = {}
+    for step in pending:
+        by_natgw.setdefault(step.natgw, []).append(step)
+    test = bool(report.settings["enable_test"])
+    for natgw, steps in by_natgw.items():
+        what = ", ".join(f"{s.code} {s.label}" for s in steps)
+        if natgw is None:
+            lines.append(f"the run: {what}")
+            continue
+        spoke_made = any(s.code in ("A4", "B2") for s in steps)
+        if test and spoke_made:
+            what += ", then the acceptance test of the new spoke"
+        lines.append(f"NAT gateway {natgw}: {what}")
+    lines.append("then upload the backup folder")
+    return lines
+
+
+def render_status(report, ca=None):
+    out = [f"Journal of {report.vpc_id} in {report.where}"]
+    if not report.discovered:
+        out.append("  No migration recorded yet (NAT-gateway discovery not done).")
+        if report.entries:
+            out.append(
+                f"  WARNING: the memento journal holds {len(report.entries)} entries without a discovery"
+            )
+        out.append("Next execute:")
+        out.extend("  " + line for line in _next_run(report))
+        return "\n".join(out)
+
+    s = report.settings
+    origin = (
+        "recorded by the first run"
+        if report.recorded_settings
+        else "not recorded; taken from the configuration"
+    )
+    out.append(f"  Run settings: enable_test {_yes(s['enable_test'])}, hs_mode {s['hs_mode']} ({origin})")
+    for diff in report.settings_diffs:
+        out.append(f"  CONFIG DIFFERS: {diff}")
+    out.append(
+        f"  {len(report.natgws)} NAT gateway(s) discovered; journal holds {len(report.entries)} of "
+        f"{len(report.steps)} steps"
+    )
+
+    entries = report.entries
+    test_steps = [(slot, st) for slot, st in enumerate(report.steps) if st.natgw is None]
+    for slot, step in test_steps:
+        state = "done" if slot < len(entries) else "pending"
+        out.append(f"  Run-wide: {step.code} {step.label}: {state}")
+
+    for i, record in enumerate(report.natgws):
+        sizes = record.get("initial_size")
+        if record.get("size") != record.get("initial_size"):
+            sizes = f"{record.get('initial_size')} -> {record.get('size')}"
+        role = "primary" if i == 0 else "HA"
+        out.append(
+            f"  NAT gateway {i}: {record.get('nat_gw_id')}  subnet {record.get('subnet_id')} "
+            f"({record.get('subnet_cidr')})  EIP {record.get('eip')}  {role} spoke size {sizes}"
+        )
+        if i in report.hs_mode_skipped:
+            out.append("      not replaced (hs_mode 1 replaces NAT gateways 0 and 1 only)")
+            continue
+        done, pending, done_codes = [], [], []
+        for slot, step in enumerate(report.steps):
+            if step.natgw != i:
+                continue
+            if slot < len(entries):
+                done.append(f"{step.code} {step.label}")
+                done_codes.append(step.code)
+            else:
+                pending.append(f"{step.code} {step.label}")
+        if done:
+            out.append("      done:    " + "; ".join(done))
+        if pending:
+            out.append("      pending: " + "; ".join(pending))
+        if any(code in ("A4", "B2") for code in done_codes):
+            out.append("      replaced: its spoke was created")
+
+    group = report.open_group()
+    if report.complete:
+        out.append("Open group: none (migration complete)")
+    elif group is None:
+        out.append("Open group: none")
+    else:
+        start, end, done = group
+        first = report.steps[start] if start < len(report.steps) else None
+        name = f"NAT gateway {first.natgw}" if first is not None else f"slot {start}"
+        size = end - start + 1
+        state = "all steps done" if done >= size else f"{done} of {size} steps done"
+        out.append(
+            f"Open group: {name} (journal slots {start}-{end}, {state}); a rollback now would undo "
+            f"slots {start}-{len(entries) - 1}"
+        )
+    if report.mismatches:
+        out.append("Journal problems:")
+        out.extend("  " + m for m in report.mismatches)
+    out.append("Next execute:")
+    out.extend("  " + line for line in _next_run(report))
+    return "\n".join(out)

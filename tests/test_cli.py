@@ -1,0 +1,478 @@
+"""The `tidewall` command line: arguments, exit statuses, configuration errors, the run-settings guard and
+`status` read from a prepared journal."""
+
+import json
+import os
+import sys
+import types
+
+import boto3
+import pytest
+import yaml
+from moto import mock_aws
+
+from tidewall import cli
+from tidewall.commands.history import CommandHistory, MementoHistory
+from tidewall.commands.memento import Memento
+from tidewall.core.ConfigAdaptor import BackupDescriptor
+from tidewall.core.Globals import Globals
+from tidewall.lib import s3
+from tidewall.lib.s3 import S3BackupCmdV2
+
+REGION = "us-east-1"
+BUCKET = "tidewall-cli-test"
+VPC = "vpc-0123456789abcdef0"
+ACCOUNT = "prod-aws"
+PASSWORD_ENV = "TIDEWALL_TEST_PASSWORD"
+
+
+class StandInManager:
+    """Records how the command line called it and with which run switches; behaves as told."""
+
+    calls = []
+    outcome = None  # None: return; an exception instance: raise it
+
+    @classmethod
+    def _run(cls, name, config):
+        cls.calls.append(
+            {"name": name, "config": config, "dry_run": Globals.dry_run, "cmdcnt": Globals.cmdcnt}
+        )
+        if cls.outcome is not None:
+            raise cls.outcome
+
+    @classmethod
+    def execute(cls, config):
+        cls._run("execute", config)
+
+    @classmethod
+    def revert(cls, config):
+        cls._run("revert", config)
+
+    @classmethod
+    def cleanup(cls, config):
+        cls._run("cleanup", config)
+
+
+@pytest.fixture(autouse=True)
+def stand_in(monkeypatch):
+    StandInManager.calls = []
+    StandInManager.outcome = None
+    monkeypatch.setattr(cli, "Manager", StandInManager)
+    Globals.reset()
+    yield StandInManager
+    Globals.reset()
+    s3.clear_registry()
+
+
+@pytest.fixture
+def aws(monkeypatch):
+    for key, value in {
+        "AWS_ACCESS_KEY_ID": "testing",
+        "AWS_SECRET_ACCESS_KEY": "testing",
+        "AWS_SESSION_TOKEN": "testing",
+        "AWS_DEFAULT_REGION": REGION,
+    }.items():
+        monkeypatch.setenv(key, value)
+    monkeypatch.delenv("AWS_PROFILE", raising=False)
+    with mock_aws():
+        client = boto3.client("s3", region_name=REGION)
+        client.create_bucket(Bucket=BUCKET)
+        yield client
+
+
+@pytest.fixture
+def make_config(tmp_path, monkeypatch):
+    monkeypatch.setenv(PASSWORD_ENV, "pw")
+
+    def make(drop=(), **overrides):
+        data = {
+            "controller_ip": "127.0.0.1:8443",
+            "controller_user": "admin",
+            "controller_password_env": PASSWORD_ENV,
+            "aws_account_name": ACCOUNT,
+            "region": REGION,
+            "vpc_id": VPC,
+            "s3_bucket": BUCKET,
+            "backup_root": str(tmp_path / "backups"),
+            "spoke_gw_name": "egress-spoke",
+        }
+        data.update(overrides)
+        for key in drop:
+            data.pop(key)
+        path = tmp_path / "config.yaml"
+        path.write_text(yaml.safe_dump(data))
+        return str(path)
+
+    return make
+
+
+def run(*argv):
+    return cli.main(list(argv))
+
+
+def s3_keys(client):
+    return sorted(o["Key"] for o in client.list_objects_v2(Bucket=BUCKET).get("Contents", []))
+
+
+class TestArguments:
+    @pytest.mark.parametrize(
+        "argv",
+        [
+            [],
+            ["migrate", "--config", "c.yaml"],
+            ["execute"],
+            ["execute", "--config", "c.yaml", "--stop-before", "-1"],
+            ["execute", "--config", "c.yaml", "--stop-before", "two"],
+            ["revert", "--config", "c.yaml", "--stop-before", "1"],
+            ["cleanup", "--config", "c.yaml", "--dry-run"],
+            ["sandbox", "--nat-gateways", "0"],
+        ],
+    )
+    def test_usage_errors_exit_2_without_running_anything(self, argv, stand_in, capsys):
+        assert run(*argv) == 2
+        assert stand_in.calls == []
+        assert "usage:" in capsys.readouterr().err
+
+    @pytest.mark.parametrize("flag", ["--help", "--version"])
+    def test_help_and_version_exit_0(self, flag, capsys):
+        assert run(flag) == 0
+        assert "tidewall" in capsys.readouterr().out
+
+    def test_module_entry_point_runs_main(self, monkeypatch):
+        seen = []
+        monkeypatch.setattr(cli, "main", lambda argv=None: seen.append(argv) or 0)
+        monkeypatch.delitem(sys.modules, "tidewall.__main__", raising=False)
+        with pytest.raises(SystemExit) as e:
+            __import__("tidewall.__main__")
+        assert e.value.code == 0 and seen == [None]
+
+
+class TestExitStatus:
+    @pytest.mark.parametrize(
+        "outcome, status",
+        [
+            (None, 0),
+            (SystemExit(1), 1),  # rollback or fatal precondition
+            (SystemExit(None), 0),
+            (SystemExit(0), 0),
+            (RuntimeError("controller unreachable"), 1),
+        ],
+    )
+    @pytest.mark.parametrize("command", ["execute", "revert", "cleanup"])
+    def test_status_follows_how_the_command_ended(self, aws, make_config, stand_in, command, outcome, status):
+        stand_in.outcome = outcome
+        assert run(command, "--config", make_config()) == status
+        assert [c["name"] for c in stand_in.calls] == [command]
+
+    def test_manager_gets_the_checked_configuration(self, aws, make_config, stand_in):
+        path = make_config(hs_mode=1)
+        assert run("execute", "--config", path) == 0
+        ca = stand_in.calls[0]["config"]
+        assert ca.vpc_id == VPC and ca.hs_mode == 1 and ca.source == path
+
+    @pytest.mark.parametrize(
+        "argv, dry_run, cmdcnt",
+        [
+            (["execute"], False, -1),
+            (["execute", "--dry-run"], True, -1),
+            (["execute", "--stop-before", "2"], False, 2),
+            (["execute", "--stop-before", "0", "--dry-run"], True, 0),
+            (["revert", "--dry-run"], True, -1),
+        ],
+    )
+    def test_run_switches_reach_globals_and_are_put_back(
+        self, aws, make_config, stand_in, argv, dry_run, cmdcnt
+    ):
+        assert run(*argv, "--config", make_config()) == 0
+        call = stand_in.calls[0]
+        assert (call["dry_run"], call["cmdcnt"]) == (dry_run, cmdcnt)
+        assert (Globals.dry_run, Globals.cmdcnt) == (False, -1)
+
+    def test_failure_is_reported_in_one_line_without_traceback(self, aws, make_config, stand_in, capsys):
+        stand_in.outcome = RuntimeError("controller unreachable")
+        assert run("revert", "--config", make_config()) == 1
+        err = capsys.readouterr().err
+        assert "revert failed: RuntimeError: controller unreachable" in err
+        assert "Traceback" not in err
+
+    def test_log_lines_carry_time_and_level(self, aws, make_config, capsys):
+        assert run("execute", "--config", make_config()) == 0
+        lines = [line for line in capsys.readouterr().err.splitlines() if "First run" in line]
+        assert lines and lines[0].split()[1] == "INFO"
+        assert lines[0][2] == ":" and lines[0][5] == ":"
+
+
+class TestConfigurationErrors:
+    @pytest.mark.parametrize(
+        "change, field",
+        [
+            ({"drop": ["vpc_id"]}, "vpc_id"),
+            ({"drop": ["controller_password_env"]}, "controller_password_env"),
+            ({"hs_mode": 3}, "hs_mode"),
+            ({"enable_test": "yes"}, "enable_test"),
+            ({"vpc_id": "vpc-nothex"}, "vpc_id"),
+            ({"controller_ip": "https://10.0.0.1/"}, "controller_ip"),
+            ({"spoke_gw_nam": "x"}, "spoke_gw_nam"),
+            ({"controller_password": "hunter2"}, "controller_password"),
+            ({"aws": {"access_key_id": "AKIA"}}, "aws.secret_access_key"),
+        ],
+    )
+    @pytest.mark.parametrize("command", ["execute", "revert", "cleanup", "status"])
+    def test_names_the_field_and_changes_nothing(self, make_config, stand_in, capsys, command, change, field):
+        change = dict(change)
+        path = make_config(drop=change.pop("drop", ()), **change)
+        assert run(command, "--config", path) == 2
+        err = capsys.readouterr().err.strip().splitlines()
+        assert len(err) == 1 and f"'{field}'" in err[0] and err[0].startswith("tidewall: ")
+        assert stand_in.calls == []
+
+    def test_missing_file(self, tmp_path, capsys):
+        assert run("execute", "--config", str(tmp_path / "nope.yaml")) == 2
+        assert "not found" in capsys.readouterr().err
+
+    @pytest.mark.parametrize("command", ["execute", "revert"])
+    def test_unset_password_variable_is_refused_before_login(
+        self, make_config, stand_in, monkeypatch, capsys, command
+    ):
+        path = make_config()
+        monkeypatch.delenv(PASSWORD_ENV)
+        assert run(command, "--config", path) == 2
+        err = capsys.readouterr().err
+        assert "'controller_password_env'" in err and PASSWORD_ENV in err
+        assert stand_in.calls == []
+
+
+def prepare_journal(client, folder, natgws, settings, mementos):
+    """Write a command and memento journal in `folder` and store it under the VPC's S3 prefix."""
+    descriptor = BackupDescriptor(str(folder), BUCKET, f"tidewall-backups/{ACCOUNT}/{VPC}")
+    CommandHistory.init(descriptor.getAbsolutePath(), VPC, version="v2")
+    if natgws is not None:
+        CommandHistory.log_discover_natgw_cmd(natgws)
+    if settings is not None:
+        CommandHistory.set_run_settings(settings)
+    MementoHistory.init(descriptor.getAbsolutePath())
+    for memento, begin in mementos:
+        MementoHistory.append(memento, MarkBegin=begin)
+    S3BackupCmdV2(client, descriptor).upload()
+    s3.clear_registry()
+
+
+def natgw_records(n, initial="c5.large", size="c5.large"):
+    return [
+        {
+            "subnet_id": f"subnet-0000000{i}",
+            "subnet_cidr": f"10.20.{i}.0/24",
+            "initial_size": initial if i == 0 else size,
+            "size": size,
+            "nat_gw_id": f"nat-0000000{i}",
+            "private_ip": f"10.20.{i}.10",
+            "eip": f"3.3.3.{i + 1}",
+        }
+        for i in range(n)
+    ]
+
+
+@pytest.fixture
+def memento_classes(monkeypatch):
+    """Step name -> memento class, as the history stores them (a stand-in spoke module when not built)."""
+    try:
+        import tidewall.lib.spoke as spoke
+    except ImportError:
+        spoke = types.ModuleType("tidewall.lib.spoke")
+        for name in ("HsSpokeCreateMemento", "SnatEnableMemento", "ResizeSpokeGatewayMemento"):
+            setattr(spoke, name, type(name, (Memento,), {"__module__": "tidewall.lib.spoke"}))
+        monkeypatch.setitem(sys.modules, "tidewall.lib.spoke", spoke)
+    from tidewall.lib.natgw import NatGwDeleteMemento
+    from tidewall.lib.route_table import NatGwTrafficMemento, SnapshotRTMemento
+    from tidewall.lib.test import TestMemento
+
+    classes = {
+        "T": TestMemento,
+        "A1": SnapshotRTMemento,
+        "A2": NatGwTrafficMemento,
+        "A3": NatGwDeleteMemento,
+        "A4": spoke.HsSpokeCreateMemento,
+        "A5": SnapshotRTMemento,
+        "A6": spoke.SnatEnableMemento,
+        "B1": NatGwDeleteMemento,
+        "B2": spoke.HsSpokeCreateMemento,
+        "R": spoke.ResizeSpokeGatewayMemento,
+    }
+
+    def make(*codes):
+        out = []
+        for code in codes:
+            cls = classes[code]
+            memento = cls.__new__(cls)
+            memento.__dict__.update({"step": code})
+            out.append((memento, code in ("A1", "B1")))
+        return out
+
+    return make
+
+
+class TestRunSettingsGuard:
+    def test_first_run_records_the_settings_in_s3_before_the_command(self, aws, make_config, stand_in):
+        assert run("execute", "--config", make_config(enable_test=True, hs_mode=1)) == 0
+        key = f"tidewall-backups/{ACCOUNT}/{VPC}/command_history.json"
+        assert key in s3_keys(aws)
+        body = json.loads(aws.get_object(Bucket=BUCKET, Key=key)["Body"].read())
+        assert body["run_settings"] == {"enable_test": True, "hs_mode": 1}
+        assert len(stand_in.calls) == 1
+
+    def test_dry_run_first_run_records_nothing(self, aws, make_config, stand_in, tmp_path):
+        assert run("execute", "--dry-run", "--config", make_config()) == 0
+        assert s3_keys(aws) == []
+        assert not os.path.exists(tmp_path / "backups" / ACCOUNT / VPC / "command_history.json")
+        assert stand_in.calls[0]["dry_run"] is True
+
+    @pytest.mark.parametrize(
+        "overrides, named",
+        [
+            ({"enable_test": True}, "enable_test"),
+            ({"hs_mode": 1}, "hs_mode"),
+            ({"enable_test": True, "hs_mode": 1}, "enable_test"),
+        ],
+    )
+    @pytest.mark.parametrize("dry_run", [False, True])
+    def test_resumed_run_with_other_settings_is_refused_before_anything_changes(
+        self, aws, make_config, stand_in, tmp_path, capsys, overrides, named, dry_run
+    ):
+        prepare_journal(aws, tmp_path / "journal", natgw_records(3), {"enable_test": False, "hs_mode": 2}, [])
+        before = {k: aws.get_object(Bucket=BUCKET, Key=k)["Body"].read() for k in s3_keys(aws)}
+        argv = ["execute", "--config", make_config(**overrides)] + (["--dry-run"] if dry_run else [])
+        assert run(*argv) == 2
+        err = capsys.readouterr().err
+        assert "refusing to resume" in err and named in err
+        assert stand_in.calls == []
+        assert {k: aws.get_object(Bucket=BUCKET, Key=k)["Body"].read() for k in s3_keys(aws)} == before
+
+    def test_resumed_run_with_the_same_settings_goes_ahead(self, aws, make_config, stand_in, tmp_path):
+        prepare_journal(aws, tmp_path / "journal", natgw_records(3), {"enable_test": True, "hs_mode": 2}, [])
+        assert run("execute", "--config", make_config(enable_test=True)) == 0
+        assert len(stand_in.calls) == 1
+
+    def test_revert_is_not_refused(self, aws, make_config, stand_in, tmp_path):
+        prepare_journal(aws, tmp_path / "journal", natgw_records(3), {"enable_test": False, "hs_mode": 2}, [])
+        assert run("revert", "--config", make_config(hs_mode=1, enable_test=True)) == 0
+        assert [c["name"] for c in stand_in.calls] == ["revert"]
+
+
+class TestStatus:
+    def status(self, capsys, config):
+        assert run("status", "--config", config) == 0
+        return capsys.readouterr().out
+
+    def test_interrupted_run_per_natgw_open_group_and_next_steps(
+        self, aws, make_config, tmp_path, capsys, memento_classes
+    ):
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(3, initial="c5.xlarge"),
+            {"enable_test": False, "hs_mode": 2},
+            memento_classes("A1", "A2", "A3", "A4", "A5", "A6", "B1"),
+        )
+        out = self.status(capsys, make_config())
+        lines = out.splitlines()
+        natgw = {
+            i: lines.index(next(line for line in lines if line.strip().startswith(f"NAT gateway {i}:")))
+            for i in range(3)
+        }
+        assert "3.3.3.1" in lines[natgw[0]] and "c5.xlarge -> c5.large" in lines[natgw[0]]
+        block0 = "\n".join(lines[natgw[0] : natgw[1]])
+        assert "done:    A1 route-table snapshot s1; A2" in block0 and "A6 enable single-IP SNAT" in block0
+        assert "pending: R resize the primary spoke" in block0 and "replaced" in block0
+        block1 = "\n".join(lines[natgw[1] : natgw[2]])
+        assert "done:    B1" in block1 and "pending: B2" in block1 and "replaced" not in block1
+        assert "pending: B1 delete the NAT gateway; B2" in "\n".join(lines[natgw[2] :])
+        assert "Open group: NAT gateway 1 (journal slots 6-7, 1 of 2 steps done)" in out
+        nxt = out.split("Next execute:")[1]
+        assert "NAT gateway 1: B2" in nxt and "NAT gateway 2: B1" in nxt
+        assert "R resize the primary spoke (c5.xlarge -> c5.large)" in nxt
+        assert "Journal problems" not in out
+
+    def test_test_slot_and_hs_mode_1(self, aws, make_config, tmp_path, capsys, memento_classes):
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(4),
+            {"enable_test": True, "hs_mode": 1},
+            memento_classes("T", "A1", "A2"),
+        )
+        out = self.status(capsys, make_config(enable_test=True, hs_mode=1))
+        assert "Run-wide: T baseline acceptance test: done" in out
+        assert "done:    A1 route-table snapshot s1; A2" in out
+        assert out.count("not replaced (hs_mode 1") == 2
+        assert "Open group: NAT gateway 0 (journal slots 1-6, 2 of 6 steps done)" in out
+        nxt = out.split("Next execute:")[1]
+        assert "then the acceptance test of the new spoke" in nxt
+        assert "NAT gateway 2" not in nxt and "NAT gateway 3" not in nxt
+
+    def test_complete_migration(self, aws, make_config, tmp_path, capsys, memento_classes):
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(2),
+            {"enable_test": False, "hs_mode": 2},
+            memento_classes("A1", "A2", "A3", "A4", "A5", "A6", "B1", "B2"),
+        )
+        out = self.status(capsys, make_config())
+        assert "Open group: none (migration complete)" in out
+        assert "nothing left to do" in out
+
+    def test_settings_differing_from_the_first_run_are_shown_as_a_refusal(
+        self, aws, make_config, tmp_path, capsys, memento_classes
+    ):
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(3),
+            {"enable_test": True, "hs_mode": 2},
+            memento_classes("T"),
+        )
+        out = self.status(capsys, make_config())
+        # Slots are mapped with the first run's settings, not the changed configuration.
+        assert "Run settings: enable_test true, hs_mode 2 (recorded by the first run)" in out
+        assert "CONFIG DIFFERS: enable_test is false but the first run used true" in out
+        assert "refused: enable_test" in out.split("Next execute:")[1]
+
+    def test_journal_that_does_not_line_up_is_flagged(
+        self, aws, make_config, tmp_path, capsys, memento_classes
+    ):
+        # A resize recorded where NAT gateway 2's deletion belongs.
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(3, initial="c5.xlarge"),
+            {"enable_test": False, "hs_mode": 2},
+            memento_classes("A1", "A2", "A3", "A4", "A5", "A6", "B1", "B2", "R"),
+        )
+        out = self.status(capsys, make_config())
+        assert "journal slot 8 holds ResizeSpokeGatewayMemento where step B1 of NAT gateway 2" in out
+        assert "WARNING: the journal does not line up" in out
+
+    def test_nothing_recorded_yet(self, aws, make_config, capsys):
+        out = self.status(capsys, make_config())
+        assert "No migration recorded yet" in out and "first run" in out
+
+    def test_status_changes_nothing(self, aws, make_config, tmp_path, capsys, memento_classes):
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(3),
+            {"enable_test": False, "hs_mode": 2},
+            memento_classes("A1", "A2"),
+        )
+        before = {
+            o["Key"]: (o["ETag"], o["LastModified"]) for o in aws.list_objects_v2(Bucket=BUCKET)["Contents"]
+        }
+        self.status(capsys, make_config())
+        after = {
+            o["Key"]: (o["ETag"], o["LastModified"]) for o in aws.list_objects_v2(Bucket=BUCKET)["Contents"]
+        }
+        assert after == before
+        # The run's own local backup folder is neither created nor written.
+        assert not (tmp_path / "backups").exists()
+        assert s3._registry == {}
+        assert Globals.dry_run is False

@@ -1,0 +1,77 @@
+"""`tidewall sandbox` end to end: a simulated AWS account and controller, the real migration command.
+
+Each full run seeds a VPC with three NAT gateways, migrates it, checks the result against what AWS shows,
+reverts it and checks again; the scenarios with options also show a rollback and a resumed run. A full
+run takes some seconds (marked `slow`, deselect with -m "not slow").
+"""
+
+import io
+import os
+import socket
+
+import pytest
+import yaml
+
+from tidewall import cli
+from tidewall.core.Globals import Globals
+from tidewall.sandbox.run import PASSWORD_ENV, run_sandbox
+
+
+def _refuses(address):
+    host, _, port = address.rpartition(":")
+    with socket.socket() as sock:
+        sock.settimeout(2)
+        return sock.connect_ex((host, int(port))) != 0
+
+
+@pytest.mark.slow
+class TestFullRun:
+    @pytest.mark.parametrize(
+        "options, expected_runs",
+        [
+            ({}, 1),
+            ({"interrupt_at": 1}, 2),
+            ({"fail_test_at": 2}, 2),
+        ],
+        ids=["plain", "interrupted-and-resumed", "test-failure-rollback-and-resume"],
+    )
+    def test_every_check_holds(self, tmp_path, monkeypatch, options, expected_runs):
+        monkeypatch.delenv(PASSWORD_ENV, raising=False)
+        monkeypatch.delenv("AWS_ENDPOINT_URL", raising=False)
+        out = io.StringIO()
+        status = run_sandbox(nat_gateways=3, workdir=str(tmp_path), out=out, **options)
+        text = out.getvalue()
+        assert status == 0, text
+        check_lines = [line for line in text.splitlines() if line.startswith("  [")]
+        assert check_lines and all(line.startswith("  [ok  ]") for line in check_lines), text
+        assert f"All {len(check_lines)} checks passed." in text
+        for title in ("Before:", "After execute:", "After revert:", "What the migration cost"):
+            assert title in text
+        assert f"What the migration cost ({expected_runs} execute run(s))" in text
+        if options:
+            assert "$ tidewall status" in text and "Next execute:" in text
+
+        # The services are gone and the process environment is as it was.
+        config = yaml.safe_load((tmp_path / "config.yaml").read_text())
+        assert "controller_password" not in config and config["controller_password_env"] == PASSWORD_ENV
+        assert _refuses(config["controller_ip"])
+        assert _refuses(config["aws"]["endpoint_url"].removeprefix("http://"))
+        assert PASSWORD_ENV not in os.environ and "AWS_ENDPOINT_URL" not in os.environ
+        assert (Globals.dry_run, Globals.cmdcnt) == (False, -1)
+
+
+class TestOptions:
+    @pytest.mark.parametrize(
+        "argv",
+        [
+            ["--nat-gateways", "1"],
+            ["--nat-gateways", "7"],
+            ["--fail-test-at", "3"],
+            ["--interrupt-at", "0"],
+            ["--interrupt-at", "3"],
+            ["--interrupt-at", "1", "--fail-test-at", "1"],
+        ],
+    )
+    def test_impossible_scenarios_are_refused_before_starting_anything(self, argv, capsys):
+        assert cli.main(["sandbox", *argv]) == 2
+        assert "tidewall sandbox:" in capsys.readouterr().err
