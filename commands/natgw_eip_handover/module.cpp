@@ -72,7 +72,8 @@ py::object build_manager(const py::module_& m) {
         [dict](py::object cls, py::object ec2_client, py::object subnet_id, py::object vpc_id) {
             return get_natgw_id_by_subnet(ModuleScope(dict), cls, ec2_client, subnet_id, vpc_id);
         },
-        py::arg("cls"), py::arg("ec2_client"), py::arg("subnet_id"), py::arg("vpc_id")));
+        py::scope(m), py::arg("cls"), py::arg("ec2_client"), py::arg("subnet_id"),
+        py::arg("vpc_id")));
 
     ns["get_natgw_infos"] = classmethod(function(
         "get_natgw_infos", "cls, ec2_client, ca",
@@ -81,14 +82,14 @@ py::object build_manager(const py::module_& m) {
         [dict](py::object cls, py::object ec2_client, py::object ca) {
             return get_natgw_infos(ModuleScope(dict), cls, ec2_client, ca);
         },
-        py::arg("cls"), py::arg("ec2_client"), py::arg("ca")));
+        py::scope(m), py::arg("cls"), py::arg("ec2_client"), py::arg("ca")));
 
     ns["execute"] = classmethod(logged(function(
         "execute", "cls, config", "Migrate the configured VPC; resumes an interrupted run.",
         [dict](py::object cls, py::object config) {
             return execute(ModuleScope(dict), cls, config);
         },
-        py::arg("cls"), py::arg("config"))));
+        py::scope(m), py::arg("cls"), py::arg("config"))));
 
     ns["revert"] = classmethod(logged(function(
         "revert", "cls, config",
@@ -96,14 +97,14 @@ py::object build_manager(const py::module_& m) {
         [dict](py::object cls, py::object config) {
             return revert(ModuleScope(dict), cls, config);
         },
-        py::arg("cls"), py::arg("config"))));
+        py::scope(m), py::arg("cls"), py::arg("config"))));
 
     ns["cleanup"] = classmethod(function(
         "cleanup", "cls, config", "Not implemented: logs so and returns.",
         [dict](py::object cls, py::object config) {
             return cleanup(ModuleScope(dict), cls, config);
         },
-        py::arg("cls"), py::arg("config")));
+        py::scope(m), py::arg("cls"), py::arg("config")));
 
     return make_class(kModuleName, "Manager", py::make_tuple(m.attr("BaseCaseHandler")), ns,
                       kManagerDoc);
