@@ -1,0 +1,473 @@
+"""A simulated AWS account on this machine, with a VPC laid out like a production one.
+
+`AwsSandbox` runs moto's server on 127.0.0.1 (a free port), points this process at it with
+dummy credentials while it runs, seeds a VPC whose private subnets leave through one NAT
+gateway per availability zone, and describes that VPC the way real AWS would show it.
+"""
+
+import datetime
+import logging
+import math
+import os
+import random
+import threading
+import urllib.request
+import uuid
+from dataclasses import asdict, dataclass, field
+
+import boto3
+from botocore.config import Config
+from moto.core.models import DEFAULT_ACCOUNT_ID
+from moto.server import ThreadedMotoServer
+
+from tidewall.sandbox.accounting import INTERNAL_USER_AGENT
+from tidewall.sandbox.vpcview import GATEWAY_TAG, HOLDING_NATGW_STATES, VpcView, default_route, tag_value
+
+logger = logging.getLogger("tidewall.sandbox.aws")
+
+DUMMY_ACCESS_KEY = "AKIATIDEWALLSANDBOX0"
+DUMMY_SECRET_KEY = "tidewall-sandbox-secret-not-a-real-key"
+
+VPC_CIDR = "10.0.0.0/16"
+BACKUP_BUCKET_PREFIX = "tidewall-sandbox-backups"
+
+# NAT gateway metrics over METRIC_DAYS days: one sample every METRIC_INTERVAL seconds, each
+# the traffic of one METRIC_PERIOD (5-minute) window. Sparse on purpose: moto answers a metric
+# query in time proportional to periods x stored datapoints. Peak Mbit/s and peak active
+# connections per zone, in zone order (cycled for more zones): the zones carry clearly
+# different volumes, so the replacing spoke gateways come out in different sizes.
+METRIC_NAMESPACE = "AWS/NATGateway"
+METRIC_DAYS = 3
+METRIC_INTERVAL = 3600
+METRIC_PERIOD = 300
+ZONE_PEAK_MBPS = (320.0, 120.0, 25.0, 60.0, 700.0, 10.0)
+ZONE_PEAK_CONNECTIONS = (9000, 4000, 1200, 2500, 30000, 600)
+
+# Process environment while a sandbox runs: dummy credentials, no profile or token of the
+# user's, and the endpoint of the simulated AWS for any client that is given none.
+_ENV_KEYS = (
+    "AWS_ACCESS_KEY_ID",
+    "AWS_SECRET_ACCESS_KEY",
+    "AWS_SESSION_TOKEN",
+    "AWS_SECURITY_TOKEN",
+    "AWS_PROFILE",
+    "AWS_DEFAULT_PROFILE",
+    "AWS_ENDPOINT_URL",
+    "AWS_SHARED_CREDENTIALS_FILE",
+    "AWS_CONFIG_FILE",
+)
+
+_running_lock = threading.Lock()
+_running = []  # started sandboxes of this process
+
+
+class _QuietMotoServer(ThreadedMotoServer):
+    """moto's threaded server without a log line per request."""
+
+    def _server_entry(self):
+        from moto.moto_server.werkzeug_app import (
+            DomainDispatcherApplication,
+            MotoRequestHandler,
+            create_backend_app,
+        )
+        from werkzeug.serving import make_server
+
+        class _Handler(MotoRequestHandler):
+            def log_request(self, code="-", size="-"):
+                pass
+
+        app = DomainDispatcherApplication(create_backend_app)
+        self._server = make_server(self._ip_address, self._port, app, True, request_handler=_Handler)
+        self._server_ready_event.set()
+        self._server.serve_forever()
+
+
+@dataclass
+class SeededZone:
+    az: str
+    public_subnet_id: str
+    public_cidr: str
+    private_subnet_id: str
+    private_cidr: str
+    public_route_table_id: str
+    private_route_table_id: str
+    nat_gateway_id: str
+    eip: str  # public IP of the NAT gateway's Elastic IP
+    allocation_id: str
+    peak_mbps: float = 0.0
+    peak_connections: int = 0
+
+
+@dataclass
+class SeededVpc:
+    vpc_id: str
+    cidr: str
+    igw_id: str
+    bucket: str
+    region: str
+    zones: list = field(default_factory=list)  # SeededZone, in availability-zone order
+
+    @property
+    def nat_gateway_ids(self):
+        return [z.nat_gateway_id for z in self.zones]
+
+    def zone(self, az):
+        for zone in self.zones:
+            if zone.az == az:
+                return zone
+        raise KeyError(az)
+
+    def to_dict(self):
+        return asdict(self)
+
+
+class AwsSandbox:
+    """moto on 127.0.0.1 playing one AWS account in one region.
+
+    sandbox = AwsSandbox(nat_gateways=3).start()
+    seeded = sandbox.seed()
+    ...
+    sandbox.stop()
+    """
+
+    def __init__(self, nat_gateways=3, region="us-east-1"):
+        if int(nat_gateways) < 0:
+            raise ValueError("nat_gateways must not be negative")
+        self.nat_gateways = int(nat_gateways)
+        self.region = region
+        self.seeded = None
+        self._server = None
+        self._port = None
+        self._saved_env = None
+        self._clients = {}
+
+    # ------------------------------------------------------------ server
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    @property
+    def running(self):
+        return self._server is not None
+
+    @property
+    def endpoint_url(self):
+        if self._port is None:
+            raise RuntimeError("the AWS sandbox is not running")
+        return f"http://127.0.0.1:{self._port}"
+
+    @property
+    def account_id(self):
+        return os.environ.get("MOTO_ACCOUNT_ID", DEFAULT_ACCOUNT_ID)
+
+    @property
+    def credentials(self):
+        return {"access_key_id": DUMMY_ACCESS_KEY, "secret_access_key": DUMMY_SECRET_KEY}
+
+    def aws_config(self):
+        """The `aws:` section of a tool configuration that talks to this sandbox."""
+        return dict(self.credentials, endpoint_url=self.endpoint_url)
+
+    def start(self):
+        if self._server is not None:
+            return self
+        with _running_lock:
+            alone = not _running
+            server = _QuietMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+            server.start()
+            self._server = server
+            self._port = server.get_host_and_port()[1]
+            _running.append(self)
+        if alone:
+            # moto keeps its accounts per process: a sandbox started on its own begins empty.
+            self._post("/moto-api/reset")
+        self._saved_env = {key: os.environ.get(key) for key in _ENV_KEYS}
+        for key in _ENV_KEYS:
+            os.environ.pop(key, None)
+        os.environ.update(
+            {
+                "AWS_ACCESS_KEY_ID": DUMMY_ACCESS_KEY,
+                "AWS_SECRET_ACCESS_KEY": DUMMY_SECRET_KEY,
+                "AWS_ENDPOINT_URL": self.endpoint_url,
+                "AWS_SHARED_CREDENTIALS_FILE": os.devnull,
+                "AWS_CONFIG_FILE": os.devnull,
+            }
+        )
+        logger.info("AWS sandbox listening on %s (%s)", self.endpoint_url, self.region)
+        return self
+
+    def stop(self):
+        if self._server is None:
+            return
+        try:
+            self._server.stop()
+        finally:
+            with _running_lock:
+                if self in _running:
+                    _running.remove(self)
+            self._server = None
+            self._port = None
+            self._clients = {}
+            if self._saved_env is not None:
+                for key, value in self._saved_env.items():
+                    if value is None:
+                        os.environ.pop(key, None)
+                    else:
+                        os.environ[key] = value
+                self._saved_env = None
+
+    def _post(self, path):
+        request = urllib.request.Request(self.endpoint_url + path, data=b"", method="POST")
+        with urllib.request.urlopen(request, timeout=30) as reply:
+            reply.read()
+
+    def client(self, service, user_agent=INTERNAL_USER_AGENT):
+        """A boto3 client of the sandbox (one per service and user agent, kept while it runs).
+        By default it is marked as the sandbox's own, so its calls stay out of cost counts;
+        pass `user_agent=None` for a client counted like the tool's."""
+        key = (service, user_agent)
+        if key not in self._clients:
+            self._clients[key] = self._new_client(service, user_agent)
+        return self._clients[key]
+
+    def _new_client(self, service, user_agent):
+        config = Config(
+            user_agent_extra=user_agent,
+            s3={"addressing_style": "path"},
+            retries={"max_attempts": 2, "mode": "standard"},
+        )
+        session = boto3.session.Session(
+            aws_access_key_id=DUMMY_ACCESS_KEY,
+            aws_secret_access_key=DUMMY_SECRET_KEY,
+            region_name=self.region,
+        )
+        return session.client(service, endpoint_url=self.endpoint_url, config=config)
+
+    def cloud(self):
+        """The cloud hook for a simulated controller, acting on this sandbox's EC2."""
+        from tidewall.sandbox.accounting import CLOUD_USER_AGENT
+        from tidewall.sandbox.cloud import AwsCloud
+
+        return AwsCloud(self.client("ec2", user_agent=CLOUD_USER_AGENT))
+
+    # ------------------------------------------------------------ seeding
+
+    def seed(self, nat_gateways=None, metrics=True):
+        """Build the VPC, its NAT gateways, the backup bucket and (unless `metrics` is false)
+        the NAT gateway metrics."""
+        count = self.nat_gateways if nat_gateways is None else int(nat_gateways)
+        ec2 = self.client("ec2")
+        zones = [
+            z["ZoneName"]
+            for z in ec2.describe_availability_zones(Filters=[{"Name": "state", "Values": ["available"]}])[
+                "AvailabilityZones"
+            ]
+        ]
+        zones.sort()
+        if count > len(zones):
+            raise ValueError(
+                f"{count} NAT gateways asked for, but {self.region} has {len(zones)} availability zones"
+            )
+
+        vpc_id = ec2.create_vpc(
+            CidrBlock=VPC_CIDR,
+            TagSpecifications=[
+                {"ResourceType": "vpc", "Tags": [{"Key": "Name", "Value": "tidewall-sandbox"}]}
+            ],
+        )["Vpc"]["VpcId"]
+        igw_id = ec2.create_internet_gateway()["InternetGateway"]["InternetGatewayId"]
+        ec2.attach_internet_gateway(InternetGatewayId=igw_id, VpcId=vpc_id)
+        ec2.create_tags(Resources=[igw_id], Tags=[{"Key": "Name", "Value": "tidewall-sandbox-igw"}])
+
+        seeded = SeededVpc(vpc_id=vpc_id, cidr=VPC_CIDR, igw_id=igw_id, bucket="", region=self.region)
+        for i, az in enumerate(zones[:count]):
+            seeded.zones.append(self._seed_zone(ec2, vpc_id, igw_id, i, az))
+
+        seeded.bucket = f"{BACKUP_BUCKET_PREFIX}-{uuid.uuid4().hex[:12]}"
+        s3 = self.client("s3")
+        if self.region == "us-east-1":
+            s3.create_bucket(Bucket=seeded.bucket)
+        else:
+            s3.create_bucket(
+                Bucket=seeded.bucket, CreateBucketConfiguration={"LocationConstraint": self.region}
+            )
+        if metrics:
+            self._seed_metrics(seeded)
+        self.seeded = seeded
+        logger.info("AWS sandbox: seeded %s with %d NAT gateways", vpc_id, len(seeded.zones))
+        return seeded
+
+    @staticmethod
+    def _name_tags(kind, name):
+        return [{"ResourceType": kind, "Tags": [{"Key": "Name", "Value": name}]}]
+
+    def _seed_zone(self, ec2, vpc_id, igw_id, i, az):
+        public_cidr = f"10.0.{i}.0/24"
+        private_cidr = f"10.0.{100 + i}.0/24"
+        public_subnet = ec2.create_subnet(
+            VpcId=vpc_id,
+            CidrBlock=public_cidr,
+            AvailabilityZone=az,
+            TagSpecifications=self._name_tags("subnet", f"public-{az}"),
+        )["Subnet"]["SubnetId"]
+        private_subnet = ec2.create_subnet(
+            VpcId=vpc_id,
+            CidrBlock=private_cidr,
+            AvailabilityZone=az,
+            TagSpecifications=self._name_tags("subnet", f"private-{az}"),
+        )["Subnet"]["SubnetId"]
+
+        public_rtb = ec2.create_route_table(
+            VpcId=vpc_id, TagSpecifications=self._name_tags("route-table", f"public-{az}")
+        )["RouteTable"]["RouteTableId"]
+        ec2.create_route(RouteTableId=public_rtb, DestinationCidrBlock="0.0.0.0/0", GatewayId=igw_id)
+        ec2.associate_route_table(RouteTableId=public_rtb, SubnetId=public_subnet)
+
+        eip = ec2.allocate_address(
+            Domain="vpc", TagSpecifications=self._name_tags("elastic-ip", f"natgw-{az}")
+        )
+        natgw_id = ec2.create_nat_gateway(
+            SubnetId=public_subnet,
+            AllocationId=eip["AllocationId"],
+            TagSpecifications=self._name_tags("natgateway", f"natgw-{az}"),
+        )["NatGateway"]["NatGatewayId"]
+        ec2.get_waiter("nat_gateway_available").wait(
+            NatGatewayIds=[natgw_id], WaiterConfig={"Delay": 1, "MaxAttempts": 60}
+        )
+
+        private_rtb = ec2.create_route_table(
+            VpcId=vpc_id, TagSpecifications=self._name_tags("route-table", f"private-{az}")
+        )["RouteTable"]["RouteTableId"]
+        ec2.create_route(RouteTableId=private_rtb, DestinationCidrBlock="0.0.0.0/0", NatGatewayId=natgw_id)
+        ec2.associate_route_table(RouteTableId=private_rtb, SubnetId=private_subnet)
+
+        return SeededZone(
+            az=az,
+            public_subnet_id=public_subnet,
+            public_cidr=public_cidr,
+            private_subnet_id=private_subnet,
+            private_cidr=private_cidr,
+            public_route_table_id=public_rtb,
+            private_route_table_id=private_rtb,
+            nat_gateway_id=natgw_id,
+            eip=eip["PublicIp"],
+            allocation_id=eip["AllocationId"],
+            peak_mbps=ZONE_PEAK_MBPS[i % len(ZONE_PEAK_MBPS)],
+            peak_connections=ZONE_PEAK_CONNECTIONS[i % len(ZONE_PEAK_CONNECTIONS)],
+        )
+
+    def _seed_metrics(self, seeded):
+        """NAT gateway datapoints with a daily cycle; each zone peaks at its own level."""
+        cw = self.client("cloudwatch")
+        end = datetime.datetime.now(datetime.UTC).replace(second=0, microsecond=0)
+        end -= datetime.timedelta(minutes=end.minute % 5)
+        steps = METRIC_DAYS * 86400 // METRIC_INTERVAL
+        for index, zone in enumerate(seeded.zones):
+            rng = random.Random(f"{zone.az}-{index}")
+            peak_bytes = zone.peak_mbps * 1_000_000 / 8 * METRIC_PERIOD
+            data = []
+            for step in range(steps):
+                when = end - datetime.timedelta(seconds=METRIC_INTERVAL * (step + 1))
+                # Busy in the afternoon, quiet at night, never above the zone's peak.
+                hour = when.hour + when.minute / 60
+                load = 0.55 + 0.35 * math.sin((hour - 9) / 24 * 2 * math.pi) + rng.uniform(-0.05, 0.05)
+                load = min(max(load, 0.05), 0.95)
+                if step == steps // 3:
+                    load = 1.0  # the peak, once
+                out_bytes = peak_bytes * load
+                dims = [{"Name": "NatGatewayId", "Value": zone.nat_gateway_id}]
+                values = {
+                    "BytesOutToDestination": (out_bytes, "Bytes"),
+                    "BytesInFromSource": (out_bytes * 0.98, "Bytes"),
+                    "BytesInFromDestination": (out_bytes * 6.0, "Bytes"),
+                    "ActiveConnectionCount": (round(zone.peak_connections * load), "Count"),
+                }
+                for name, (value, unit) in values.items():
+                    data.append(
+                        {
+                            "MetricName": name,
+                            "Dimensions": dims,
+                            "Timestamp": when,
+                            "Value": float(value),
+                            "Unit": unit,
+                        }
+                    )
+            for start in range(0, len(data), 1000):
+                cw.put_metric_data(Namespace=METRIC_NAMESPACE, MetricData=data[start : start + 1000])
+
+    # ------------------------------------------------------------ inspection
+
+    def describe_world(self, vpc_id=None):
+        """Per public subnet (zone order): what egress looks like now, as real AWS would show it.
+
+        Each entry: az, subnet_id, cidr, original_eip (the Elastic IP of the subnet's first NAT
+        gateway), nat_gateway (id of the pending/available NAT gateway there now, or None),
+        spoke_gateway ({"name", "public_ip", "instance_id"} of a live spoke gateway instance in
+        the subnet, or None), private_routes (one label per private route table of the zone:
+        NAT gateway id, gateway instance Name, "blackhole" for a route whose target is not live,
+        "no route") and private_route_tables (their ids, same order).
+        """
+        if vpc_id is None:
+            if self.seeded is None:
+                raise ValueError("no VPC given and none seeded")
+            vpc_id = self.seeded.vpc_id
+        ec2 = self.client("ec2")
+        view = VpcView(ec2, vpc_id)
+        addresses = ec2.describe_addresses()["Addresses"]
+        seeded_eips = {}
+        if self.seeded is not None and self.seeded.vpc_id == vpc_id:
+            seeded_eips = {z.public_subnet_id: z.eip for z in self.seeded.zones}
+
+        private_by_zone = {}
+        for table in sorted(view.private_tables(), key=lambda t: t["RouteTableId"]):
+            for az in sorted(view.table_zones(table)):
+                private_by_zone.setdefault(az, []).append(table)
+
+        world = []
+        for subnet in view.public_subnets():
+            subnet_id = subnet["SubnetId"]
+            natgws = sorted(
+                (n for n in view.natgws if n.get("SubnetId") == subnet_id),
+                key=lambda n: (str(n.get("CreateTime", "")), n["NatGatewayId"]),
+            )
+            original_eip = seeded_eips.get(subnet_id)
+            if original_eip is None and natgws:
+                first = natgws[0].get("NatGatewayAddresses") or [{}]
+                original_eip = first[0].get("PublicIp")
+            current = [n["NatGatewayId"] for n in natgws if n.get("State") in HOLDING_NATGW_STATES]
+            tables = private_by_zone.get(subnet["AvailabilityZone"], [])
+            world.append(
+                {
+                    "az": subnet["AvailabilityZone"],
+                    "subnet_id": subnet_id,
+                    "cidr": subnet["CidrBlock"],
+                    "original_eip": original_eip,
+                    "nat_gateway": current[0] if current else None,
+                    "spoke_gateway": self._spoke_in(view, addresses, subnet_id),
+                    "private_routes": [view.target_label(default_route(t)) for t in tables],
+                    "private_route_tables": [t["RouteTableId"] for t in tables],
+                }
+            )
+        return world
+
+    @staticmethod
+    def _spoke_in(view, addresses, subnet_id):
+        for instance_id, instance in sorted(view.instances.items()):
+            if instance.get("SubnetId") != subnet_id or not view.instance_is_live(instance_id):
+                continue
+            if tag_value(instance, GATEWAY_TAG) is None:
+                continue
+            public_ip = next(
+                (a.get("PublicIp") for a in addresses if a.get("InstanceId") == instance_id),
+                instance.get("PublicIpAddress"),
+            )
+            return {
+                "name": tag_value(instance, "Name") or instance_id,
+                "public_ip": public_ip,
+                "instance_id": instance_id,
+            }
+        return None
