@@ -24,7 +24,9 @@ namespace tidewall __attribute__((visibility("hidden"))) {
 
     // `traceback.print_exception(type, value, tb)` of a caught error, to standard error.
     inline void print_exception(const ModuleScope& g, const py::error_already_set& e) {
-        g("traceback").attr("print_exception")(e.type(), e.value(), e.trace());
+        // An error raised from C++ and caught before reaching a Python frame has no traceback yet.
+        py::object tb = e.trace() ? py::object(e.trace()) : py::object(py::none());
+        g("traceback").attr("print_exception")(e.type(), e.value(), tb);
     }
 
     // `os.environ.get(name)`: the value, or None when the variable is not set.
@@ -35,12 +37,15 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     // `next(it)`: an exhausted iterator raises StopIteration, which propagates.
     inline py::object draw(const ModuleScope& g, py::handle it) { return g("next")(it); }
 
-    // While alive, `exc` is the exception being handled (as inside an `except` block), so an
-    // error raised meanwhile gets it as its __context__, and sys.exc_info() shows it.
+    // While alive, the caught error is the exception being handled, as inside an `except` block:
+    // its __traceback__ is set, an error raised meanwhile gets it as __context__, and
+    // sys.exc_info() shows it.
     class HandlingScope {
       public:
-        explicit HandlingScope(py::handle exc) : previous_(PyErr_GetHandledException()) {
-            PyErr_SetHandledException(exc.ptr());
+        explicit HandlingScope(const py::error_already_set& e)
+            : previous_(PyErr_GetHandledException()) {
+            if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+            PyErr_SetHandledException(e.value().ptr());
         }
         ~HandlingScope() {
             PyErr_SetHandledException(previous_);

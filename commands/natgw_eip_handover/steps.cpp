@@ -180,7 +180,7 @@ void roll_back_current_group(const ModuleScope& g, const Prepared& p,
         }
     } catch (py::error_already_set& failure) {
         if (!failure.matches(PyExc_Exception)) throw;
-        HandlingScope handling(failure.value());
+        HandlingScope handling(failure);
         p.logger.attr("error")(py::str("  **Error** ") + py::str(failure.value()));
         print_exception(g, failure);
     }
@@ -194,7 +194,7 @@ void restore_or_put_back(const framework::MementoHistory& history, py::handle me
         memento.attr("restore")();
     } catch (py::error_already_set& failure) {
         // Keep the journal's record of the step that was not undone.
-        HandlingScope handling(failure.value());
+        HandlingScope handling(failure);
         history.append(memento, mark);
         throw;
     }
@@ -205,7 +205,7 @@ void replace_nat_gateways(const ModuleScope& g, const Prepared& p) {
         Steps(g, p).run();
     } catch (py::error_already_set& e) {
         if (!e.matches(g("CorvaneRollbackException"))) throw;
-        HandlingScope handling(e.value());
+        HandlingScope handling(e);
         roll_back_current_group(g, p, e);
         framework::Backup(g, p.s3_client, p.backup_des).upload();
         exit_run(g, 1);
