@@ -266,8 +266,10 @@ def render_status(report, ca=None):
         out.append(f"  Run-wide: {step.code} {step.label}: {state}")
 
     for i, record in enumerate(report.natgws):
-        sizes = record.get("initial_size")
-        if record.get("size") != record.get("initial_size"):
+        # The primary starts at its initial size (it carries all traffic during the handover) and is
+        # resized at the end; HA spokes are created at their target size.
+        sizes = record.get("size")
+        if i == 0 and record.get("size") != record.get("initial_size"):
             sizes = f"{record.get('initial_size')} -> {record.get('size')}"
         role = "primary" if i == 0 else "HA"
         out.append(

@@ -15,9 +15,12 @@ import logging
 import os
 import secrets
 import shutil
+import signal
 import sys
 import tempfile
+import threading
 import time
+import warnings
 from dataclasses import dataclass, field
 
 import yaml
@@ -430,6 +433,9 @@ class SandboxRun:
         password = secrets.token_urlsafe(18)
         saved_password = os.environ.get(PASSWORD_ENV)
         with contextlib.ExitStack() as stack:
+            # The controller is reached without certificate verification by design; say so once, not per request.
+            stack.enter_context(warnings.catch_warnings())
+            _quiet_insecure_requests()
             stack.callback(_restore_env, PASSWORD_ENV, saved_password)
             os.environ[PASSWORD_ENV] = password
 
@@ -498,11 +504,25 @@ class SandboxRun:
             f"  (AWS: endpoint {self.aws.endpoint_url}, access key {self.aws.credentials['access_key_id']}, "
             f"secret {self.aws.credentials['secret_access_key']}, region {self.seeded.region})"
         )
+        done = threading.Event()
+        previous = {}
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            previous[sig] = signal.signal(sig, lambda *_: done.set())
         try:
-            while True:
-                time.sleep(1)
-        except KeyboardInterrupt:
-            self.say("Stopping the services.")
+            while not done.wait(0.5):
+                pass
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+        self.say("Stopping the services.")
+
+
+def _quiet_insecure_requests():
+    try:
+        from urllib3.exceptions import InsecureRequestWarning
+    except ImportError:  # pragma: no cover - urllib3 comes with requests
+        return
+    warnings.simplefilter("ignore", InsecureRequestWarning)
 
 
 def _restore_env(name, value):
