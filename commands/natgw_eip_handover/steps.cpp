@@ -73,7 +73,7 @@ class Steps {
 
     bool test_enabled() const { return py_eq(ca_.enable_test(), py::bool_(true)); }
 
-    // T: the baseline of the acceptance test, before anything changes.
+    // The baseline of the acceptance test, before anything changes.
     void opening_test() {
         py::object cmd = g_("TestCmd")(ca_.input_test_config(), ca_.output_test_config(),
                                        test_targets(p_.nat_gw_infos));
@@ -93,7 +93,8 @@ class Steps {
             .attr("delete")(rec);
     }
 
-    // A4 / B2: the spoke in the record's subnet, taking over its Elastic IP.
+    // The spoke gateway in the record's subnet, taking over its Elastic IP (the primary is made
+    // at its initial size, the HA gateways at the target size).
     void create_spoke(const py::object& rec, bool primary, const char* size_key) {
         py::object cmd =
             g_("HsSpokeCmd")(ca_.aws_account_name(), ca_.spoke_gw_name(), ca_.spoke_gw_size(),
@@ -144,7 +145,7 @@ class Steps {
             raise(g_("CorvaneRollbackException"), py::str("EC2 test failure"));
     }
 
-    // R: the primary spoke from its initial size to the target size.
+    // The primary spoke from its initial size to the target size, unless a size is forced.
     void resize_primary() {
         if (!ca_.spoke_gw_size().is_none()) return;
         py::object record0 = element(p_.nat_gw_infos, 0);

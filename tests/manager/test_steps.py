@@ -2,6 +2,10 @@
 rollback of the current group."""
 
 import logging
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -278,6 +282,18 @@ class TestAcceptanceTestFailure:
         err = capsys.readouterr().err
         assert "CorvaneRollbackException: EC2 test failure" in err
 
+    @pytest.mark.parametrize("answer, rolled_back", [(False, True), (0, True), (None, False), ("", False)])
+    def test_failure_means_a_result_equal_to_false(self, Manager, world, answer, rolled_back):
+        world.fields["enable_test"] = True
+        world.test_results = [answer]
+        if rolled_back:
+            with pytest.raises(SystemExit):
+                Manager.execute(world.config)
+            assert world.held() == ["T"]
+        else:
+            Manager.execute(world.config)
+            assert world.held() == WITH_TEST
+
     def test_rollback_requested_by_a_command(self, Manager, world, caplog):
         caplog.set_level(logging.INFO, logger=LOGGER)
         world.failures["B2[1]"] = CorvaneRollbackException("Spoke gateway spoke-gw creation failure")
@@ -403,3 +419,30 @@ class TestThroughLogged:
         Sub.execute(config=world.config)
         assert calls == [Sub]
         assert world.held() == FULL_ORDER
+
+
+class TestProcessExit:
+    def test_rollback_ends_the_process_with_status_1(self):
+        tests_dir = Path(__file__).resolve().parents[1]
+        script = textwrap.dedent(
+            """
+            import os
+            from manager.conftest import World, load_handover
+            h = load_handover()
+            w = World(h)
+            for name, fake in w.bindings().items():
+                setattr(h, name, fake)
+            os.environ[w.fields["controller_password_env"]] = "pw"
+            w.fields["enable_test"] = True
+            w.test_results = [False]
+            h.Manager.execute(w.config)
+            print("not reached")
+            """
+        )
+        env = {"PYTHONPATH": f"{tests_dir.parent / 'src'}:{tests_dir}"}
+        out = subprocess.run(
+            [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120
+        )
+        assert out.returncode == 1, out.stderr
+        assert out.stdout == ""
+        assert "CorvaneRollbackException: EC2 test failure" in out.stderr
