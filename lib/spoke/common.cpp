@@ -34,9 +34,18 @@ Log::Log() : logger_(services().logger(kModuleName)) {}
 void Log::info(const py::str& text) const { logger_.attr("info")(text); }
 void Log::error(const py::str& text) const { logger_.attr("error")(text); }
 
+bool has_key(const py::handle& container, const char* key) {
+    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
 void log_returned(const Log& log, const py::object& response) {
     py::object returned = item(response, "return");
-    py::object results = item(response, "results");
+    // A refusal carries its `reason` in place of `results`: log that rather than fail on it.
+    const char* result_key =
+        !has_key(response, "results") && has_key(response, "reason") ? "reason" : "results";
+    py::object results = item(response, result_key);
     log.info(line("  Returned: ", returned, "  Result: ", results));
 }
 

@@ -54,6 +54,9 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         return container[py::int_(index)];
     }
 
+    // `key in container`
+    bool has_key(const py::handle& container, const char* key);
+
     // `{"gw_name": name}`: the record standing for a gateway that was not found.
     py::dict name_only_record(const py::object& name);
 
@@ -74,7 +77,7 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         py::object logger_;
     };
 
-    // "  Returned: <return>  Result: <results>"
+    // "  Returned: <return>  Result: <results>" (a refusal without `results`: its `reason`)
     void log_returned(const Log& log, const py::object& response);
     // "  <response>"
     void log_response(const Log& log, const py::object& response);

@@ -18,15 +18,9 @@ py::dict spoke_info_record(const py::object& gw) {
     return record;
 }
 
-bool contains(const py::object& container, const char* key) {
-    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
-    if (found < 0) throw py::error_already_set();
-    return found != 0;
-}
-
 py::object getSpokeInfo(py::object info, py::object subnet_cidr) {
     if (py_eq(item(info, "public_subnet"), subnet_cidr)) return spoke_info_record(info);
-    if (!contains(info, "hagw_details_list")) return name_only_record(py::none());
+    if (!has_key(info, "hagw_details_list")) return name_only_record(py::none());
     for (py::handle ha : item(info, "hagw_details_list")) {
         py::object record = py::reinterpret_borrow<py::object>(ha);
         if (py_eq(item(record, "public_subnet"), subnet_cidr)) return spoke_info_record(record);
