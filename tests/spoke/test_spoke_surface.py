@@ -1,11 +1,13 @@
 """The module surface: operations, classes, constructors, mementos, loading and help()."""
 
+import ast
 import inspect
 import json
 import pydoc
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -300,3 +302,30 @@ class TestLoading:
         assert "class HsSpokeCmd(builtins.object)" in text
         assert "create(self, subnet_cidr, eip, gw_size, ha_gw_name=None, tag=None)" in text
         assert "class HsSpokeCreateMemento(tidewall.commands.memento.Memento)" in text
+
+
+def _stub_signature(function):
+    args = function.args
+    names = [a.arg for a in args.args]
+    defaults = [None] * (len(names) - len(args.defaults)) + [ast.unparse(d) for d in args.defaults]
+    return "(" + ", ".join(n if d is None else f"{n}={d}" for n, d in zip(names, defaults, strict=True)) + ")"
+
+
+def test_type_stub_matches_the_module(spoke):
+    stub = Path(spoke.__file__).with_name("spoke.pyi")
+    if not stub.exists():
+        pytest.skip("no type stub next to the module")
+    tree = ast.parse(stub.read_text())
+    seen = []
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            seen.append(node.name)
+            assert str(inspect.signature(getattr(spoke, node.name))) == _stub_signature(node), node.name
+        elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+            seen.append(node.name)
+            cls = getattr(spoke, node.name)
+            for method in (n for n in node.body if isinstance(n, ast.FunctionDef)):
+                assert str(inspect.signature(getattr(cls, method.name))) == _stub_signature(method), (
+                    method.name
+                )
+    assert seen == [name for name, _ in OPERATIONS] + [c[0] for c in CLASSES]
