@@ -87,6 +87,59 @@ py::object to_dict_method(py::module_& m) {
                       [](py::object self) -> py::object { return self.attr("__dict__"); });
 }
 
+namespace {
+
+// `__get__` of the lazy class signature: inspect.signature(constructor) without its first
+// parameter, computed once.
+py::object constructor_signature(py::object self, py::object /*instance*/, py::object /*owner*/) {
+    py::dict state = self.attr("__dict__");
+    if (state.contains("signature")) return state["signature"];
+    py::object inspect = py::module_::import("inspect");
+    py::object signature = inspect.attr("signature")(state["constructor"]);
+    py::list parameters(signature.attr("parameters").attr("values")());
+    py::object rest = parameters[py::slice(1, static_cast<Py_ssize_t>(parameters.size()), 1)];
+    signature = signature.attr("replace")("parameters"_a = rest);
+    state["signature"] = signature;
+    return signature;
+}
+
+// The descriptor class, made on first use and kept for the life of the process.
+py::object lazy_signature_class(py::module_& m) {
+    static py::object* cls = nullptr;
+    if (!cls) {
+        py::dict ns;
+        ns["__get__"] = def_method(
+            m, "__get__", "instance, owner=None", "The constructor's signature without self.",
+            &constructor_signature, py::arg("instance"), py::arg("owner") = py::none());
+        cls = new py::object(make_class(kModuleName, "_ConstructorSignature", plain_bases(), ns,
+                                        "A class's __signature__, worked out when asked for."));
+    }
+    return *cls;
+}
+
+}  // namespace
+
+void def_class(py::module_& m, const char* name, py::tuple bases, py::dict ns, const char* doc) {
+    // The constructor joins the class after it is made, so that make_class leaves the signature
+    // to us (it is not abstract: ABC bases see the same class either way). The other methods are
+    // then added again after it, so the class lists its methods in definition order.
+    py::object init = ns.attr("pop")("__init__", py::none());
+    py::list later(ns.attr("keys")());
+    py::object cls = make_class(kModuleName, name, std::move(bases), std::move(ns), doc);
+    if (!init.is_none()) {
+        py::setattr(cls, "__init__", init);
+        for (py::handle key : later) {
+            py::object value = cls.attr("__dict__")[key];
+            py::delattr(cls, key);
+            py::setattr(cls, key, value);
+        }
+        py::object signature = lazy_signature_class(m)();
+        signature.attr("constructor") = cls.attr("__init__");
+        py::setattr(cls, "__signature__", signature);
+    }
+    m.attr(name) = cls;
+}
+
 py::tuple plain_bases() { return py::make_tuple(global("object")); }
 py::tuple bases_of(const char* outside_base) { return py::make_tuple(global(outside_base)); }
 

@@ -131,11 +131,10 @@ namespace tidewall __attribute__((visibility("hidden"))) {
                                 std::forward<Args>(args)...);
     }
 
-    // A class built like a `class` statement of this module, its methods in `ns`.
-    inline void def_class(py::module_& m, const char* name, py::tuple bases, py::dict ns,
-                          const char* doc) {
-        m.attr(name) = make_class(kModuleName, name, std::move(bases), std::move(ns), doc);
-    }
+    // A class built like a `class` statement of this module, its methods in `ns`. Its
+    // `__signature__` (the constructor's, without self) is worked out on first use, so loading
+    // the module needs no `inspect`.
+    void def_class(py::module_& m, const char* name, py::tuple bases, py::dict ns, const char* doc);
 
     // A method for a class namespace (constructors: store under "__init__").
     template <typename Func, typename... Args>
