@@ -20,24 +20,24 @@ py::object deployClassicSpoke(py::object CID, py::object controller_api_url,
                               py::object natGwInfos) {
     Log log;
     py::list subnet_cidrs;
-    for (py::handle nat_gw : natGwInfos) subnet_cidrs.append(nat_gw.attr("subnet_cidr"));
+    for (py::handle nat_gw : natGwInfos) subnet_cidrs.append(nat_gw.attr("subnet_cidr"_n));
     py::object size = spoke_gw_size;
-    if (size.is_none()) size = at(natGwInfos, 0).attr("gateway_size");
+    if (size.is_none()) size = at(natGwInfos, 0).attr("gateway_size"_n);
 
     py::object first = at(subnet_cidrs, 0);
     log.info(line("- Deploy spoke gateway ", spoke_gw_name, " in ", first));
     if (dry_run_equals_false()) {
         py::dict form;
-        form["CID"] = CID;
-        form["action"] = "create_spoke_gw";
-        form["account_name"] = account_name;
-        form["gw_name"] = spoke_gw_name;
-        form["gw_size"] = size;
-        form["public_subnet"] = first;
-        form["vpc_id"] = vpc;
-        form["region"] = region;
-        form["cloud_type"] = 1;
-        form["reuse_eip"] = "off";
+        form["CID"_n] = CID;
+        form["action"_n] = "create_spoke_gw"_n;
+        form["account_name"_n] = account_name;
+        form["gw_name"_n] = spoke_gw_name;
+        form["gw_size"_n] = size;
+        form["public_subnet"_n] = first;
+        form["vpc_id"_n] = vpc;
+        form["region"_n] = region;
+        form["cloud_type"_n] = 1;
+        form["reuse_eip"_n] = "off"_n;
         send_or_exit(log, controller_api_url, form);
     }
 
@@ -46,11 +46,11 @@ py::object deployClassicSpoke(py::object CID, py::object controller_api_url,
         log.info(line("- Enable HA on spoke gateway ", spoke_gw_name, " in ", second));
         if (dry_run_equals_false()) {
             py::dict form;
-            form["CID"] = CID;
-            form["action"] = "enable_spoke_ha";
-            form["account_name"] = account_name;
-            form["gw_name"] = spoke_gw_name;
-            form["public_subnet"] = second;
+            form["CID"_n] = CID;
+            form["action"_n] = "enable_spoke_ha"_n;
+            form["account_name"_n] = account_name;
+            form["gw_name"_n] = spoke_gw_name;
+            form["public_subnet"_n] = second;
             send_or_exit(log, controller_api_url, form);
         }
     }
@@ -76,14 +76,14 @@ void cmd_execute(py::object self) {
     args.append(login.endpoint);
     for (const char* name :
          {"account_name", "spoke_gw_name", "spoke_gw_size", "vpc_id", "region", "natGwInfos"})
-        args.append(self.attr(name));
+        args.append(self.attr(interned(name)));
     deploy(*args);
 }
 
 void cmd_undo(py::object self) {
     Login login = begin_command(self, kApiV1);
     py::object delete_spoke = global("deleteSpoke");
-    py::object name = self.attr("spoke_gw_name");
+    py::object name = self.attr("spoke_gw_name"_n);
     delete_spoke(login.cid, login.endpoint, name);
 }
 
@@ -102,7 +102,7 @@ void add_classic_deploy_operation(py::module_& m) {
 
 void add_classic_deploy_command(py::module_& m) {
     py::dict ns;
-    ns["__init__"] = def_method(
+    ns["__init__"_n] = def_method(
         m, "__init_impl__",
         "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
         "natGwInfos=None",
@@ -110,8 +110,9 @@ void add_classic_deploy_command(py::module_& m) {
         py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
         py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
         py::arg("region") = py::none(), py::arg("natGwInfos") = py::none());
-    ns["execute"] = def_method(m, "execute", "", "Deploy the classic spoke gateway.", &cmd_execute);
-    ns["undo"] =
+    ns["execute"_n] =
+        def_method(m, "execute", "", "Deploy the classic spoke gateway.", &cmd_execute);
+    ns["undo"_n] =
         def_method(m, "undo", "", "Delete the classic spoke gateway, HA first.", &cmd_undo);
     def_class(m, "DeployClassicSpokeGwCmd", bases_of("AbstractCommand"), ns,
               "Deploy a classic spoke gateway as one undoable step.");

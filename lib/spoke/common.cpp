@@ -6,24 +6,24 @@ namespace tidewall {
 namespace spoke {
 
 namespace {
-// Left alive on purpose until the process ends: the module namespace outlives every call, and
-// nothing may be destroyed after the interpreter has finalised.
-ModuleScope* g_scope = nullptr;
-controller::Services* g_services = nullptr;
+thread_local const ModuleScope* t_current = nullptr;
 }  // namespace
 
-void bind_scope(py::handle module_dict) {
-    module_dict.inc_ref();  // held for the life of the process
-    g_scope = new ModuleScope(module_dict);
-    g_services = new controller::Services(*g_scope);
+ActiveScope::ActiveScope(py::handle module_dict) : scope_(module_dict), previous_(t_current) {
+    t_current = &scope_;
 }
+ActiveScope::~ActiveScope() { t_current = previous_; }
 
-const ModuleScope& scope() { return *g_scope; }
-const controller::Services& services() { return *g_services; }
+const ModuleScope& scope() {
+    if (!t_current) throw std::logic_error("tidewall.lib.spoke: no module namespace is active");
+    return *t_current;
+}
+controller::Services services() { return controller::Services(scope()); }
+py::object global(const char* name) { return services().global(name); }
 
 py::dict name_only_record(const py::object& name) {
     py::dict record;
-    record["gw_name"] = name;
+    record["gw_name"_n] = name;
     return record;
 }
 
@@ -31,11 +31,11 @@ bool dry_run_equals_false() { return py_eq(services().dry_run(), py::bool_(false
 bool dry_run_set() { return truthy(services().dry_run()); }
 
 Log::Log() : logger_(services().logger(kModuleName)) {}
-void Log::info(const py::str& text) const { logger_.attr("info")(text); }
-void Log::error(const py::str& text) const { logger_.attr("error")(text); }
+void Log::info(const py::str& text) const { logger_.attr("info"_n)(text); }
+void Log::error(const py::str& text) const { logger_.attr("error"_n)(text); }
 
 bool has_key(const py::handle& container, const char* key) {
-    int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+    int found = PySequence_Contains(container.ptr(), interned(key).ptr());
     if (found < 0) throw py::error_already_set();
     return found != 0;
 }
@@ -55,22 +55,22 @@ py::object send(Send how, const py::object& url, const py::dict& form) {
     py::object http = services().requests();
     switch (how) {
         case Send::Post:
-            return http.attr("post")(url, "data"_a = form, "verify"_a = false);
+            return call(http.attr("post"_n), {url}, {{"data", form}, {"verify", Py_False}});
         case Send::GetForm:
-            return http.attr("get")(url, "data"_a = form, "verify"_a = false);
+            return call(http.attr("get"_n), {url}, {{"data", form}, {"verify", Py_False}});
         case Send::GetQuery:
-            return http.attr("get")(url, "params"_a = form, "verify"_a = false);
+            return call(http.attr("get"_n), {url}, {{"params", form}, {"verify", Py_False}});
     }
     throw std::logic_error("unknown request kind");
 }
 
 py::object send_json(Send how, const py::object& url, const py::dict& form) {
-    return send(how, url, form).attr("json")();
+    return send(how, url, form).attr("json"_n)();
 }
 
 Login begin_command(const py::object& self, const char* api_path) {
-    const controller::Services& ctl = services();
-    ctl.logOperation(py::type::of(self).attr("__name__"));
+    const controller::Services ctl = services();
+    ctl.logOperation(py::type::of(self).attr("__name__"_n));
     py::object cid = ctl.cid();
     // Python's `+`: a controller address that is not text fails here instead of being sent.
     py::object endpoint = py::str("https://") + ctl.controller_ip() + py::str(api_path);
@@ -79,12 +79,16 @@ Login begin_command(const py::object& self, const char* api_path) {
 
 void set_attributes(const py::object& self,
                     std::initializer_list<std::pair<const char*, py::object>> values) {
-    for (const auto& [name, value] : values) py::setattr(self, name, value);
+    for (const auto& [name, value] : values) py::setattr(self, interned(name), value);
 }
+
+namespace {
+py::object attribute_dict(py::object self) { return self.attr("__dict__"_n); }
+}  // namespace
 
 py::object to_dict_method(py::module_& m) {
     return def_method(m, "toDict", "", "The memento's own attribute dictionary (not a copy).",
-                      [](py::object self) -> py::object { return self.attr("__dict__"); });
+                      &attribute_dict);
 }
 
 namespace {
@@ -92,14 +96,14 @@ namespace {
 // `__get__` of the lazy class signature: inspect.signature(constructor) without its first
 // parameter, computed once.
 py::object constructor_signature(py::object self, py::object /*instance*/, py::object /*owner*/) {
-    py::dict state = self.attr("__dict__");
-    if (state.contains("signature")) return state["signature"];
+    py::dict state = self.attr("__dict__"_n);
+    if (state.contains("signature")) return state["signature"_n];
     py::object inspect = py::module_::import("inspect");
-    py::object signature = inspect.attr("signature")(state["constructor"]);
-    py::list parameters(signature.attr("parameters").attr("values")());
+    py::object signature = inspect.attr("signature"_n)(state["constructor"_n]);
+    py::list parameters(signature.attr("parameters"_n).attr("values"_n)());
     py::object rest = parameters[py::slice(1, static_cast<Py_ssize_t>(parameters.size()), 1)];
-    signature = signature.attr("replace")("parameters"_a = rest);
-    state["signature"] = signature;
+    signature = signature.attr("replace"_n)("parameters"_a = rest);
+    state["signature"_n] = signature;
     return signature;
 }
 
@@ -108,7 +112,7 @@ py::object lazy_signature_class(py::module_& m) {
     static py::object* cls = nullptr;
     if (!cls) {
         py::dict ns;
-        ns["__get__"] = def_method(
+        ns["__get__"_n] = def_method(
             m, "__get__", "instance, owner=None", "The constructor's signature without self.",
             &constructor_signature, py::arg("instance"), py::arg("owner") = py::none());
         cls = new py::object(make_class(kModuleName, "_ConstructorSignature", plain_bases(), ns,
@@ -123,18 +127,18 @@ void def_class(py::module_& m, const char* name, py::tuple bases, py::dict ns, c
     // The constructor joins the class after it is made, so that make_class leaves the signature
     // to us (it is not abstract: ABC bases see the same class either way). The other methods are
     // then added again after it, so the class lists its methods in definition order.
-    py::object init = ns.attr("pop")("__init__", py::none());
-    py::list later(ns.attr("keys")());
+    py::object init = ns.attr("pop"_n)("__init__", py::none());
+    py::list later(ns.attr("keys"_n)());
     py::object cls = make_class(kModuleName, name, std::move(bases), std::move(ns), doc);
     if (!init.is_none()) {
         py::setattr(cls, "__init__", init);
         for (py::handle key : later) {
-            py::object value = cls.attr("__dict__")[key];
+            py::object value = cls.attr("__dict__"_n)[key];
             py::delattr(cls, key);
             py::setattr(cls, key, value);
         }
         py::object signature = lazy_signature_class(m)();
-        signature.attr("constructor") = cls.attr("__init__");
+        signature.attr("constructor"_n) = cls.attr("__init__"_n);
         py::setattr(cls, "__signature__", signature);
     }
     m.attr(name) = cls;

@@ -14,24 +14,37 @@ namespace tidewall __attribute__((visibility("hidden"))) {
 
     namespace py = pybind11;
     using namespace pybind11::literals;
+    using namespace tidewall::literals;
 
     inline constexpr const char* kModuleName = "tidewall.lib.spoke";
 
     // ---- the module namespace
 
-    // Set once while the module loads; every outside name and every operation of the module
-    // is looked up there when it is used.
-    void bind_scope(py::handle module_dict);
+    // Every operation and method runs with the namespace of the module that defined it as the
+    // current one (per thread, put back on return): outside names and the module's own
+    // operations are looked up there when they are used, as in a Python function's globals.
     const ModuleScope& scope();
-    const controller::Services& services();
+    controller::Services services();
+
+    class ActiveScope {
+      public:
+        explicit ActiveScope(py::handle module_dict);
+        ~ActiveScope();
+        ActiveScope(const ActiveScope&) = delete;
+        ActiveScope& operator=(const ActiveScope&) = delete;
+
+      private:
+        ModuleScope scope_;
+        const ModuleScope* previous_;
+    };
 
     // A name of the module namespace (an operation, a class, or a builtin such as `range`).
-    inline py::object global(const char* name) { return scope()(name); }
+    py::object global(const char* name);
 
     // ---- values
 
     // Python's `str(x)`.
-    inline py::str str_of(const char* s) { return py::str(s); }
+    inline py::str str_of(const char* s) { return py::reinterpret_borrow<py::str>(interned(s)); }
     inline py::str str_of(const py::handle& v) {
         PyObject* s = PyObject_Str(v.ptr());
         if (!s) throw py::error_already_set();
@@ -123,12 +136,22 @@ namespace tidewall __attribute__((visibility("hidden"))) {
 
     // ---- registration
 
+    // `f` run with the namespace of module `m` as the current one.
+    template <typename R, typename... A>
+    auto in_module(py::module_& m, R (*f)(A...)) {
+        py::object module_dict = m.attr("__dict__"_n);
+        return [module_dict, f](A... args) -> R {
+            ActiveScope active(module_dict);
+            return f(std::move(args)...);
+        };
+    }
+
     // A module-level operation bound as a module attribute, with its real signature.
-    template <typename Func, typename... Args>
-    void def(py::module_& m, const char* name, const char* params, const char* doc, Func&& f,
+    template <typename R, typename... A, typename... Args>
+    void def(py::module_& m, const char* name, const char* params, const char* doc, R (*f)(A...),
              Args&&... args) {
-        m.attr(name) = function(name, params, doc, std::forward<Func>(f), py::scope(m),
-                                std::forward<Args>(args)...);
+        m.attr(name) =
+            function(name, params, doc, in_module(m, f), py::scope(m), std::forward<Args>(args)...);
     }
 
     // A class built like a `class` statement of this module, its methods in `ns`. Its
@@ -137,10 +160,10 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     void def_class(py::module_& m, const char* name, py::tuple bases, py::dict ns, const char* doc);
 
     // A method for a class namespace (constructors: store under "__init__").
-    template <typename Func, typename... Args>
+    template <typename R, typename... A, typename... Args>
     py::object def_method(py::module_& m, const char* name, const char* params, const char* doc,
-                          Func&& f, Args&&... args) {
-        return method(m, name, params, doc, std::forward<Func>(f), std::forward<Args>(args)...);
+                          R (*f)(A...), Args&&... args) {
+        return method(m, name, params, doc, in_module(m, f), std::forward<Args>(args)...);
     }
 
     // Each capability adds its operations / classes; the module calls them in the order the

@@ -17,18 +17,18 @@ py::object deleteSpoke(py::object CID, py::object controller_api_url, py::object
     log.info(line("- Disable HA on spoke gateway ", spoke_gw_name));
     if (!dry_run_set()) {
         py::dict form;
-        form["CID"] = CID;
-        form["action"] = "disable_spoke_ha";
-        form["gw_name"] = spoke_gw_name;
+        form["CID"_n] = CID;
+        form["action"_n] = "disable_spoke_ha"_n;
+        form["gw_name"_n] = spoke_gw_name;
         send_and_log_accepted(log, controller_api_url, form);
     }
     log.info(line("- Delete existing spoke gateway ", spoke_gw_name));
     if (!dry_run_set()) {
         py::dict form;
-        form["CID"] = CID;
-        form["action"] = "delete_container";
-        form["cloud_type"] = 1;
-        form["gw_name"] = spoke_gw_name;
+        form["CID"_n] = CID;
+        form["action"_n] = "delete_container"_n;
+        form["cloud_type"_n] = 1;
+        form["gw_name"_n] = spoke_gw_name;
         send_and_log_accepted(log, controller_api_url, form);
     }
     return py::none();
@@ -37,9 +37,9 @@ py::object deleteSpoke(py::object CID, py::object controller_api_url, py::object
 py::object deleteHsSpoke(py::object CID, py::object controller_api_url, py::object spoke_gw_name) {
     Log log;
     py::dict form;
-    form["CID"] = CID;
-    form["action"] = "delete_multicloud_gateway";
-    form["gw_name"] = spoke_gw_name;
+    form["CID"_n] = CID;
+    form["action"_n] = "delete_multicloud_gateway"_n;
+    form["gw_name"_n] = spoke_gw_name;
     if (dry_run_set()) return py::none();
     send_and_log_accepted(log, controller_api_url, form);
     return py::none();
@@ -52,8 +52,8 @@ py::object deleteAllHsSpokes(py::object CID, py::object controller_api_url,
 
     // Read in dry-run mode too: it changes nothing.
     py::dict form;
-    form["CID"] = CID;
-    form["action"] = "list_primary_and_ha_spoke_gateways";
+    form["CID"_n] = CID;
+    form["action"_n] = "list_primary_and_ha_spoke_gateways"_n;
     py::object response = send_json(Send::Post, controller_api_url, form);
     services().handleControllerApiFailureAndExit(response);
 
@@ -66,7 +66,7 @@ py::object deleteAllHsSpokes(py::object CID, py::object controller_api_url,
     bool found = false;
     for (py::handle name : gw_names) {
         py::object x = py::reinterpret_borrow<py::object>(name);
-        if (x.not_equal(spoke_gw_name) && truthy(x.attr("startswith")(spoke_gw_name))) {
+        if (x.not_equal(spoke_gw_name) && truthy(x.attr("startswith"_n)(spoke_gw_name))) {
             global("deleteHsSpoke")(CID, controller_api_url, x);
             found = true;
         }

@@ -10,11 +10,11 @@ namespace {
 // The spoke info record of one VPC-summary (or HA) record.
 py::dict spoke_info_record(const py::object& gw) {
     py::dict record;
-    record["gw_private_ip"] = item(gw, "private_ip");
-    record["gw_name"] = item(gw, "gw_name");
-    record["gw_public_ip"] = item(gw, "public_ip");
-    record["gw_subnet_id"] = item(gw, "gw_subnet_id");
-    record["gw_subnet_cidr"] = item(gw, "public_subnet");
+    record["gw_private_ip"_n] = item(gw, "private_ip");
+    record["gw_name"_n] = item(gw, "gw_name");
+    record["gw_public_ip"_n] = item(gw, "public_ip");
+    record["gw_subnet_id"_n] = item(gw, "gw_subnet_id");
+    record["gw_subnet_cidr"_n] = item(gw, "public_subnet");
     return record;
 }
 
@@ -32,12 +32,13 @@ py::object list_gateway_info(py::object api_endpoint_url, py::object CID,
                              py::object vpc_access_account_name, py::object cgx_gw_only,
                              py::object gw_name, py::object keyword_for_log) {
     py::dict payload;
-    payload["action"] = "list_vpcs_summary";
-    payload["CID"] = CID;
-    payload["account_name"] = vpc_access_account_name;
-    payload["cgx_gw_only"] = cgx_gw_only;
-    payload["gateway_name"] = gw_name;
-    return services().send_corvane_api(api_endpoint_url, "GET", payload, keyword_for_log, "    ");
+    payload["action"_n] = "list_vpcs_summary"_n;
+    payload["CID"_n] = CID;
+    payload["account_name"_n] = vpc_access_account_name;
+    payload["cgx_gw_only"_n] = cgx_gw_only;
+    payload["gateway_name"_n] = gw_name;
+    return services().send_corvane_api(api_endpoint_url, "GET"_n, payload, keyword_for_log,
+                                       "    "_n);
 }
 
 py::object getSubnetWithSpokeGw(py::object CID, py::object controller_api_url,
@@ -46,9 +47,9 @@ py::object getSubnetWithSpokeGw(py::object CID, py::object controller_api_url,
     py::list subnets;
     for (py::handle name : gw_names) {
         py::dict form;
-        form["CID"] = CID;
-        form["action"] = "get_gateway_info";
-        form["gateway_name"] = name;
+        form["CID"_n] = CID;
+        form["action"_n] = "get_gateway_info"_n;
+        form["gateway_name"_n] = name;
         py::object response = send_json(Send::GetForm, controller_api_url, form);
         if (py_eq(item(response, "return"), py::bool_(false))) {
             log.error(line(response));
@@ -56,8 +57,8 @@ py::object getSubnetWithSpokeGw(py::object CID, py::object controller_api_url,
         }
         py::object results = item(response, "results");
         py::dict record;
-        record["gw_name"] = item(results, "gw_name");
-        record["cidr"] = item(results, "gw_subnet_cidr");
+        record["gw_name"_n] = item(results, "gw_name");
+        record["cidr"_n] = item(results, "gw_subnet_cidr");
         subnets.append(record);
     }
     return subnets;

@@ -10,10 +10,13 @@ namespace {
 // The decoded VPC summary of one gateway, as list_gateway_info gives it.
 py::object listed(const py::object& CID, const py::object& url, const py::object& gw_name) {
     py::object list_gateway_info = global("list_gateway_info");
-    return list_gateway_info("api_endpoint_url"_a = url, "CID"_a = CID,
-                             "vpc_access_account_name"_a = "", "cgx_gw_only"_a = "no",
-                             "gw_name"_a = gw_name)
-        .attr("json")();
+    return call(list_gateway_info, {},
+                {{"api_endpoint_url", url},
+                 {"CID", CID},
+                 {"vpc_access_account_name", ""_n},
+                 {"cgx_gw_only", "no"_n},
+                 {"gw_name", gw_name}})
+        .attr("json"_n)();
 }
 
 // The gateway in the subnet, out of the first record of a listing.
@@ -59,17 +62,17 @@ py::object deployPrimaryHsSpoke(py::object CID, py::object controller_api_url,
     log.info(line("- Deploy primary spoke ", spoke_gw_name, " with ", gw_size, " in subnet ",
                   subnet_cidr));
     py::dict form;
-    form["CID"] = CID;
-    form["action"] = "create_multicloud_primary_gateway";
-    form["cloud_type"] = 1;
-    form["account_name"] = account_name;
-    form["vpc_id"] = vpc;
-    form["vpc_region"] = region;
-    form["gw_name"] = spoke_gw_name;
-    form["gw_size"] = gw_size;
-    form["gw_subnet"] = subnet_cidr;
-    if (!eip.is_none()) form["eip"] = eip;
-    if (!tag.is_none()) form["tag"] = tag;
+    form["CID"_n] = CID;
+    form["action"_n] = "create_multicloud_primary_gateway"_n;
+    form["cloud_type"_n] = 1;
+    form["account_name"_n] = account_name;
+    form["vpc_id"_n] = vpc;
+    form["vpc_region"_n] = region;
+    form["gw_name"_n] = spoke_gw_name;
+    form["gw_size"_n] = gw_size;
+    form["gw_subnet"_n] = subnet_cidr;
+    if (!eip.is_none()) form["eip"_n] = eip;
+    if (!tag.is_none()) form["tag"_n] = tag;
 
     if (!dry_run_equals_false())
         return gateway_if_listed(CID, controller_api_url, spoke_gw_name, subnet_cidr,
@@ -87,16 +90,16 @@ py::object deployHaHsSpoke(py::object CID, py::object controller_api_url, py::ob
     Log log;
     log.info(line("- Deploy HS Spoke with ", gw_size, " in subnet ", subnet_cidr));
     py::dict form;
-    form["CID"] = CID;
-    form["action"] = "create_multicloud_ha_gateway";
-    form["cloud_type"] = 1;
-    form["primary_gw_name"] = spoke_gw_name;
-    form["gw_size"] = gw_size;
-    form["gw_subnet"] = subnet_cidr;
-    form["autogen_hagw_name"] = "yes";
-    if (!eip.is_none()) form["eip"] = eip;
-    if (!tag.is_none()) form["tag"] = tag;
-    if (!ha_gw_name.is_none()) form["ha_gw_name"] = ha_gw_name;
+    form["CID"_n] = CID;
+    form["action"_n] = "create_multicloud_ha_gateway"_n;
+    form["cloud_type"_n] = 1;
+    form["primary_gw_name"_n] = spoke_gw_name;
+    form["gw_size"_n] = gw_size;
+    form["gw_subnet"_n] = subnet_cidr;
+    form["autogen_hagw_name"_n] = "yes"_n;
+    if (!eip.is_none()) form["eip"_n] = eip;
+    if (!tag.is_none()) form["tag"_n] = tag;
+    if (!ha_gw_name.is_none()) form["ha_gw_name"_n] = ha_gw_name;
 
     if (!dry_run_equals_false()) return name_only_record(ha_gw_name);
     py::object response = create(log, controller_api_url, form);
@@ -126,7 +129,7 @@ py::object size_for(const py::object& spoke_gw_size, const py::object& natGwInfo
                     const py::handle& index) {
     if (!spoke_gw_size.is_none()) return spoke_gw_size;
     py::object nat_gw = natGwInfos[index];
-    return nat_gw.attr("gateway_size");
+    return nat_gw.attr("gateway_size"_n);
 }
 
 py::object deployHsSpoke(py::object CID, py::object controller_api_url, py::object account_name,
@@ -135,18 +138,18 @@ py::object deployHsSpoke(py::object CID, py::object controller_api_url, py::obje
     Log log;
     log.info(line("- Deploy HS Spoke"));
     py::list subnet_cidrs;
-    for (py::handle nat_gw : natGwInfos) subnet_cidrs.append(nat_gw.attr("subnet_cidr"));
+    for (py::handle nat_gw : natGwInfos) subnet_cidrs.append(nat_gw.attr("subnet_cidr"_n));
 
     py::dict form;
-    form["CID"] = CID;
-    form["action"] = "list_primary_and_ha_spoke_gateways";
+    form["CID"_n] = CID;
+    form["action"_n] = "list_primary_and_ha_spoke_gateways"_n;
     py::object response = send_json(Send::Post, controller_api_url, form);
     services().handleControllerApiFailureAndExit(response);
 
     py::list gw_names;
     for (py::handle gw : item(response, "results")) {
         py::object name = item(gw, "name");
-        if (truthy(name.attr("startswith")(spoke_gw_name))) gw_names.append(name);
+        if (truthy(name.attr("startswith"_n)(spoke_gw_name))) gw_names.append(name);
     }
     if (truthy(gw_names)) log.info(line("  Found existing spoke gateways ", gw_names));
     py::object existing_gw_cidrs =
@@ -155,20 +158,21 @@ py::object deployHsSpoke(py::object CID, py::object controller_api_url, py::obje
     py::object primary_size = size_for(spoke_gw_size, natGwInfos, py::int_(0));
     py::object c0 = at(subnet_cidrs, 0);
     if (!already_served(log, existing_gw_cidrs, c0)) {
-        py::object nat_gw_id = at(natGwInfos, 0).attr("nat_gw_id");
+        py::object nat_gw_id = at(natGwInfos, 0).attr("nat_gw_id"_n);
         log.info(line("  deploy spoke gateway ", spoke_gw_name, " in ", c0, " for ", nat_gw_id));
-        global("deployPrimaryHsSpoke")(CID, controller_api_url, account_name, spoke_gw_name,
-                                       primary_size, vpc, region, c0, "eip"_a = py::none());
+        call(global("deployPrimaryHsSpoke"),
+             {CID, controller_api_url, account_name, spoke_gw_name, primary_size, vpc, region, c0},
+             {{"eip", Py_None}});
     }
 
     for (py::handle i : global("range")(1, num_of_spoke)) {
         py::object ci = subnet_cidrs[i];
         if (already_served(log, existing_gw_cidrs, ci)) continue;
-        py::object nat_gw_id = natGwInfos[i].attr("nat_gw_id");
+        py::object nat_gw_id = natGwInfos[i].attr("nat_gw_id"_n);
         log.info(line("  deploy spoke gateway in ", ci, " for ", nat_gw_id));
         py::object size = size_for(spoke_gw_size, natGwInfos, i);
-        global("deployHaHsSpoke")(CID, controller_api_url, spoke_gw_name, size, ci,
-                                  "eip"_a = py::none());
+        call(global("deployHaHsSpoke"), {CID, controller_api_url, spoke_gw_name, size, ci},
+             {{"eip", Py_None}});
     }
     return py::none();
 }
@@ -195,14 +199,14 @@ void cmd_execute(py::object self) {
     args.append(login.endpoint);
     for (const char* name : {"account_name", "spoke_gw_name", "spoke_gw_size", "vpc_id", "region",
                              "natGwInfos", "num_of_spoke"})
-        args.append(self.attr(name));
+        args.append(self.attr(interned(name)));
     deploy(*args);
 }
 
 void cmd_undo(py::object self) {
     Login login = begin_command(self, kApiV2);
     py::object delete_all = global("deleteAllHsSpokes");
-    py::object name = self.attr("spoke_gw_name");
+    py::object name = self.attr("spoke_gw_name"_n);
     delete_all(login.cid, login.endpoint, name);
 }
 
@@ -242,7 +246,7 @@ void add_hs_deploy_operations(py::module_& m) {
 
 void add_hs_deploy_command(py::module_& m) {
     py::dict ns;
-    ns["__init__"] = def_method(
+    ns["__init__"_n] = def_method(
         m, "__init_impl__",
         "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
         "natGwInfos=None, num_of_spoke=None",
@@ -251,11 +255,11 @@ void add_hs_deploy_command(py::module_& m) {
         py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
         py::arg("region") = py::none(), py::arg("natGwInfos") = py::none(),
         py::arg("num_of_spoke") = py::none());
-    ns["execute"] = def_method(m, "execute", "", "Deploy the HS spoke gateways.", &cmd_execute);
-    ns["undo"] =
+    ns["execute"_n] = def_method(m, "execute", "", "Deploy the HS spoke gateways.", &cmd_execute);
+    ns["undo"_n] =
         def_method(m, "undo", "", "Delete the HS spoke gateways of the name, HA gateways included.",
                    &cmd_undo);
-    ns["save_backup"] = def_method(m, "save_backup", "", "Nothing to back up.", &cmd_save_backup);
+    ns["save_backup"_n] = def_method(m, "save_backup", "", "Nothing to back up.", &cmd_save_backup);
     def_class(m, "DeployHsSpokeGwCmd", bases_of("AbstractCommand"), ns,
               "Deploy HS spoke gateways for a VPC's NAT gateway subnets as one undoable step.");
 }

@@ -11,10 +11,10 @@ using tidewall::import_name;
 
 PyModuleDef spoke_module = {
     PyModuleDef_HEAD_INIT,
-    "spoke",
+    "tidewall.lib.spoke",
     "Operations on the controller's spoke gateways (discover, deploy classic and HS spokes,\n"
     "delete, resize, single-IP SNAT) and the undoable commands and mementos built on them.",
-    -1,
+    0,  // no per-module state: loading again builds a fresh namespace
     nullptr,
     nullptr,
     nullptr,
@@ -42,7 +42,7 @@ void bind_outside_names(py::module_& m) {
 void populate(py::module_& m) {
     namespace spoke = tidewall::spoke;
     bind_outside_names(m);
-    spoke::bind_scope(m.attr("__dict__"));
+    spoke::ActiveScope active(m.attr("__dict__"));
 
     spoke::add_discovery_operations(m);  // getSpokeInfo, list_gateway_info, getSubnetWithSpokeGw
     spoke::add_resize_operation(m);      // changeSpokeSize

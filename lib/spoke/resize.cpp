@@ -12,13 +12,13 @@ py::object changeSpokeSize(py::object CID, py::object controller_api_url, py::ob
     log.info(line("- Set spoke gateway ", spoke_gw_name, " to ", spoke_gw_size));
 
     py::dict query;
-    query["CID"] = CID;
-    query["action"] = "get_gateway_info";
-    query["gateway_name"] = spoke_gw_name;
+    query["CID"_n] = CID;
+    query["action"_n] = "get_gateway_info"_n;
+    query["gateway_name"_n] = spoke_gw_name;
     py::object answer = send(Send::GetQuery, controller_api_url, query);
     if (dry_run_set()) return py::none();
 
-    py::object info = answer.attr("json")();
+    py::object info = answer.attr("json"_n)();
     if (!truthy(services().handleControllerApiFailure(info))) return py::none();
     if (py_eq(item(item(info, "results"), "vpc_size"), spoke_gw_size)) {
         log.info(line("  no need to resize,  ", spoke_gw_name, " instance size is already set to ",
@@ -27,10 +27,10 @@ py::object changeSpokeSize(py::object CID, py::object controller_api_url, py::ob
     }
 
     py::dict form;
-    form["CID"] = CID;
-    form["action"] = "change_gateway_size";
-    form["gw_name"] = spoke_gw_name;
-    form["gw_size"] = spoke_gw_size;
+    form["CID"_n] = CID;
+    form["action"_n] = "change_gateway_size"_n;
+    form["gw_name"_n] = spoke_gw_name;
+    form["gw_size"_n] = spoke_gw_size;
     py::object response = send_json(Send::Post, controller_api_url, form);
     services().handleControllerApiFailure(response);
     log_returned(log, response);
@@ -48,27 +48,27 @@ void init(py::object self, py::object spoke_gw_name, py::object from_gw_size,
 // ResizeSpokeGatewayMemento.restore: the same resize with the sizes swapped.
 void memento_restore(py::object self) {
     py::object cmd_class = global("ResizeSpokeGatewayCmd");
-    py::object name = self.attr("spoke_gw_name");
-    py::object to_size = self.attr("to_gw_size");
-    py::object from_size = self.attr("from_gw_size");
-    cmd_class(name, to_size, from_size).attr("execute")();
+    py::object name = self.attr("spoke_gw_name"_n);
+    py::object to_size = self.attr("to_gw_size"_n);
+    py::object from_size = self.attr("from_gw_size"_n);
+    cmd_class(name, to_size, from_size).attr("execute"_n)();
 }
 
 py::object cmd_save_memento(py::object self) {
     py::object memento_class = global("ResizeSpokeGatewayMemento");
-    py::object name = self.attr("spoke_gw_name");
-    py::object from_size = self.attr("from_gw_size");
-    py::object to_size = self.attr("to_gw_size");
+    py::object name = self.attr("spoke_gw_name"_n);
+    py::object from_size = self.attr("from_gw_size"_n);
+    py::object to_size = self.attr("to_gw_size"_n);
     return memento_class(name, from_size, to_size);
 }
 
 py::object cmd_execute(py::object self) {
     Login login = begin_command(self, kApiV2);
     py::object change = global("changeSpokeSize");
-    py::object name = self.attr("spoke_gw_name");
-    py::object to_size = self.attr("to_gw_size");
+    py::object name = self.attr("spoke_gw_name"_n);
+    py::object to_size = self.attr("to_gw_size"_n);
     change(login.cid, login.endpoint, name, to_size);
-    return self.attr("_saveMemento")();
+    return self.attr("_saveMemento"_n)();
 }
 
 const char* const kInitParams = "spoke_gw_name, from_gw_size, to_gw_size";
@@ -85,25 +85,25 @@ void add_resize_operation(py::module_& m) {
 
 void add_resize_classes(py::module_& m) {
     py::dict memento;
-    memento["__init__"] =
+    memento["__init__"_n] =
         def_method(m, "__init_impl__", kInitParams,
                    "Remember a resize of spoke_gw_name from from_gw_size to to_gw_size.", &init,
                    py::arg("spoke_gw_name"), py::arg("from_gw_size"), py::arg("to_gw_size"));
-    memento["restore"] =
+    memento["restore"_n] =
         def_method(m, "restore", "", "Resize the gateway back to from_gw_size.", &memento_restore);
-    memento["toDict"] = to_dict_method(m);
+    memento["toDict"_n] = to_dict_method(m);
     def_class(m, "ResizeSpokeGatewayMemento", bases_of("Memento"), memento,
               "Undo record of a spoke gateway resize.");
 
     py::dict cmd;
-    cmd["__init__"] =
+    cmd["__init__"_n] =
         def_method(m, "__init_impl__", kInitParams,
                    "A resize of spoke_gw_name from from_gw_size to to_gw_size.", &init,
                    py::arg("spoke_gw_name"), py::arg("from_gw_size"), py::arg("to_gw_size"));
-    cmd["_saveMemento"] =
+    cmd["_saveMemento"_n] =
         def_method(m, "_saveMemento", "", "A new ResizeSpokeGatewayMemento of this resize.",
                    &cmd_save_memento);
-    cmd["execute"] = def_method(
+    cmd["execute"_n] = def_method(
         m, "execute", "", "Resize the gateway to to_gw_size; returns the memento.", &cmd_execute);
     def_class(m, "ResizeSpokeGatewayCmd", plain_bases(), cmd,
               "Resize a spoke gateway as an undoable step.");

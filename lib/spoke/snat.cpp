@@ -8,9 +8,9 @@ namespace {
 
 py::dict snat_form(const py::object& CID, const char* action, const py::object& spoke_gw_name) {
     py::dict form;
-    form["CID"] = CID;
-    form["action"] = action;
-    form["gateway_name"] = spoke_gw_name;
+    form["CID"_n] = CID;
+    form["action"_n] = action;
+    form["gateway_name"_n] = spoke_gw_name;
     return form;
 }
 
@@ -44,28 +44,28 @@ void init(py::object self, py::object spoke_gw_name) {
 // SnatEnableMemento.restore: switch SNAT off again through a new command.
 void memento_restore(py::object self) {
     py::object cmd_class = global("SnatCmd");
-    py::object name = self.attr("spoke_gw_name");
-    cmd_class(name).attr("disable")();
+    py::object name = self.attr("spoke_gw_name"_n);
+    cmd_class(name).attr("disable"_n)();
 }
 
 py::object cmd_save_memento(py::object self) {
     py::object memento_class = global("SnatEnableMemento");
-    py::object name = self.attr("spoke_gw_name");
+    py::object name = self.attr("spoke_gw_name"_n);
     return memento_class(name);
 }
 
 py::object cmd_enable(py::object self) {
     Login login = begin_command(self, kApiV2);
     py::object enable = global("enableSNAT");
-    py::object name = self.attr("spoke_gw_name");
+    py::object name = self.attr("spoke_gw_name"_n);
     enable(name, login.endpoint, login.cid);
-    return self.attr("_saveMemento")();
+    return self.attr("_saveMemento"_n)();
 }
 
 void cmd_disable(py::object self) {
     Login login = begin_command(self, kApiV2);
     py::object disable = global("disable_snat");
-    py::object name = self.attr("spoke_gw_name");
+    py::object name = self.attr("spoke_gw_name"_n);
     disable(login.cid, login.endpoint, name);
 }
 
@@ -82,24 +82,24 @@ void add_snat_operations(py::module_& m) {
 
 void add_snat_classes(py::module_& m) {
     py::dict memento;
-    memento["__init__"] = def_method(m, "__init_impl__", "spoke_gw_name",
-                                     "Remember that SNAT was switched on for spoke_gw_name.", &init,
-                                     py::arg("spoke_gw_name"));
-    memento["restore"] =
+    memento["__init__"_n] = def_method(m, "__init_impl__", "spoke_gw_name",
+                                       "Remember that SNAT was switched on for spoke_gw_name.",
+                                       &init, py::arg("spoke_gw_name"));
+    memento["restore"_n] =
         def_method(m, "restore", "", "Switch SNAT off again for the gateway.", &memento_restore);
-    memento["toDict"] = to_dict_method(m);
+    memento["toDict"_n] = to_dict_method(m);
     def_class(m, "SnatEnableMemento", bases_of("Memento"), memento,
               "Undo record of switching single-IP SNAT on.");
 
     py::dict cmd;
-    cmd["__init__"] = def_method(m, "__init_impl__", "spoke_gw_name",
-                                 "SNAT switching for the spoke gateway spoke_gw_name.", &init,
-                                 py::arg("spoke_gw_name"));
-    cmd["_saveMemento"] = def_method(m, "_saveMemento", "",
-                                     "A new SnatEnableMemento for the gateway.", &cmd_save_memento);
-    cmd["enable"] = def_method(
+    cmd["__init__"_n] = def_method(m, "__init_impl__", "spoke_gw_name",
+                                   "SNAT switching for the spoke gateway spoke_gw_name.", &init,
+                                   py::arg("spoke_gw_name"));
+    cmd["_saveMemento"_n] = def_method(
+        m, "_saveMemento", "", "A new SnatEnableMemento for the gateway.", &cmd_save_memento);
+    cmd["enable"_n] = def_method(
         m, "enable", "", "Switch single-IP SNAT on; returns the SnatEnableMemento.", &cmd_enable);
-    cmd["disable"] = def_method(m, "disable", "", "Switch SNAT off; returns None.", &cmd_disable);
+    cmd["disable"_n] = def_method(m, "disable", "", "Switch SNAT off; returns None.", &cmd_disable);
     def_class(m, "SnatCmd", plain_bases(), cmd,
               "Switch single-IP SNAT of a spoke gateway as an undoable step.");
 }

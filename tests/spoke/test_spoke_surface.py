@@ -295,6 +295,28 @@ class TestLoading:
             "ModuleNotFoundError: import of tidewall.lib.corvane_backend halted; None in sys.modules"
         )
 
+    def test_a_second_load_has_its_own_namespace(self):
+        script = textwrap.dedent(
+            """
+            import sys
+            from tidewall.core.Globals import Globals
+            import tidewall.lib.spoke as first
+            del sys.modules["tidewall.lib.spoke"]
+            import tidewall.lib.spoke as second
+            assert second is not first and second.__name__ == "tidewall.lib.spoke"
+            Globals.dry_run = True
+            for module in (first, second):
+                module.getSpokeInfo = lambda info, cidr, name=module: {"gw_name": id(name)}
+                module.list_gateway_info = lambda **kwargs: type("R", (), {"json": lambda self: {"return": True, "results": [{}]}})()
+            for module in (first, second):
+                info = module.deployPrimaryHsSpoke("c", "u", "a", "p", "t", "v", "r", "10.0.0.0/24")
+                assert info == {"gw_name": id(module)}, (info, id(module))
+            print("ok")
+            """
+        )
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert result.stdout.strip() == "ok", result.stderr
+
     def test_help_shows_the_real_signatures(self, spoke):
         text = pydoc.render_doc(spoke, renderer=pydoc.plaintext)
         for name, signature in OPERATIONS:
