@@ -56,13 +56,15 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     py::str line(const Parts&... parts) {
         py::list pieces;
         (pieces.append(str_of(parts)), ...);
-        PyObject* joined = PyUnicode_Join(py::str("").ptr(), pieces.ptr());
+        PyObject* joined = PyUnicode_Join(""_n.ptr(), pieces.ptr());
         if (!joined) throw py::error_already_set();
         return py::reinterpret_steal<py::str>(joined);
     }
 
     // `container[key]` and `container[index]`
-    inline py::object item(const py::handle& container, const char* key) { return container[key]; }
+    inline py::object item(const py::handle& container, const char* key) {
+        return container[interned(key)];
+    }
     inline py::object at(const py::handle& container, Py_ssize_t index) {
         return container[py::int_(index)];
     }
