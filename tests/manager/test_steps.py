@@ -9,6 +9,7 @@ from pathlib import Path
 
 import pytest
 
+import tidewall
 from tidewall.core.exceptions import CorvaneRollbackException
 
 from .conftest import FULL_ORDER, info_record
@@ -439,7 +440,7 @@ class TestProcessExit:
             print("not reached")
             """
         )
-        env = {"PYTHONPATH": f"{tests_dir.parent / 'src'}:{tests_dir}"}
+        env = {"PYTHONPATH": f"{Path(tidewall.__file__).resolve().parents[1]}:{tests_dir}"}
         out = subprocess.run(
             [sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120
         )

@@ -9,9 +9,12 @@ from pathlib import Path
 
 import pytest
 
+import tidewall
+
 from .conftest import HANDOVER, OUTSIDE
 
-SRC = str(Path(__file__).resolve().parents[2] / "src")
+# Where the tidewall under test is importable from (the sources in development, site-packages in CI).
+SRC = str(Path(tidewall.__file__).resolve().parents[1])
 
 
 class TestModuleBindings:
