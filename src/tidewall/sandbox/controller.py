@@ -752,8 +752,8 @@ def main(argv=None):
         parser.error(f"environment variable {args.password_env} is not set")
 
     ctl = SimulatedController(users={args.user: password}, port=args.port)
-    for spec in args.account:
-        name, _, number = spec.partition(":")
+    for entry in args.account:
+        name, _, number = entry.partition(":")
         ctl.add_account(name, number or "123456789012")
     ctl.start()
     print(ctl.address, flush=True)
