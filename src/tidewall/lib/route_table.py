@@ -181,6 +181,13 @@ class NatGwTrafficMemento(Memento):
             return
         ec2_client = ec2_from_globals()
         nat_gw_id = _available_natgw_id(ec2_client, self.source_subnet_id, self.vpc_id)
+        if nat_gw_id is None and Globals.dry_run:
+            # A dry revert did not really bring back the NAT gateway of the source subnet.
+            logger.info(
+                "  Dry run: would move the routes back to the NAT gateway restored in %s",
+                self.source_subnet_id,
+            )
+            return
         if nat_gw_id is None:
             raise RouteTableError(
                 f"no available NAT gateway in {self.source_subnet_id} to move the routes back to"
