@@ -37,7 +37,3 @@ def controller(controller_server):
     Globals.reset()
     ctl.cloud = None
     ctl.reset()
-
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: end-to-end runs that take seconds (deselect with -m 'not slow')")
