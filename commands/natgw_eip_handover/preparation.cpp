@@ -13,7 +13,10 @@ py::object normalise_spoke_tag(const ModuleScope& g, const py::object& logger,
                                const framework::Config& ca) {
     py::object configured = ca.spoke_gw_tag();
     if (configured.is_none() || length(configured) == 0) return py::none();
-    if (configured.contains(py::str(":"))) return configured;
+    // Python's `in`: __contains__, else iteration.
+    int has_colon = PySequence_Contains(configured.ptr(), py::str(":").ptr());
+    if (has_colon < 0) throw py::error_already_set();
+    if (has_colon) return configured;
 
     py::object items = configured.attr("lstrip")(py::str(",")).attr("split")(py::str(","));
     Py_ssize_t count = length(items);
@@ -35,7 +38,7 @@ void discover(const ModuleScope& g, const framework::Config& ca, const py::objec
     py::object nat_gws = g("get_existing_natgws")(ec2_client, py::none(), ca.vpc_id());
 
     py::object num_of_spoke;
-    if (py_eq(ca.hs_mode(), py::int_(2))) {
+    if (equals(ca.hs_mode(), py::int_(2))) {
         num_of_spoke = py::int_(length(nat_gws));
     } else {
         py::object limit = globals.hs_limit();
@@ -46,8 +49,11 @@ void discover(const ModuleScope& g, const framework::Config& ca, const py::objec
     py::list nat_gw_ids;
     for (py::handle nat_gw : nat_gws) nat_gw_ids.append(nat_gw[py::str("NatGatewayId")]);
 
-    g("backupAllRtbs")(ec2_client, vpc_backup_folder, ca.vpc_id(), ca.tag_route_table(), nat_gw_ids,
-                       py::arg("version") = framework::kJournalVersion);
+    py::object backup_all_rtbs = g("backupAllRtbs");
+    py::object vpc_id = ca.vpc_id();
+    py::object tag_route_table = ca.tag_route_table();
+    backup_all_rtbs(ec2_client, vpc_backup_folder, vpc_id, tag_route_table, nat_gw_ids,
+                    py::arg("version") = framework::kJournalVersion);
 
     py::object gw_size_cmd = g("DetermineGwSizeCmd")(ec2_client, cw_client, num_of_spoke, nat_gws);
     gw_size_cmd.attr("execute")();
@@ -78,8 +84,7 @@ Prepared prepare(const ModuleScope& g, py::handle cls, py::handle config) {
     py::object s3_client = client_mgr.attr("getS3Client")();
 
     py::object password = environment_value(g, ca.controller_password_env());
-    py::object cid =
-        framework::controller_login(g, ca.controller_ip(), ca.controller_user(), password);
+    py::object cid = framework::controller_login(g, ca, password);
     globals.set_cid(cid);
     globals.set_controller_ip(ca.controller_ip());
 
@@ -90,7 +95,7 @@ Prepared prepare(const ModuleScope& g, py::handle cls, py::handle config) {
     py::object vpc_backup_folder = backup_des.attr("getAbsolutePath")();
 
     framework::CommandHistory command_history(g);
-    command_history.init(vpc_backup_folder, ca.vpc_id());
+    command_history.init(vpc_backup_folder, ca);
 
     py::object spoke_gw_tag = normalise_spoke_tag(g, logger, ca);
 

@@ -14,8 +14,7 @@ py::object revert(const ModuleScope& g, py::handle /*cls*/, py::handle config) {
     globals.set_aws_client_manager(client_mgr);
     py::object s3_client = client_mgr.attr("getS3Client")();
 
-    py::object cid =
-        framework::controller_login(g, ca.controller_ip(), ca.controller_user(), password);
+    py::object cid = framework::controller_login(g, ca, password);
     globals.set_cid(cid);
     globals.set_controller_ip(ca.controller_ip());
 

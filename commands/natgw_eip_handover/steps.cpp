@@ -47,7 +47,7 @@ class Steps {
         for (py::handle record : p_.nat_gw_infos) {
             const Py_ssize_t i = index++;
             py::object rec = py::reinterpret_borrow<py::object>(record);
-            if (py_eq(ca_.hs_mode(), py::int_(1)) && i > 1) continue;
+            if (equals(ca_.hs_mode(), py::int_(1)) && i > 1) continue;
             framework::Settings globals(g_);
             if (globals.cmdcnt() >= py::int_(0) && py::int_(i) >= globals.cmdcnt()) {
                 p_.logger.attr("info")(py::str("- Terminate with command count ") +
@@ -71,19 +71,24 @@ class Steps {
   private:
     bool drawn() { return truthy(draw(g_, is_memento_exist_)); }
 
-    bool test_enabled() const { return py_eq(ca_.enable_test(), py::bool_(true)); }
+    bool test_enabled() const { return equals(ca_.enable_test(), py::bool_(true)); }
 
     // The baseline of the acceptance test, before anything changes.
     void opening_test() {
-        py::object cmd = g_("TestCmd")(ca_.input_test_config(), ca_.output_test_config(),
-                                       test_targets(p_.nat_gw_infos));
+        py::object test_cmd = g_("TestCmd");
+        py::object input_test_config = ca_.input_test_config();
+        py::object output_test_config = ca_.output_test_config();
+        py::object cmd =
+            test_cmd(input_test_config, output_test_config, test_targets(p_.nat_gw_infos));
         history_.append(cmd.attr("execute")());
     }
 
     py::object snapshot(const char* tag) {
-        return g_("SnapshotRTCmd")(p_.ec2_client, p_.vpc_backup_folder, ca_.vpc_id(),
-                                   p_.nat_gw_infos, ca_.s3_bucket(), py::arg("tag") = tag,
-                                   py::arg("version") = framework::kJournalVersion)
+        py::object snapshot_cmd = g_("SnapshotRTCmd");
+        py::object vpc_id = ca_.vpc_id();
+        py::object s3_bucket = ca_.s3_bucket();
+        return snapshot_cmd(p_.ec2_client, p_.vpc_backup_folder, vpc_id, p_.nat_gw_infos, s3_bucket,
+                            py::arg("tag") = tag, py::arg("version") = framework::kJournalVersion)
             .attr("execute")();
     }
 
@@ -96,12 +101,19 @@ class Steps {
     // The spoke gateway in the record's subnet, taking over its Elastic IP (the primary is made
     // at its initial size, the HA gateways at the target size).
     void create_spoke(const py::object& rec, bool primary, const char* size_key) {
-        py::object cmd =
-            g_("HsSpokeCmd")(ca_.aws_account_name(), ca_.spoke_gw_name(), ca_.spoke_gw_size(),
-                             ca_.vpc_id(), ca_.region(), py::arg("primary") = primary);
+        py::object hs_spoke_cmd = g_("HsSpokeCmd");
+        py::object aws_account_name = ca_.aws_account_name();
+        py::object spoke_gw_name = ca_.spoke_gw_name();
+        py::object spoke_gw_size = ca_.spoke_gw_size();
+        py::object vpc_id = ca_.vpc_id();
+        py::object region = ca_.region();
+        py::object cmd = hs_spoke_cmd(aws_account_name, spoke_gw_name, spoke_gw_size, vpc_id,
+                                      region, py::arg("primary") = primary);
         py::object create = cmd.attr("create");
-        py::object spoke_memento = create(item(rec, "subnet_cidr"), item(rec, "eip"),
-                                          item(rec, size_key), py::arg("tag") = p_.spoke_gw_tag);
+        py::object subnet_cidr = item(rec, "subnet_cidr");
+        py::object eip = item(rec, "eip");
+        py::object size = item(rec, size_key);
+        py::object spoke_memento = create(subnet_cidr, eip, size, py::arg("tag") = p_.spoke_gw_tag);
         spoke_info_ = spoke_memento.attr("getSpokeInfo")();
         history_.append(spoke_memento);
     }
@@ -110,10 +122,12 @@ class Steps {
     void replace_first(const py::object& rec) {
         if (!drawn()) history_.append(snapshot("s1"), py::bool_(true));
         if (!drawn()) {
-            py::object record0 = element(p_.nat_gw_infos, 0);
-            py::object cmd = g_("NatGwTrafficCmd")(p_.ec2_client, item(record0, "nat_gw_id"),
-                                                   item(record0, "subnet_id"), ca_.vpc_id(),
-                                                   p_.vpc_backup_folder, py::arg("tag") = "s1");
+            py::object traffic_cmd = g_("NatGwTrafficCmd");
+            py::object nat_gw_id = item(element(p_.nat_gw_infos, 0), "nat_gw_id");
+            py::object subnet_id = item(element(p_.nat_gw_infos, 0), "subnet_id");
+            py::object vpc_id = ca_.vpc_id();
+            py::object cmd = traffic_cmd(p_.ec2_client, nat_gw_id, subnet_id, vpc_id,
+                                         p_.vpc_backup_folder, py::arg("tag") = "s1");
             py::object move_traffic = cmd.attr("moveTraffic");
             history_.append(move_traffic(item(element(p_.nat_gw_infos, 1), "subnet_id")));
         }
@@ -138,22 +152,26 @@ class Steps {
     // Only for a spoke created in this run.
     void acceptance_test() {
         if (!test_enabled() || spoke_info_.is_none()) return;
-        py::object test = g_("Test");
-        test.attr("generate_test_config")(ca_.input_test_config(), ca_.output_test_config(),
-                                          spoke_info_);
-        if (py_eq(test.attr("run_test")(), py::bool_(false)))
+        py::object generate_test_config = g_("Test").attr("generate_test_config");
+        py::object input_test_config = ca_.input_test_config();
+        py::object output_test_config = ca_.output_test_config();
+        generate_test_config(input_test_config, output_test_config, spoke_info_);
+        if (equals(g_("Test").attr("run_test")(), py::bool_(false)))
             raise(g_("CorvaneRollbackException"), py::str("EC2 test failure"));
     }
 
     // The primary spoke from its initial size to the target size, unless a size is forced.
     void resize_primary() {
         if (!ca_.spoke_gw_size().is_none()) return;
-        py::object record0 = element(p_.nat_gw_infos, 0);
-        if (!item(record0, "size").not_equal(item(record0, "initial_size"))) return;
+        py::object size = item(element(p_.nat_gw_infos, 0), "size");
+        py::object initial_size = item(element(p_.nat_gw_infos, 0), "initial_size");
+        if (!differs(size, initial_size)) return;
         if (drawn()) return;
-        py::object cmd = g_("ResizeSpokeGatewayCmd")(
-            ca_.spoke_gw_name(), item(record0, "initial_size"), item(record0, "size"));
-        history_.append(cmd.attr("execute")());
+        py::object resize_cmd = g_("ResizeSpokeGatewayCmd");
+        py::object spoke_gw_name = ca_.spoke_gw_name();
+        initial_size = item(element(p_.nat_gw_infos, 0), "initial_size");
+        size = item(element(p_.nat_gw_infos, 0), "size");
+        history_.append(resize_cmd(spoke_gw_name, initial_size, size).attr("execute")());
     }
 
     ModuleScope g_;

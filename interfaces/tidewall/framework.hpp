@@ -4,7 +4,9 @@
 //
 // Every wrapper looks its outside name up in the module's globals at the moment it is called (a
 // rebound module attribute is honoured) and reads attributes afresh on each access, the way the
-// equivalent Python expression would.
+// equivalent Python expression would. C++ leaves the order in which a call's arguments are
+// evaluated open, so an argument with an observable effect (an adaptor read, a record lookup)
+// is evaluated into a local first, in the order Python evaluates it.
 #pragma once
 
 #include <tidewall/pyhost.hpp>
@@ -64,17 +66,17 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         ModuleScope g_;
     };
 
-    // `getCid(controller_ip, controller_user, password)`: the pair (version, CID), unpacked.
-    inline py::object controller_login(const ModuleScope& g, py::handle controller_ip,
-                                       py::handle controller_user, py::handle password);
-
     // Command history of the backup folder (class-level service).
     class CommandHistory {
       public:
         explicit CommandHistory(const ModuleScope& g) : g_(g) {}
 
-        void init(py::handle folder, py::handle vpc_id) const {
-            cls().attr("init")(folder, vpc_id, py::arg("version") = kJournalVersion);
+        // `CommandHistory.init(folder, ca.vpc_id, version="v2")`: the method is looked up before
+        // the adaptor is read, as Python evaluates the call.
+        void init(py::handle folder, const Config& ca) const {
+            py::object init = cls().attr("init");
+            py::object vpc_id = ca.vpc_id();
+            init(folder, vpc_id, py::arg("version") = kJournalVersion);
         }
         bool is_command_i_done(int i) const { return truthy(cls().attr("is_command_i_done")(i)); }
         void log_discover_natgw_cmd(py::handle nat_gw_infos) const {
@@ -161,9 +163,14 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         return items[1];
     }
 
-    inline py::object controller_login(const ModuleScope& g, py::handle controller_ip,
-                                       py::handle controller_user, py::handle password) {
-        return second_of_pair(g("getCid")(controller_ip, controller_user, password));
+    // `_, CID = getCid(ca.controller_ip, ca.controller_user, password)`: the adaptor's fields
+    // are read in argument order.
+    inline py::object controller_login(const ModuleScope& g, const Config& ca,
+                                       py::handle password) {
+        py::object get_cid = g("getCid");
+        py::object controller_ip = ca.controller_ip();
+        py::object controller_user = ca.controller_user();
+        return second_of_pair(get_cid(controller_ip, controller_user, password));
     }
 
     }  // namespace framework

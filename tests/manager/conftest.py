@@ -160,6 +160,68 @@ FULL_ORDER = ["A1", "A2", "A3", "A4", "A5", "A6", "B1[1]", "B2[1]", "B1[2]", "B2
 GROUP_OPENERS = {"A1", "B1[1]", "B1[2]", "B1[3]"}
 
 
+class Adaptor:
+    """The configuration adaptor: its fields, each read noted as "ca.<name>" while tracing."""
+
+    def __init__(self, world, fields):
+        self._world = world
+        self._fields = fields
+
+    def __getattr__(self, name):
+        fields = self.__dict__["_fields"]
+        if name not in fields:
+            raise AttributeError(name)
+        world = self.__dict__["_world"]
+        if world.trace:
+            world.log.append(f"ca.{name}")
+        return fields[name]
+
+
+class Record(dict):
+    """A NAT-gateway info record whose key lookups are noted as "record[i]['key']" while tracing."""
+
+    def __init__(self, world, fields):
+        super().__init__(fields)
+        self.world = world
+
+    def __getitem__(self, key):
+        if self.world.trace:
+            self.world.log.append(f"{self.world.fmt(self)}[{key!r}]")
+        return super().__getitem__(key)
+
+
+class TracedGlobalsType(type):
+    """Globals whose reads and writes are noted as "Globals.x" / "Globals.x = v" while tracing."""
+
+    def __getattribute__(cls, name):
+        value = type.__getattribute__(cls, name)
+        if not name.startswith("_"):
+            world = type.__getattribute__(cls, "_world")
+            if world is not None and world.trace:
+                world.log.append(f"Globals.{name}")
+        return value
+
+    def __setattr__(cls, name, value):
+        world = type.__getattribute__(cls, "_world")
+        if world is not None and world.trace:
+            world.log.append(f"Globals.{name} = {world.fmt(value)}")
+        type.__setattr__(cls, name, value)
+
+
+def traced_globals(world):
+    class Globals(metaclass=TracedGlobalsType):
+        _world = None
+        CID = None
+        controller_ip = None
+        dry_run = False
+        aws_client_manager = None
+        cmdcnt = -1
+        HS_LIMIT = 2
+
+    Globals._world = world
+    return Globals
+
+
 class World:
     """The outside world of one Manager call, with its fakes and what they saw."""
 
@@ -206,6 +268,7 @@ class World:
         self.spoke_infos = {}  # step label -> spoke info record (default one per label)
         self.globals_at_account = None
         self.globals_at_restore = []
+        self.trace = False  # also note adaptor, record and Globals accesses in `log`
 
     # -- recording ---------------------------------------------------------------------------
 
@@ -233,8 +296,12 @@ class World:
         self.log.append(f"{name}({', '.join(parts)})" if args or kwargs or "." in name else name)
 
     def globals_now(self):
-        G = self.Globals
-        return (G.aws_client_manager, G.CID, G.controller_ip)
+        G, trace = self.Globals, self.trace
+        self.trace = False  # what the fakes look at is not part of the trace
+        try:
+            return (G.aws_client_manager, G.CID, G.controller_ip)
+        finally:
+            self.trace = trace
 
     def held(self):
         return [m.label for m, _ in self.history]
@@ -258,6 +325,14 @@ class World:
     def preload(self, labels):
         """A journal left by an earlier run: the mementos of `labels`, with their group marks."""
         self.history = [[FakeMemento(self, lb), lb in GROUP_OPENERS] for lb in labels]
+
+    def traced(self, handover, monkeypatch, records=3):
+        """Note every adaptor read, record key lookup and Globals access in `log`, in order."""
+        self.trace = True
+        self.Globals = traced_globals(self)
+        monkeypatch.setattr(handover, "Globals", self.Globals)
+        self.discovered = [Record(self, info_record(i)) for i in range(records)]
+        return self
 
     def resumed(self, infos=None):
         """The discovery is already recorded (an earlier run got past it)."""
@@ -284,7 +359,7 @@ class World:
         def ConfigAdaptor(config):
             world.note("ConfigAdaptor", config)
             world.descriptor = Descriptor()
-            world.ca = types.SimpleNamespace(backup_descriptor=world.descriptor, **world.fields)
+            world.ca = Adaptor(world, {"backup_descriptor": world.descriptor, **world.fields})
             return world.ca
 
         class Descriptor:
@@ -448,7 +523,7 @@ class World:
                 if self.primary:
                     label = "A4"
                 else:
-                    cidrs = [r["subnet_cidr"] for r in world.recorded]
+                    cidrs = [dict.__getitem__(r, "subnet_cidr") for r in world.recorded]
                     label = f"B2[{cidrs.index(args[0])}]"
                 memento = world._produce(label)
                 memento.spoke_info = world.spoke_infos.get(label, {"gw_name": f"spoke-{label}"})
