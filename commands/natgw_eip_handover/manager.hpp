@@ -22,11 +22,9 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     // `exit(code)`: raises SystemExit, which is left to propagate.
     inline void exit_run(const ModuleScope& g, int code) { g("exit")(code); }
 
-    // `traceback.print_exception(type, value, tb)` of a caught error, to standard error.
-    inline void print_exception(const ModuleScope& g, const py::error_already_set& e) {
-        // An error raised from C++ and caught before reaching a Python frame has no traceback yet.
-        py::object tb = e.trace() ? py::object(e.trace()) : py::object(py::none());
-        g("traceback").attr("print_exception")(e.type(), e.value(), tb);
+    // `traceback.print_exc()`: the exception being handled (see HandlingScope), to standard error.
+    inline void print_current_exception(const ModuleScope& g) {
+        g("traceback").attr("print_exc")();
     }
 
     // Python's `a == b` / `a != b` as a condition: the rich comparison's result, then its truth

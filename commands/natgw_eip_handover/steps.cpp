@@ -189,7 +189,7 @@ void roll_back_current_group(const ModuleScope& g, const Prepared& p,
                              const py::error_already_set& e) {
     try {
         p.logger.attr("error")(py::str("  **Error** ") + py::str(e.value()));
-        print_exception(g, e);
+        print_current_exception(g);
         framework::MementoHistory history(g);
         while (!history.is_empty()) {
             py::object is_cmd_begin = history.is_cmd_begin();
@@ -201,7 +201,7 @@ void roll_back_current_group(const ModuleScope& g, const Prepared& p,
         if (!failure.matches(PyExc_Exception)) throw;
         HandlingScope handling(failure);
         p.logger.attr("error")(py::str("  **Error** ") + py::str(failure.value()));
-        print_exception(g, failure);
+        print_current_exception(g);
     }
 }
 
@@ -212,9 +212,12 @@ void restore_or_put_back(const framework::MementoHistory& history, py::handle me
     try {
         memento.attr("restore")();
     } catch (py::error_already_set& failure) {
-        // Keep the journal's record of the step that was not undone.
+        // Keep the journal's record of the step that was not undone, as the group opener it was.
         HandlingScope handling(failure);
-        history.append(memento, mark);
+        if (truthy(mark))
+            history.append(memento, py::bool_(true));
+        else
+            history.append(memento);
         throw;
     }
 }
@@ -228,8 +231,8 @@ void replace_nat_gateways(const ModuleScope& g, const Prepared& p) {
         roll_back_current_group(g, p, e);
         framework::Backup(g, p.s3_client, p.backup_des).upload();
         exit_run(g, 1);
-        return;
     }
+    // Normal end (and where an `exit` that returns would lead, as in Python).
     framework::Backup(g, p.s3_client, p.backup_des).upload();
 }
 

@@ -4,6 +4,8 @@ reads/writes interleaved with the outside calls, as Python evaluates the equival
 
 import pytest
 
+from tidewall.core.exceptions import CorvaneRollbackException
+
 PREPARATION = [
     "ConfigAdaptor(config)",
     "AwsClientManager(config)",
@@ -381,3 +383,21 @@ class TestPythonOperators:
         world.fields["spoke_gw_tag"] = tags
         Manager.execute(world.config)
         assert all(kwargs["tag"] is tags for _, kwargs in world.raw["HsSpokeCmd.create"])
+
+
+class TestExitThatReturns:
+    """With an `exit` that returns (a recording stand-in), the run goes on as Python would."""
+
+    def test_rollback_goes_on_to_the_normal_end(self, Manager, world, monkeypatch):
+        import builtins
+
+        monkeypatch.setattr(builtins, "exit", lambda code: world.note("exit", code))
+        world.failures["B1[1]"] = CorvaneRollbackException("deletion refused")
+        assert Manager.execute(world.config) is None
+        assert world.log[-5:] == [
+            "S3BackupCmdV2(s3, des)",
+            "S3BackupCmdV2.upload()",
+            "exit(1)",
+            "S3BackupCmdV2(s3, des)",
+            "S3BackupCmdV2.upload()",
+        ]

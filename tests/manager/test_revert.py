@@ -76,9 +76,12 @@ class TestRevert:
             Manager.revert(world.config)
         assert info.value is err
         done = labels[labels.index(failing) + 1 :][::-1]
-        assert world.log[len(REVERT_PREPARATION) :] == undo(done + [failing]) + [
-            f"MementoHistory.append({failing}, MarkBegin={mark})"
-        ]
+        put_back = (
+            f"MementoHistory.append({failing}, MarkBegin=True)"
+            if mark
+            else f"MementoHistory.append({failing})"
+        )
+        assert world.log[len(REVERT_PREPARATION) :] == undo(done + [failing]) + [put_back]
         # restored ones are gone; the failed one is back on top, with its group mark; no upload
         assert world.held() == labels[: labels.index(failing) + 1]
         assert (failing in world.marks()) is mark

@@ -305,16 +305,33 @@ class TestAcceptanceTestFailure:
         assert world.held() == ["A1", "A2", "A3", "A4", "A5", "A6"]
         assert lines(caplog, logging.ERROR) == ["  **Error** Spoke gateway spoke-gw creation failure"]
 
-    def test_traceback_of_the_rollback_exception_printed(self, Manager, world, handover, monkeypatch):
+    def test_traceback_of_the_exception_being_handled_printed(self, Manager, world, handover, monkeypatch):
         printed = []
-        tb_module = type("tb", (), {"print_exception": staticmethod(lambda *a: printed.append(a))})
+        tb_module = type(
+            "tb", (), {"print_exc": staticmethod(lambda *a: printed.append((a, sys.exc_info())))}
+        )
         monkeypatch.setattr(handover, "traceback", tb_module)
         err = CorvaneRollbackException("Spoke gateway spoke-gw creation failure")
         world.failures["A4"] = err
         with pytest.raises(SystemExit):
             Manager.execute(world.config)
-        assert printed == [(CorvaneRollbackException, err, err.__traceback__)]
+        assert printed == [((), (CorvaneRollbackException, err, err.__traceback__))]
         assert err.__traceback__ is not None
+
+    def test_traceback_of_a_failed_restore_printed_with_its_context(
+        self, Manager, world, handover, monkeypatch
+    ):
+        printed = []
+        tb_module = type("tb", (), {"print_exc": staticmethod(lambda: printed.append(sys.exc_info()[1]))})
+        monkeypatch.setattr(handover, "traceback", tb_module)
+        world.fields["enable_test"] = True
+        world.test_results = [False]
+        failure = RuntimeError("restore broke")
+        world.restore_failures["A6"] = failure
+        with pytest.raises(SystemExit):
+            Manager.execute(world.config)
+        assert [type(e) for e in printed] == [CorvaneRollbackException, RuntimeError]
+        assert printed[1] is failure and isinstance(failure.__context__, CorvaneRollbackException)
 
     def test_empty_history_still_uploads_and_exits(self, Manager, world):
         world.fields["enable_test"] = True
@@ -358,10 +375,7 @@ class TestFailedRestoreDuringRollback:
         world.restore_failures["B2[2]"] = RuntimeError("controller unreachable")
         with pytest.raises(SystemExit):
             Manager.execute(world.config)
-        assert (
-            world.log[-5:]
-            == ["B2[2].restore()", "MementoHistory.append(B2[2], MarkBegin=False)"] + UPLOAD_AND_EXIT
-        )
+        assert world.log[-5:] == ["B2[2].restore()", "MementoHistory.append(B2[2])"] + UPLOAD_AND_EXIT
         assert world.held() == WITH_TEST[:9] + ["B1[2]", "B2[2]"]
         assert "B1[2].restore()" not in world.log
 
@@ -373,7 +387,7 @@ class TestFailedRestoreDuringRollback:
         with pytest.raises(type(interrupt)) as info:
             Manager.execute(world.config)
         assert info.value is interrupt
-        assert world.log[-2:] == ["A5.restore()", "MementoHistory.append(A5, MarkBegin=False)"]
+        assert world.log[-2:] == ["A5.restore()", "MementoHistory.append(A5)"]
         assert world.held() == ["T", "A1", "A2", "A3", "A4", "A5"]
         assert world.count("S3BackupCmdV2.upload") == 0
 
