@@ -103,17 +103,17 @@ void add_classic_deploy_operation(py::module_& m) {
 void add_classic_deploy_command(py::module_& m) {
     py::dict ns;
     ns["__init__"_n] = def_method(
-        m, "__init_impl__",
+        m, "DeployClassicSpokeGwCmd", "__init__",
         "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
         "natGwInfos=None",
         "A classic spoke deployment for the NAT gateways of a VPC.", &cmd_init,
         py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
         py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
         py::arg("region") = py::none(), py::arg("natGwInfos") = py::none());
-    ns["execute"_n] =
-        def_method(m, "execute", "", "Deploy the classic spoke gateway.", &cmd_execute);
-    ns["undo"_n] =
-        def_method(m, "undo", "", "Delete the classic spoke gateway, HA first.", &cmd_undo);
+    ns["execute"_n] = def_method(m, "DeployClassicSpokeGwCmd", "execute", "",
+                                 "Deploy the classic spoke gateway.", &cmd_execute);
+    ns["undo"_n] = def_method(m, "DeployClassicSpokeGwCmd", "undo", "",
+                              "Delete the classic spoke gateway, HA first.", &cmd_undo);
     def_class(m, "DeployClassicSpokeGwCmd", bases_of("AbstractCommand"), ns,
               "Deploy a classic spoke gateway as one undoable step.");
 }

@@ -1,6 +1,9 @@
 #include "common.hpp"
 
+#include <cstddef>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace tidewall {
 namespace spoke {
@@ -27,7 +30,18 @@ py::dict name_only_record(const py::object& name) {
     return record;
 }
 
-bool dry_run_equals_false() { return py_eq(services().dry_run(), py::bool_(false)); }
+namespace {
+bool compare(const py::handle& a, const py::handle& b, int op) {
+    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!result) throw py::error_already_set();
+    return truthy(py::reinterpret_steal<py::object>(result));
+}
+}  // namespace
+
+bool equals(const py::handle& a, const py::handle& b) { return compare(a, b, Py_EQ); }
+bool differs(const py::handle& a, const py::handle& b) { return compare(a, b, Py_NE); }
+
+bool dry_run_equals_false() { return equals(services().dry_run(), Py_False); }
 bool dry_run_set() { return truthy(services().dry_run()); }
 
 Log::Log() : logger_(services().logger(kModuleName)) {}
@@ -86,9 +100,83 @@ namespace {
 py::object attribute_dict(py::object self) { return self.attr("__dict__"_n); }
 }  // namespace
 
-py::object to_dict_method(py::module_& m) {
-    return def_method(m, "toDict", "", "The memento's own attribute dictionary (not a copy).",
+py::object to_dict_method(py::module_& m, const char* cls) {
+    return def_method(m, cls, "toDict", "", "The memento's own attribute dictionary (not a copy).",
                       &attribute_dict);
+}
+
+// ---- argument binding, with the interpreter's messages for a call that does not fit
+
+void Parameters::add(const char* name) {
+    names_.push_back(py::reinterpret_borrow<py::object>(interned(name)));
+    defaults_.emplace_back();
+}
+
+void Parameters::add(const py::arg_v& a) {
+    names_.push_back(py::reinterpret_borrow<py::object>(interned(a.name)));
+    defaults_.push_back(a.value);
+}
+
+void Parameters::fail(const std::string& what) const {
+    PyErr_SetString(PyExc_TypeError, (qualname_ + "() " + what).c_str());
+    throw py::error_already_set();
+}
+
+std::vector<py::object> Parameters::bind(const py::args& args, const py::kwargs& kwargs) const {
+    const std::size_t count = names_.size();
+    const std::size_t given = args.size();
+    std::vector<py::object> values(count);
+    for (std::size_t i = 0; i < given && i < count; ++i) values[i] = args[i];
+
+    for (auto [key, value] : kwargs) {
+        std::size_t j = 0;
+        while (j < count && !py::reinterpret_borrow<py::object>(key).equal(names_[j])) ++j;
+        const std::string shown = text(key);
+        if (j == count) fail("got an unexpected keyword argument '" + shown + "'");
+        if (values[j]) fail("got multiple values for argument '" + shown + "'");
+        values[j] = py::reinterpret_borrow<py::object>(value);
+    }
+
+    std::size_t with_default = 0;
+    for (const py::object& d : defaults_) with_default += d ? 1 : 0;
+    if (given > count) {
+        const std::string takes =
+            with_default ? "from " + std::to_string(count - with_default) + " to " +
+                               std::to_string(count) + " positional arguments"
+                         : std::to_string(count) + " positional argument" + (count == 1 ? "" : "s");
+        fail("takes " + takes + " but " + std::to_string(given) +
+             (given == 1 ? " was given" : " were given"));
+    }
+
+    std::vector<std::string> missing;
+    for (std::size_t i = given; i < count - with_default; ++i)
+        if (!values[i]) missing.push_back(text(py::repr(names_[i])));
+    if (!missing.empty()) {
+        std::string listed;
+        const std::size_t n = missing.size();
+        if (n == 1) {
+            listed = missing[0];
+        } else if (n == 2) {
+            listed = missing[0] + " and " + missing[1];
+        } else {
+            for (std::size_t i = 0; i + 2 < n; ++i) listed += (i ? ", " : "") + missing[i];
+            listed += ", " + missing[n - 2] + ", and " + missing[n - 1];
+        }
+        fail("missing " + std::to_string(n) + " required positional argument" +
+             (n == 1 ? "" : "s") + ": " + listed);
+    }
+
+    for (std::size_t i = 0; i < count; ++i)
+        if (!values[i]) values[i] = defaults_[i];
+    return values;
+}
+
+void name_constructor(const py::object& method) {
+    PyObject* function = method.ptr();
+    if (PyInstanceMethod_Check(function)) function = PyInstanceMethod_GET_FUNCTION(function);
+    if (!PyCFunction_Check(function)) throw std::logic_error("constructor is not a builtin");
+    // The method definition belongs to the function record and lives as long as it does.
+    reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name = "__init__";
 }
 
 namespace {
@@ -112,9 +200,10 @@ py::object lazy_signature_class(py::module_& m) {
     static py::object* cls = nullptr;
     if (!cls) {
         py::dict ns;
-        ns["__get__"_n] = def_method(
-            m, "__get__", "instance, owner=None", "The constructor's signature without self.",
-            &constructor_signature, py::arg("instance"), py::arg("owner") = py::none());
+        ns["__get__"_n] =
+            def_method(m, "_ConstructorSignature", "__get__", "instance, owner=None",
+                       "The constructor's signature without self.", &constructor_signature,
+                       py::arg("instance"), py::arg("owner") = py::none());
         cls = new py::object(make_class(kModuleName, "_ConstructorSignature", plain_bases(), ns,
                                         "A class's __signature__, worked out when asked for."));
     }

@@ -4,10 +4,15 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <initializer_list>
+#include <memory>
+#include <string>
 #include <tidewall/controller.hpp>
 #include <tidewall/pyhost.hpp>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace tidewall __attribute__((visibility("hidden"))) {
     namespace spoke {
@@ -72,6 +77,11 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     // `key in container`
     bool has_key(const py::handle& container, const char* key);
 
+    // `a == b` and `a != b` as a Python `if` sees them: the comparison's own result, then its
+    // truth value. Unlike PyObject_RichCompareBool there is no shortcut for identical objects.
+    bool equals(const py::handle& a, const py::handle& b);
+    bool differs(const py::handle& a, const py::handle& b);
+
     // `{"gw_name": name}`: the record standing for a gateway that was not found.
     py::dict name_only_record(const py::object& name);
 
@@ -129,8 +139,8 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     void set_attributes(const py::object& self,
                         std::initializer_list<std::pair<const char*, py::object>> values);
 
-    // The `toDict()` method of the mementos: `self.__dict__` itself, not a copy.
-    py::object to_dict_method(py::module_& m);
+    // The `toDict()` method of memento class `cls`: `self.__dict__` itself, not a copy.
+    py::object to_dict_method(py::module_& m, const char* cls);
 
     // `(object,)` and `(<outside base>,)`: the bases of the module's classes.
     py::tuple plain_bases();
@@ -138,22 +148,56 @@ namespace tidewall __attribute__((visibility("hidden"))) {
 
     // ---- registration
 
-    // `f` run with the namespace of module `m` as the current one.
+    // The parameters of an operation or method as a Python `def` lists them (a method's start
+    // with `self`), and the binding of a call's arguments to them. A call that does not fit
+    // fails with the TypeError the interpreter raises for a Python function of that signature.
+    class Parameters {
+      public:
+        explicit Parameters(std::string qualname) : qualname_(std::move(qualname)) {}
+        void add(const char* name);                  // required
+        void add(const py::arg& a) { add(a.name); }  // required
+        void add(const py::arg_v& a);                // with its default
+        std::vector<py::object> bind(const py::args& args, const py::kwargs& kwargs) const;
+
+      private:
+        [[noreturn]] void fail(const std::string& what) const;
+        std::string qualname_;
+        std::vector<py::object> names_;     // interned str
+        std::vector<py::object> defaults_;  // null where the parameter has no default
+    };
+
+    template <typename R, typename... A, std::size_t... I>
+    py::object invoke(R (*f)(A...), std::vector<py::object>& values, std::index_sequence<I...>) {
+        if constexpr (std::is_void_v<R>) {
+            f(std::move(values[I])...);
+            return py::none();
+        } else {
+            return f(std::move(values[I])...);
+        }
+    }
+
+    // `f` called with the arguments bound to `parameters`, run with the namespace of module `m`
+    // as the current one.
     template <typename R, typename... A>
-    auto in_module(py::module_& m, R (*f)(A...)) {
+    auto in_module(py::module_& m, std::shared_ptr<const Parameters> parameters, R (*f)(A...)) {
         py::object module_dict = m.attr("__dict__"_n);
-        return [module_dict, f](A... args) -> R {
+        return [module_dict, parameters, f](py::args args, py::kwargs kwargs) -> py::object {
+            std::vector<py::object> values = parameters->bind(args, kwargs);
             ActiveScope active(module_dict);
-            return f(std::move(args)...);
+            return invoke(f, values, std::index_sequence_for<A...>{});
         };
     }
 
-    // A module-level operation bound as a module attribute, with its real signature.
+    // A module-level operation bound as a module attribute, with its real signature. `args`
+    // names each parameter of `f` (py::arg, or py::arg(...) = default).
     template <typename R, typename... A, typename... Args>
     void def(py::module_& m, const char* name, const char* params, const char* doc, R (*f)(A...),
-             Args&&... args) {
+             const Args&... args) {
+        static_assert(sizeof...(A) == sizeof...(Args), "one py::arg per parameter");
+        auto parameters = std::make_shared<Parameters>(name);
+        (parameters->add(args), ...);
         m.attr(name) =
-            function(name, params, doc, in_module(m, f), py::scope(m), std::forward<Args>(args)...);
+            function(name, params, doc, in_module(m, std::move(parameters), f), py::scope(m));
     }
 
     // A class built like a `class` statement of this module, its methods in `ns`. Its
@@ -161,11 +205,38 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     // the module needs no `inspect`.
     void def_class(py::module_& m, const char* name, py::tuple bases, py::dict ns, const char* doc);
 
-    // A method for a class namespace (constructors: store under "__init__").
+    // A method for a class namespace: `self` is bound on instance access like a Python
+    // function's; help() and inspect.signature() show "shown(self, params)".
+    template <typename Func>
+    py::object method_object(py::module_& m, const char* record_name, const char* shown,
+                             const char* params, const char* doc, Func&& f) {
+        py::options options;
+        options.disable_function_signatures();
+        std::string full =
+            std::string(shown) + "(self" + (params[0] ? ", " : "") + params + ")\n--\n\n" + doc;
+        return py::cpp_function(std::forward<Func>(f), py::name(record_name), py::doc(full.c_str()),
+                                py::is_method(m));
+    }
+
+    // Shows `method` (made by method_object) under the name "__init__".
+    void name_constructor(const py::object& method);
+
+    // A method of class `cls` for its namespace (constructors: name "__init__", stored under
+    // "__init__"). `f` takes self first; `args` names the parameters after self.
     template <typename R, typename... A, typename... Args>
-    py::object def_method(py::module_& m, const char* name, const char* params, const char* doc,
-                          R (*f)(A...), Args&&... args) {
-        return method(m, name, params, doc, in_module(m, f), std::forward<Args>(args)...);
+    py::object def_method(py::module_& m, const char* cls, const char* name, const char* params,
+                          const char* doc, R (*f)(A...), const Args&... args) {
+        static_assert(sizeof...(A) == sizeof...(Args) + 1, "self, then one py::arg each");
+        auto parameters = std::make_shared<Parameters>(std::string(cls) + "." + name);
+        parameters->add("self");
+        (parameters->add(args), ...);
+        // pybind11 takes a function record named "__init__" for a constructor of its own
+        // classes; the constructor is made under another name and then shown as "__init__".
+        const bool constructor = std::string(name) == "__init__";
+        py::object made = method_object(m, constructor ? "__init_impl__" : name, name, params, doc,
+                                        in_module(m, std::move(parameters), f));
+        if (constructor) name_constructor(made);
+        return made;
     }
 
     // Each capability adds its operations / classes; the module calls them in the order the

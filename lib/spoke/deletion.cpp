@@ -66,7 +66,7 @@ py::object deleteAllHsSpokes(py::object CID, py::object controller_api_url,
     bool found = false;
     for (py::handle name : gw_names) {
         py::object x = py::reinterpret_borrow<py::object>(name);
-        if (x.not_equal(spoke_gw_name) && truthy(x.attr("startswith"_n)(spoke_gw_name))) {
+        if (differs(x, spoke_gw_name) && truthy(x.attr("startswith"_n)(spoke_gw_name))) {
             global("deleteHsSpoke")(CID, controller_api_url, x);
             found = true;
         }

@@ -19,11 +19,11 @@ py::dict spoke_info_record(const py::object& gw) {
 }
 
 py::object getSpokeInfo(py::object info, py::object subnet_cidr) {
-    if (py_eq(item(info, "public_subnet"), subnet_cidr)) return spoke_info_record(info);
+    if (equals(item(info, "public_subnet"), subnet_cidr)) return spoke_info_record(info);
     if (!has_key(info, "hagw_details_list")) return name_only_record(py::none());
     for (py::handle ha : item(info, "hagw_details_list")) {
         py::object record = py::reinterpret_borrow<py::object>(ha);
-        if (py_eq(item(record, "public_subnet"), subnet_cidr)) return spoke_info_record(record);
+        if (equals(item(record, "public_subnet"), subnet_cidr)) return spoke_info_record(record);
     }
     return name_only_record(py::none());
 }
@@ -51,7 +51,7 @@ py::object getSubnetWithSpokeGw(py::object CID, py::object controller_api_url,
         form["action"_n] = "get_gateway_info"_n;
         form["gateway_name"_n] = name;
         py::object response = send_json(Send::GetForm, controller_api_url, form);
-        if (py_eq(item(response, "return"), py::bool_(false))) {
+        if (equals(item(response, "return"), Py_False)) {
             log.error(line(response));
             continue;
         }

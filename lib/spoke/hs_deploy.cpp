@@ -37,7 +37,7 @@ py::object gateway_if_listed(const py::object& CID, const py::object& url,
                              const py::object& gw_name, const py::object& subnet_cidr,
                              const py::object& missing_name) {
     py::object listing = listed(CID, url, gw_name);
-    if (py_eq(item(listing, "return"), py::bool_(true)) && truthy(item(listing, "results")))
+    if (equals(item(listing, "return"), Py_True) && truthy(item(listing, "results")))
         return spoke_in_subnet(listing, subnet_cidr);
     return name_only_record(missing_name);
 }
@@ -50,9 +50,7 @@ py::object create(const Log& log, const py::object& url, const py::dict& form) {
     return response;
 }
 
-bool accepted(const py::object& response) {
-    return py_eq(item(response, "return"), py::bool_(true));
-}
+bool accepted(const py::object& response) { return equals(item(response, "return"), Py_True); }
 
 py::object deployPrimaryHsSpoke(py::object CID, py::object controller_api_url,
                                 py::object account_name, py::object spoke_gw_name,
@@ -109,18 +107,20 @@ py::object deployHaHsSpoke(py::object CID, py::object controller_api_url, py::ob
     return gateway_if_listed(CID, controller_api_url, spoke_gw_name, subnet_cidr, py::none());
 }
 
-// The first existing gateway in the subnet, or None.
-py::object served_by(const py::object& existing_gw_cidrs, const py::object& cidr) {
+// Every existing gateway record in the subnet, in listing order (each record's `cidr` is read
+// and compared, also after a first match).
+py::list served_by(const py::object& existing_gw_cidrs, const py::object& cidr) {
+    py::list served;
     for (py::handle record : existing_gw_cidrs)
-        if (py_eq(item(record, "cidr"), cidr)) return py::reinterpret_borrow<py::object>(record);
-    return py::none();
+        if (equals(item(record, "cidr"), cidr)) served.append(record);
+    return served;
 }
 
-// Logs the gateway already in the subnet, if there is one; true then.
+// Logs the first gateway already in the subnet, if there is one; true then.
 bool already_served(const Log& log, const py::object& existing_gw_cidrs, const py::object& cidr) {
-    py::object gw = served_by(existing_gw_cidrs, cidr);
-    if (gw.is_none()) return false;
-    log.info(line("  subnet ", cidr, " already has a spoke gw ", item(gw, "gw_name")));
+    py::list served = served_by(existing_gw_cidrs, cidr);
+    if (served.empty()) return false;
+    log.info(line("  subnet ", cidr, " already has a spoke gw ", item(at(served, 0), "gw_name")));
     return true;
 }
 
@@ -247,7 +247,7 @@ void add_hs_deploy_operations(py::module_& m) {
 void add_hs_deploy_command(py::module_& m) {
     py::dict ns;
     ns["__init__"_n] = def_method(
-        m, "__init_impl__",
+        m, "DeployHsSpokeGwCmd", "__init__",
         "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
         "natGwInfos=None, num_of_spoke=None",
         "An HS spoke deployment of num_of_spoke gateways, one per NAT gateway subnet.", &cmd_init,
@@ -255,11 +255,13 @@ void add_hs_deploy_command(py::module_& m) {
         py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
         py::arg("region") = py::none(), py::arg("natGwInfos") = py::none(),
         py::arg("num_of_spoke") = py::none());
-    ns["execute"_n] = def_method(m, "execute", "", "Deploy the HS spoke gateways.", &cmd_execute);
+    ns["execute"_n] = def_method(m, "DeployHsSpokeGwCmd", "execute", "",
+                                 "Deploy the HS spoke gateways.", &cmd_execute);
     ns["undo"_n] =
-        def_method(m, "undo", "", "Delete the HS spoke gateways of the name, HA gateways included.",
-                   &cmd_undo);
-    ns["save_backup"_n] = def_method(m, "save_backup", "", "Nothing to back up.", &cmd_save_backup);
+        def_method(m, "DeployHsSpokeGwCmd", "undo", "",
+                   "Delete the HS spoke gateways of the name, HA gateways included.", &cmd_undo);
+    ns["save_backup"_n] = def_method(m, "DeployHsSpokeGwCmd", "save_backup", "",
+                                     "Nothing to back up.", &cmd_save_backup);
     def_class(m, "DeployHsSpokeGwCmd", bases_of("AbstractCommand"), ns,
               "Deploy HS spoke gateways for a VPC's NAT gateway subnets as one undoable step.");
 }

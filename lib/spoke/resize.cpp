@@ -20,7 +20,7 @@ py::object changeSpokeSize(py::object CID, py::object controller_api_url, py::ob
 
     py::object info = answer.attr("json"_n)();
     if (!truthy(services().handleControllerApiFailure(info))) return py::none();
-    if (py_eq(item(item(info, "results"), "vpc_size"), spoke_gw_size)) {
+    if (equals(item(item(info, "results"), "vpc_size"), spoke_gw_size)) {
         log.info(line("  no need to resize,  ", spoke_gw_name, " instance size is already set to ",
                       spoke_gw_size));
         return py::none();
@@ -86,25 +86,26 @@ void add_resize_operation(py::module_& m) {
 void add_resize_classes(py::module_& m) {
     py::dict memento;
     memento["__init__"_n] =
-        def_method(m, "__init_impl__", kInitParams,
+        def_method(m, "ResizeSpokeGatewayMemento", "__init__", kInitParams,
                    "Remember a resize of spoke_gw_name from from_gw_size to to_gw_size.", &init,
                    py::arg("spoke_gw_name"), py::arg("from_gw_size"), py::arg("to_gw_size"));
-    memento["restore"_n] =
-        def_method(m, "restore", "", "Resize the gateway back to from_gw_size.", &memento_restore);
-    memento["toDict"_n] = to_dict_method(m);
+    memento["restore"_n] = def_method(m, "ResizeSpokeGatewayMemento", "restore", "",
+                                      "Resize the gateway back to from_gw_size.", &memento_restore);
+    memento["toDict"_n] = to_dict_method(m, "ResizeSpokeGatewayMemento");
     def_class(m, "ResizeSpokeGatewayMemento", bases_of("Memento"), memento,
               "Undo record of a spoke gateway resize.");
 
     py::dict cmd;
     cmd["__init__"_n] =
-        def_method(m, "__init_impl__", kInitParams,
+        def_method(m, "ResizeSpokeGatewayCmd", "__init__", kInitParams,
                    "A resize of spoke_gw_name from from_gw_size to to_gw_size.", &init,
                    py::arg("spoke_gw_name"), py::arg("from_gw_size"), py::arg("to_gw_size"));
     cmd["_saveMemento"_n] =
-        def_method(m, "_saveMemento", "", "A new ResizeSpokeGatewayMemento of this resize.",
-                   &cmd_save_memento);
-    cmd["execute"_n] = def_method(
-        m, "execute", "", "Resize the gateway to to_gw_size; returns the memento.", &cmd_execute);
+        def_method(m, "ResizeSpokeGatewayCmd", "_saveMemento", "",
+                   "A new ResizeSpokeGatewayMemento of this resize.", &cmd_save_memento);
+    cmd["execute"_n] =
+        def_method(m, "ResizeSpokeGatewayCmd", "execute", "",
+                   "Resize the gateway to to_gw_size; returns the memento.", &cmd_execute);
     def_class(m, "ResizeSpokeGatewayCmd", plain_bases(), cmd,
               "Resize a spoke gateway as an undoable step.");
 }

@@ -82,24 +82,27 @@ void add_snat_operations(py::module_& m) {
 
 void add_snat_classes(py::module_& m) {
     py::dict memento;
-    memento["__init__"_n] = def_method(m, "__init_impl__", "spoke_gw_name",
+    memento["__init__"_n] = def_method(m, "SnatEnableMemento", "__init__", "spoke_gw_name",
                                        "Remember that SNAT was switched on for spoke_gw_name.",
                                        &init, py::arg("spoke_gw_name"));
-    memento["restore"_n] =
-        def_method(m, "restore", "", "Switch SNAT off again for the gateway.", &memento_restore);
-    memento["toDict"_n] = to_dict_method(m);
+    memento["restore"_n] = def_method(m, "SnatEnableMemento", "restore", "",
+                                      "Switch SNAT off again for the gateway.", &memento_restore);
+    memento["toDict"_n] = to_dict_method(m, "SnatEnableMemento");
     def_class(m, "SnatEnableMemento", bases_of("Memento"), memento,
               "Undo record of switching single-IP SNAT on.");
 
     py::dict cmd;
-    cmd["__init__"_n] = def_method(m, "__init_impl__", "spoke_gw_name",
+    cmd["__init__"_n] = def_method(m, "SnatCmd", "__init__", "spoke_gw_name",
                                    "SNAT switching for the spoke gateway spoke_gw_name.", &init,
                                    py::arg("spoke_gw_name"));
-    cmd["_saveMemento"_n] = def_method(
-        m, "_saveMemento", "", "A new SnatEnableMemento for the gateway.", &cmd_save_memento);
-    cmd["enable"_n] = def_method(
-        m, "enable", "", "Switch single-IP SNAT on; returns the SnatEnableMemento.", &cmd_enable);
-    cmd["disable"_n] = def_method(m, "disable", "", "Switch SNAT off; returns None.", &cmd_disable);
+    cmd["_saveMemento"_n] =
+        def_method(m, "SnatCmd", "_saveMemento", "", "A new SnatEnableMemento for the gateway.",
+                   &cmd_save_memento);
+    cmd["enable"_n] =
+        def_method(m, "SnatCmd", "enable", "",
+                   "Switch single-IP SNAT on; returns the SnatEnableMemento.", &cmd_enable);
+    cmd["disable"_n] =
+        def_method(m, "SnatCmd", "disable", "", "Switch SNAT off; returns None.", &cmd_disable);
     def_class(m, "SnatCmd", plain_bases(), cmd,
               "Switch single-IP SNAT of a spoke gateway as an undoable step.");
 }
