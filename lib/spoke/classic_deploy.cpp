@@ -90,30 +90,31 @@ void cmd_undo(py::object self) {
 }  // namespace
 
 void add_classic_deploy_operation(py::module_& m) {
-    def(m, "deployClassicSpoke",
+    def<&deployClassicSpoke>(
+        m, "deployClassicSpoke",
         "CID, controller_api_url, account_name, spoke_gw_name, spoke_gw_size, vpc, region, "
         "natGwInfos",
         "Create a classic spoke gateway in the first NAT gateway's subnet and, when there is a\n"
         "second NAT gateway, enable HA in its subnet. Returns None.",
-        &deployClassicSpoke, py::arg("CID"), py::arg("controller_api_url"), py::arg("account_name"),
+        py::arg("CID"), py::arg("controller_api_url"), py::arg("account_name"),
         py::arg("spoke_gw_name"), py::arg("spoke_gw_size"), py::arg("vpc"), py::arg("region"),
         py::arg("natGwInfos"));
 }
 
 void add_classic_deploy_command(py::module_& m) {
     py::dict ns;
-    ns["__init__"_n] = def_method(
+    ns["__init__"_n] = def_method<&cmd_init>(
         m, "DeployClassicSpokeGwCmd", "__init__",
         "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
         "natGwInfos=None",
-        "A classic spoke deployment for the NAT gateways of a VPC.", &cmd_init,
+        "A classic spoke deployment for the NAT gateways of a VPC.",
         py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
         py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
         py::arg("region") = py::none(), py::arg("natGwInfos") = py::none());
-    ns["execute"_n] = def_method(m, "DeployClassicSpokeGwCmd", "execute", "",
-                                 "Deploy the classic spoke gateway.", &cmd_execute);
-    ns["undo"_n] = def_method(m, "DeployClassicSpokeGwCmd", "undo", "",
-                              "Delete the classic spoke gateway, HA first.", &cmd_undo);
+    ns["execute"_n] = def_method<&cmd_execute>(m, "DeployClassicSpokeGwCmd", "execute", "",
+                                               "Deploy the classic spoke gateway.");
+    ns["undo"_n] = def_method<&cmd_undo>(m, "DeployClassicSpokeGwCmd", "undo", "",
+                                         "Delete the classic spoke gateway, HA first.");
     def_class(m, "DeployClassicSpokeGwCmd", bases_of("AbstractCommand"), ns,
               "Deploy a classic spoke gateway as one undoable step.");
 }

@@ -1,6 +1,7 @@
 #include "common.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -96,15 +97,6 @@ void set_attributes(const py::object& self,
     for (const auto& [name, value] : values) py::setattr(self, interned(name), value);
 }
 
-namespace {
-py::object attribute_dict(py::object self) { return self.attr("__dict__"_n); }
-}  // namespace
-
-py::object to_dict_method(py::module_& m, const char* cls) {
-    return def_method(m, cls, "toDict", "", "The memento's own attribute dictionary (not a copy).",
-                      &attribute_dict);
-}
-
 // ---- argument binding, with the interpreter's messages for a call that does not fit
 
 void Parameters::add(const char* name) {
@@ -117,24 +109,49 @@ void Parameters::add(const py::arg_v& a) {
     defaults_.push_back(a.value);
 }
 
-void Parameters::fail(const std::string& what) const {
-    PyErr_SetString(PyExc_TypeError, (qualname_ + "() " + what).c_str());
+namespace {
+
+[[noreturn]] void type_error(const py::str& message) {
+    PyErr_SetObject(PyExc_TypeError, message.ptr());
     throw py::error_already_set();
 }
 
-std::vector<py::object> Parameters::bind(const py::args& args, const py::kwargs& kwargs) const {
-    const std::size_t count = names_.size();
-    const std::size_t given = args.size();
-    std::vector<py::object> values(count);
-    for (std::size_t i = 0; i < given && i < count; ++i) values[i] = args[i];
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+py::str listing(const std::vector<py::object>& names) {
+    py::list shown;
+    for (const py::object& name : names) shown.append(py::repr(name));
+    const std::size_t n = names.size();
+    if (n == 1) return shown[0];
+    if (n == 2) return py::str("{} and {}").format(shown[0], shown[1]);
+    py::str head = py::str(", ").attr("join"_n)(shown[py::slice(0, n - 2, 1)]);
+    return py::str("{}, {}, and {}").format(head, shown[n - 2], shown[n - 1]);
+}
 
-    for (auto [key, value] : kwargs) {
-        std::size_t j = 0;
-        while (j < count && !py::reinterpret_borrow<py::object>(key).equal(names_[j])) ++j;
-        const std::string shown = text(key);
-        if (j == count) fail("got an unexpected keyword argument '" + shown + "'");
-        if (values[j]) fail("got multiple values for argument '" + shown + "'");
-        values[j] = py::reinterpret_borrow<py::object>(value);
+}  // namespace
+
+std::vector<py::object> Parameters::bind(PyObject* args, PyObject* kwargs) const {
+    const std::size_t count = names_.size();
+    const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    const py::str who(qualname_ + "()");
+    std::vector<py::object> values(count);
+    for (std::size_t i = 0; i < given && i < count; ++i)
+        values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
+
+    if (kwargs) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            std::size_t j = 0;
+            while (j < count && !equals(key, names_[j])) ++j;
+            if (j == count)
+                type_error(py::str("{} got an unexpected keyword argument '{}'")
+                               .format(who, py::handle(key)));
+            if (values[j])
+                type_error(py::str("{} got multiple values for argument '{}'")
+                               .format(who, py::handle(key)));
+            values[j] = py::reinterpret_borrow<py::object>(value);
+        }
     }
 
     std::size_t with_default = 0;
@@ -144,39 +161,44 @@ std::vector<py::object> Parameters::bind(const py::args& args, const py::kwargs&
             with_default ? "from " + std::to_string(count - with_default) + " to " +
                                std::to_string(count) + " positional arguments"
                          : std::to_string(count) + " positional argument" + (count == 1 ? "" : "s");
-        fail("takes " + takes + " but " + std::to_string(given) +
-             (given == 1 ? " was given" : " were given"));
+        type_error(py::str("{} takes {} but {} {} given")
+                       .format(who, takes, given, given == 1 ? "was" : "were"));
     }
 
-    std::vector<std::string> missing;
+    std::vector<py::object> missing;
     for (std::size_t i = given; i < count - with_default; ++i)
-        if (!values[i]) missing.push_back(text(py::repr(names_[i])));
-    if (!missing.empty()) {
-        std::string listed;
-        const std::size_t n = missing.size();
-        if (n == 1) {
-            listed = missing[0];
-        } else if (n == 2) {
-            listed = missing[0] + " and " + missing[1];
-        } else {
-            for (std::size_t i = 0; i + 2 < n; ++i) listed += (i ? ", " : "") + missing[i];
-            listed += ", " + missing[n - 2] + ", and " + missing[n - 1];
-        }
-        fail("missing " + std::to_string(n) + " required positional argument" +
-             (n == 1 ? "" : "s") + ": " + listed);
-    }
+        if (!values[i]) missing.push_back(names_[i]);
+    if (!missing.empty())
+        type_error(
+            py::str("{} missing {} required positional argument{}: {}")
+                .format(who, missing.size(), missing.size() == 1 ? "" : "s", listing(missing)));
 
     for (std::size_t i = 0; i < count; ++i)
         if (!values[i]) values[i] = defaults_[i];
     return values;
 }
 
-void name_constructor(const py::object& method) {
-    PyObject* function = method.ptr();
-    if (PyInstanceMethod_Check(function)) function = PyInstanceMethod_GET_FUNCTION(function);
-    if (!PyCFunction_Check(function)) throw std::logic_error("constructor is not a builtin");
-    // The method definition belongs to the function record and lives as long as it does.
-    reinterpret_cast<PyCFunctionObject*>(function)->m_ml->ml_name = "__init__";
+void keep_parameters(const Parameters*& slot, Parameters parameters) {
+    if (!slot) {
+        slot = new Parameters(std::move(parameters));  // lives as long as the entry point
+    } else if (slot->qualname() != parameters.qualname()) {
+        throw std::logic_error("one entry point for " + slot->qualname() + " and " +
+                               parameters.qualname());
+    }
+}
+
+py::object builtin(py::module_& m, const char* name, const std::string& params, const char* doc,
+                   PyCFunctionWithKeywords entry) {
+    // A function object refers to its definition for as long as it lives, possibly until the
+    // interpreter ends: the definition is never freed.
+    const std::string text = std::string(name) + "(" + params + ")\n--\n\n" + doc;
+    auto* definition =
+        new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                        METH_VARARGS | METH_KEYWORDS, strdup(text.c_str())};
+    py::object module_name = m.attr("__name__"_n);
+    PyObject* function = PyCFunction_NewEx(definition, m.ptr(), module_name.ptr());
+    if (!function) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(function);
 }
 
 namespace {
@@ -200,10 +222,10 @@ py::object lazy_signature_class(py::module_& m) {
     static py::object* cls = nullptr;
     if (!cls) {
         py::dict ns;
-        ns["__get__"_n] =
-            def_method(m, "_ConstructorSignature", "__get__", "instance, owner=None",
-                       "The constructor's signature without self.", &constructor_signature,
-                       py::arg("instance"), py::arg("owner") = py::none());
+        ns["__get__"_n] = def_method<&constructor_signature>(
+            m, "_ConstructorSignature", "__get__", "instance, owner=None",
+            "The constructor's signature without self.", py::arg("instance"),
+            py::arg("owner") = py::none());
         cls = new py::object(make_class(kModuleName, "_ConstructorSignature", plain_bases(), ns,
                                         "A class's __signature__, worked out when asked for."));
     }

@@ -139,9 +139,6 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     void set_attributes(const py::object& self,
                         std::initializer_list<std::pair<const char*, py::object>> values);
 
-    // The `toDict()` method of memento class `cls`: `self.__dict__` itself, not a copy.
-    py::object to_dict_method(py::module_& m, const char* cls);
-
     // `(object,)` and `(<outside base>,)`: the bases of the module's classes.
     py::tuple plain_bases();
     py::tuple bases_of(const char* outside_base);
@@ -157,10 +154,11 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         void add(const char* name);                  // required
         void add(const py::arg& a) { add(a.name); }  // required
         void add(const py::arg_v& a);                // with its default
-        std::vector<py::object> bind(const py::args& args, const py::kwargs& kwargs) const;
+        const std::string& qualname() const { return qualname_; }
+        // `args`: the call's positional arguments (a tuple); `kwargs`: a dict or null.
+        std::vector<py::object> bind(PyObject* args, PyObject* kwargs) const;
 
       private:
-        [[noreturn]] void fail(const std::string& what) const;
         std::string qualname_;
         std::vector<py::object> names_;     // interned str
         std::vector<py::object> defaults_;  // null where the parameter has no default
@@ -176,28 +174,81 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         }
     }
 
-    // `f` called with the arguments bound to `parameters`, run with the namespace of module `m`
-    // as the current one.
+    // The interpreter's entry point of operation or method F. The module's operations and
+    // methods are builtin functions of the module (their `self` is the module, as for the
+    // builtins of a C module; a method gets its instance as the first argument through the
+    // class's instance-method wrapper), so F runs with the namespace of the module it was
+    // called through as the current one. Python exceptions leave as they came.
+    template <auto F>
+    struct Entry {
+        static inline const Parameters* parameters = nullptr;  // set once, kept for good
+
+        static PyObject* call(PyObject* module, PyObject* args, PyObject* kwargs) {
+            try {
+                std::vector<py::object> values = parameters->bind(args, kwargs);
+                ActiveScope active(PyModule_GetDict(module));
+                return invoke(F, values, arity(F)).release().ptr();
+            } catch (py::error_already_set& e) {
+                e.restore();
+            } catch (const py::builtin_exception& e) {
+                e.set_error();
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+            } catch (const std::exception& e) {
+                PyErr_SetString(PyExc_SystemError, e.what());
+            }
+            return nullptr;
+        }
+
+      private:
+        template <typename R, typename... A>
+        static constexpr auto arity(R (*)(A...)) {
+            return std::index_sequence_for<A...>{};
+        }
+    };
+
+    // Keeps `parameters` as the parameters of an entry point (`slot`); an entry point serves one
+    // operation or method only.
+    void keep_parameters(const Parameters*& slot, Parameters parameters);
+
+    // The builtin function object `name` of module `m`, calling `entry`; help() and
+    // inspect.signature() show "name(params)".
+    py::object builtin(py::module_& m, const char* name, const std::string& params, const char* doc,
+                       PyCFunctionWithKeywords entry);
+
     template <typename R, typename... A>
-    auto in_module(py::module_& m, std::shared_ptr<const Parameters> parameters, R (*f)(A...)) {
-        py::object module_dict = m.attr("__dict__"_n);
-        return [module_dict, parameters, f](py::args args, py::kwargs kwargs) -> py::object {
-            std::vector<py::object> values = parameters->bind(args, kwargs);
-            ActiveScope active(module_dict);
-            return invoke(f, values, std::index_sequence_for<A...>{});
-        };
+    constexpr std::size_t parameter_count(R (*)(A...)) {
+        return sizeof...(A);
     }
 
     // A module-level operation bound as a module attribute, with its real signature. `args`
-    // names each parameter of `f` (py::arg, or py::arg(...) = default).
-    template <typename R, typename... A, typename... Args>
-    void def(py::module_& m, const char* name, const char* params, const char* doc, R (*f)(A...),
+    // names each parameter of F (py::arg, or py::arg(...) = default).
+    template <auto F, typename... Args>
+    void def(py::module_& m, const char* name, const char* params, const char* doc,
              const Args&... args) {
-        static_assert(sizeof...(A) == sizeof...(Args), "one py::arg per parameter");
-        auto parameters = std::make_shared<Parameters>(name);
-        (parameters->add(args), ...);
-        m.attr(name) =
-            function(name, params, doc, in_module(m, std::move(parameters), f), py::scope(m));
+        static_assert(parameter_count(F) == sizeof...(Args), "one py::arg per parameter");
+        Parameters parameters(name);
+        (parameters.add(args), ...);
+        keep_parameters(Entry<F>::parameters, std::move(parameters));
+        m.attr(name) = builtin(m, name, params, doc, &Entry<F>::call);
+    }
+
+    // A method of class `cls` for its namespace (constructors: "__init__"), bound to its
+    // instance on access like a Python function. F takes self first; `args` names the
+    // parameters after self.
+    template <auto F, typename... Args>
+    py::object def_method(py::module_& m, const char* cls, const char* name, const char* params,
+                          const char* doc, const Args&... args) {
+        static_assert(parameter_count(F) == sizeof...(Args) + 1, "self, then one py::arg each");
+        Parameters parameters(std::string(cls) + "." + name);
+        parameters.add("self");
+        (parameters.add(args), ...);
+        keep_parameters(Entry<F>::parameters, std::move(parameters));
+        py::object function = builtin(
+            m, name, std::string("self") + (params[0] ? ", " : "") + params, doc, &Entry<F>::call);
+        PyObject* method = PyInstanceMethod_New(function.ptr());
+        if (!method) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(method);
     }
 
     // A class built like a `class` statement of this module, its methods in `ns`. Its
@@ -205,38 +256,17 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     // the module needs no `inspect`.
     void def_class(py::module_& m, const char* name, py::tuple bases, py::dict ns, const char* doc);
 
-    // A method for a class namespace: `self` is bound on instance access like a Python
-    // function's; help() and inspect.signature() show "shown(self, params)".
-    template <typename Func>
-    py::object method_object(py::module_& m, const char* record_name, const char* shown,
-                             const char* params, const char* doc, Func&& f) {
-        py::options options;
-        options.disable_function_signatures();
-        std::string full =
-            std::string(shown) + "(self" + (params[0] ? ", " : "") + params + ")\n--\n\n" + doc;
-        return py::cpp_function(std::forward<Func>(f), py::name(record_name), py::doc(full.c_str()),
-                                py::is_method(m));
+    // The `toDict()` method of a memento class: `self.__dict__` itself, not a copy. One entry
+    // point per class.
+    enum class MementoClass { HsSpokeCreate, SnatEnable, ResizeSpokeGateway };
+    template <MementoClass>
+    py::object attribute_dict(py::object self) {
+        return self.attr("__dict__"_n);
     }
-
-    // Shows `method` (made by method_object) under the name "__init__".
-    void name_constructor(const py::object& method);
-
-    // A method of class `cls` for its namespace (constructors: name "__init__", stored under
-    // "__init__"). `f` takes self first; `args` names the parameters after self.
-    template <typename R, typename... A, typename... Args>
-    py::object def_method(py::module_& m, const char* cls, const char* name, const char* params,
-                          const char* doc, R (*f)(A...), const Args&... args) {
-        static_assert(sizeof...(A) == sizeof...(Args) + 1, "self, then one py::arg each");
-        auto parameters = std::make_shared<Parameters>(std::string(cls) + "." + name);
-        parameters->add("self");
-        (parameters->add(args), ...);
-        // pybind11 takes a function record named "__init__" for a constructor of its own
-        // classes; the constructor is made under another name and then shown as "__init__".
-        const bool constructor = std::string(name) == "__init__";
-        py::object made = method_object(m, constructor ? "__init_impl__" : name, name, params, doc,
-                                        in_module(m, std::move(parameters), f));
-        if (constructor) name_constructor(made);
-        return made;
+    template <MementoClass K>
+    py::object to_dict_method(py::module_& m, const char* cls) {
+        return def_method<&attribute_dict<K>>(
+            m, cls, "toDict", "", "The memento's own attribute dictionary (not a copy).");
     }
 
     // Each capability adds its operations / classes; the module calls them in the order the

@@ -81,17 +81,18 @@ py::object deleteAllHsSpokes(py::object CID, py::object controller_api_url,
 }  // namespace
 
 void add_deletion_operations(py::module_& m) {
-    def(m, "deleteSpoke", "CID, controller_api_url, spoke_gw_name",
+    def<&deleteSpoke>(
+        m, "deleteSpoke", "CID, controller_api_url, spoke_gw_name",
         "Delete a classic spoke gateway: HA off first, then the gateway. Returns None.",
-        &deleteSpoke, py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"));
-    def(m, "deleteHsSpoke", "CID, controller_api_url, spoke_gw_name",
-        "Delete one HS spoke gateway. Returns None.", &deleteHsSpoke, py::arg("CID"),
-        py::arg("controller_api_url"), py::arg("spoke_gw_name"));
-    def(m, "deleteAllHsSpokes", "CID, controller_api_url, spoke_gw_name",
+        py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"));
+    def<&deleteHsSpoke>(m, "deleteHsSpoke", "CID, controller_api_url, spoke_gw_name",
+                        "Delete one HS spoke gateway. Returns None.", py::arg("CID"),
+                        py::arg("controller_api_url"), py::arg("spoke_gw_name"));
+    def<&deleteAllHsSpokes>(
+        m, "deleteAllHsSpokes", "CID, controller_api_url, spoke_gw_name",
         "Delete an HS primary spoke gateway and every listed gateway whose name starts with\n"
         "its name, those first. Returns None.",
-        &deleteAllHsSpokes, py::arg("CID"), py::arg("controller_api_url"),
-        py::arg("spoke_gw_name"));
+        py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"));
 }
 
 }  // namespace spoke

@@ -67,22 +67,25 @@ py::object getSubnetWithSpokeGw(py::object CID, py::object controller_api_url,
 }  // namespace
 
 void add_discovery_operations(py::module_& m) {
-    def(m, "getSpokeInfo", "info, subnet_cidr",
+    def<&getSpokeInfo>(
+        m, "getSpokeInfo", "info, subnet_cidr",
         "The spoke info record of the gateway that sits in subnet_cidr, out of one VPC-summary\n"
         "record (the primary itself or one of its HA gateways); {'gw_name': None} when none does.",
-        &getSpokeInfo, py::arg("info"), py::arg("subnet_cidr"));
-    def(m, "list_gateway_info",
+        py::arg("info"), py::arg("subnet_cidr"));
+    def<&list_gateway_info>(
+        m, "list_gateway_info",
         "api_endpoint_url='', CID='', vpc_access_account_name='', cgx_gw_only='no', "
         "gw_name=None, keyword_for_log='cvn-migration-function---'",
         "Ask the controller for the VPC summary (list_vpcs_summary) of a gateway; returns the\n"
         "HTTP response undecoded.",
-        &list_gateway_info, py::arg("api_endpoint_url") = "", py::arg("CID") = "",
+        py::arg("api_endpoint_url") = "", py::arg("CID") = "",
         py::arg("vpc_access_account_name") = "", py::arg("cgx_gw_only") = "no",
         py::arg("gw_name") = py::none(), py::arg("keyword_for_log") = "cvn-migration-function---");
-    def(m, "getSubnetWithSpokeGw", "CID, controller_api_url, gw_names",
+    def<&getSubnetWithSpokeGw>(
+        m, "getSubnetWithSpokeGw", "CID, controller_api_url, gw_names",
         "The subnet of each named gateway: a list of {'gw_name', 'cidr'} records, in the order\n"
         "of gw_names; a gateway the controller cannot describe is logged and left out.",
-        &getSubnetWithSpokeGw, py::arg("CID"), py::arg("controller_api_url"), py::arg("gw_names"));
+        py::arg("CID"), py::arg("controller_api_url"), py::arg("gw_names"));
 }
 
 }  // namespace spoke

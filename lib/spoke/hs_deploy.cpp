@@ -215,53 +215,55 @@ void cmd_save_backup(py::object) {}
 }  // namespace
 
 void add_hs_deploy_operations(py::module_& m) {
-    def(m, "deployPrimaryHsSpoke",
+    def<&deployPrimaryHsSpoke>(
+        m, "deployPrimaryHsSpoke",
         "CID, controller_api_url, account_name, spoke_gw_name, gw_size, vpc, region, "
         "subnet_cidr, eip=None, tag=None",
         "Create the primary HS spoke gateway of a VPC in subnet_cidr and return its spoke info\n"
         "record ({'gw_name': None} when it cannot be found afterwards).",
-        &deployPrimaryHsSpoke, py::arg("CID"), py::arg("controller_api_url"),
-        py::arg("account_name"), py::arg("spoke_gw_name"), py::arg("gw_size"), py::arg("vpc"),
-        py::arg("region"), py::arg("subnet_cidr"), py::arg("eip") = py::none(),
-        py::arg("tag") = py::none());
-    def(m, "deployHaHsSpoke",
+        py::arg("CID"), py::arg("controller_api_url"), py::arg("account_name"),
+        py::arg("spoke_gw_name"), py::arg("gw_size"), py::arg("vpc"), py::arg("region"),
+        py::arg("subnet_cidr"), py::arg("eip") = py::none(), py::arg("tag") = py::none());
+    def<&deployHaHsSpoke>(
+        m, "deployHaHsSpoke",
         "CID, controller_api_url, spoke_gw_name, gw_size, subnet_cidr, eip=None, "
         "ha_gw_name=None, tag=None",
         "Add an HA gateway in subnet_cidr to the primary spoke_gw_name and return its spoke\n"
         "info record ({'gw_name': None} when it cannot be found afterwards).",
-        &deployHaHsSpoke, py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"),
-        py::arg("gw_size"), py::arg("subnet_cidr"), py::arg("eip") = py::none(),
-        py::arg("ha_gw_name") = py::none(), py::arg("tag") = py::none());
-    def(m, "deployHsSpoke",
+        py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"), py::arg("gw_size"),
+        py::arg("subnet_cidr"), py::arg("eip") = py::none(), py::arg("ha_gw_name") = py::none(),
+        py::arg("tag") = py::none());
+    def<&deployHsSpoke>(
+        m, "deployHsSpoke",
         "CID, controller_api_url, account_name, spoke_gw_name, spoke_gw_size, vpc, region, "
         "natGwInfos, num_of_spoke",
         "Deploy spoke gw in subnet where natgw is found.\n"
         "It also check if there is a spoke gw already in the subnet, avoiding deploy a spoke in\n"
         "the same subnet if one already exists.\n"
         "So, this routine can be re-run in case of previous failure.",
-        &deployHsSpoke, py::arg("CID"), py::arg("controller_api_url"), py::arg("account_name"),
+        py::arg("CID"), py::arg("controller_api_url"), py::arg("account_name"),
         py::arg("spoke_gw_name"), py::arg("spoke_gw_size"), py::arg("vpc"), py::arg("region"),
         py::arg("natGwInfos"), py::arg("num_of_spoke"));
 }
 
 void add_hs_deploy_command(py::module_& m) {
     py::dict ns;
-    ns["__init__"_n] = def_method(
+    ns["__init__"_n] = def_method<&cmd_init>(
         m, "DeployHsSpokeGwCmd", "__init__",
         "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
         "natGwInfos=None, num_of_spoke=None",
-        "An HS spoke deployment of num_of_spoke gateways, one per NAT gateway subnet.", &cmd_init,
+        "An HS spoke deployment of num_of_spoke gateways, one per NAT gateway subnet.",
         py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
         py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
         py::arg("region") = py::none(), py::arg("natGwInfos") = py::none(),
         py::arg("num_of_spoke") = py::none());
-    ns["execute"_n] = def_method(m, "DeployHsSpokeGwCmd", "execute", "",
-                                 "Deploy the HS spoke gateways.", &cmd_execute);
+    ns["execute"_n] = def_method<&cmd_execute>(m, "DeployHsSpokeGwCmd", "execute", "",
+                                               "Deploy the HS spoke gateways.");
     ns["undo"_n] =
-        def_method(m, "DeployHsSpokeGwCmd", "undo", "",
-                   "Delete the HS spoke gateways of the name, HA gateways included.", &cmd_undo);
-    ns["save_backup"_n] = def_method(m, "DeployHsSpokeGwCmd", "save_backup", "",
-                                     "Nothing to back up.", &cmd_save_backup);
+        def_method<&cmd_undo>(m, "DeployHsSpokeGwCmd", "undo", "",
+                              "Delete the HS spoke gateways of the name, HA gateways included.");
+    ns["save_backup"_n] = def_method<&cmd_save_backup>(m, "DeployHsSpokeGwCmd", "save_backup", "",
+                                                       "Nothing to back up.");
     def_class(m, "DeployHsSpokeGwCmd", bases_of("AbstractCommand"), ns,
               "Deploy HS spoke gateways for a VPC's NAT gateway subnets as one undoable step.");
 }

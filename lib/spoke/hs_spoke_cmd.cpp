@@ -85,41 +85,41 @@ void cmd_delete(py::object self, py::object spoke_gw_name) {
 
 void add_hs_spoke_classes(py::module_& m) {
     py::dict memento;
-    memento["__init__"_n] =
-        def_method(m, "HsSpokeCreateMemento", "__init__", "spoke_info",
-                   "Remember the spoke info record of a created HS spoke gateway.", &memento_init,
-                   py::arg("spoke_info"));
+    memento["__init__"_n] = def_method<&memento_init>(
+        m, "HsSpokeCreateMemento", "__init__", "spoke_info",
+        "Remember the spoke info record of a created HS spoke gateway.", py::arg("spoke_info"));
     memento["getSpokeInfo"_n] =
-        def_method(m, "HsSpokeCreateMemento", "getSpokeInfo", "",
-                   "The stored spoke info record (the same object).", &memento_get_spoke_info);
+        def_method<&memento_get_spoke_info>(m, "HsSpokeCreateMemento", "getSpokeInfo", "",
+                                            "The stored spoke info record (the same object).");
     memento["restore"_n] =
-        def_method(m, "HsSpokeCreateMemento", "restore", "",
-                   "Delete the gateway named in the stored spoke info record.", &memento_restore);
-    memento["toDict"_n] = to_dict_method(m, "HsSpokeCreateMemento");
+        def_method<&memento_restore>(m, "HsSpokeCreateMemento", "restore", "",
+                                     "Delete the gateway named in the stored spoke info record.");
+    memento["toDict"_n] = to_dict_method<MementoClass::HsSpokeCreate>(m, "HsSpokeCreateMemento");
     def_class(m, "HsSpokeCreateMemento", bases_of("Memento"), memento,
               "Undo record of an HS spoke gateway creation.");
 
     py::dict cmd;
-    cmd["__init__"_n] = def_method(
+    cmd["__init__"_n] = def_method<&cmd_init>(
         m, "HsSpokeCmd", "__init__",
         "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
         "primary=True",
         "Creation and deletion of one HS spoke gateway (primary, or HA when primary is false).",
-        &cmd_init, py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
+        py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
         py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
         py::arg("region") = py::none(), py::arg("primary") = true);
-    cmd["_saveMememto"_n] = def_method(m, "HsSpokeCmd", "_saveMememto", "spoke_info",
-                                       "A new HsSpokeCreateMemento holding spoke_info.",
-                                       &cmd_save_mememto, py::arg("spoke_info"));
-    cmd["create"_n] = def_method(
+    cmd["_saveMememto"_n] = def_method<&cmd_save_mememto>(
+        m, "HsSpokeCmd", "_saveMememto", "spoke_info",
+        "A new HsSpokeCreateMemento holding spoke_info.", py::arg("spoke_info"));
+    cmd["create"_n] = def_method<&cmd_create>(
         m, "HsSpokeCmd", "create", "subnet_cidr, eip, gw_size, ha_gw_name=None, tag=None",
         "Create the gateway in subnet_cidr; returns its HsSpokeCreateMemento. Raises\n"
         "CorvaneRollbackException when the creation failed (not in dry-run mode).",
-        &cmd_create, py::arg("subnet_cidr"), py::arg("eip"), py::arg("gw_size"),
+        py::arg("subnet_cidr"), py::arg("eip"), py::arg("gw_size"),
         py::arg("ha_gw_name") = py::none(), py::arg("tag") = py::none());
-    cmd["delete"_n] = def_method(m, "HsSpokeCmd", "delete", "spoke_gw_name=None",
-                                 "Delete one HS spoke gateway (default: the command's own).",
-                                 &cmd_delete, py::arg("spoke_gw_name") = py::none());
+    cmd["delete"_n] =
+        def_method<&cmd_delete>(m, "HsSpokeCmd", "delete", "spoke_gw_name=None",
+                                "Delete one HS spoke gateway (default: the command's own).",
+                                py::arg("spoke_gw_name") = py::none());
     def_class(m, "HsSpokeCmd", plain_bases(), cmd,
               "Create or delete one HS spoke gateway as an undoable step.");
 }

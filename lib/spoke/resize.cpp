@@ -37,12 +37,20 @@ py::object changeSpokeSize(py::object CID, py::object controller_api_url, py::ob
     return py::none();
 }
 
-// The constructor shared by the command and its memento.
-void init(py::object self, py::object spoke_gw_name, py::object from_gw_size,
-          py::object to_gw_size) {
+// The command and its memento hold the same three attributes.
+void init(const py::object& self, const py::object& spoke_gw_name, const py::object& from_gw_size,
+          const py::object& to_gw_size) {
     set_attributes(self, {{"spoke_gw_name", spoke_gw_name},
                           {"from_gw_size", from_gw_size},
                           {"to_gw_size", to_gw_size}});
+}
+void memento_init(py::object self, py::object spoke_gw_name, py::object from_gw_size,
+                  py::object to_gw_size) {
+    init(self, spoke_gw_name, from_gw_size, to_gw_size);
+}
+void cmd_init(py::object self, py::object spoke_gw_name, py::object from_gw_size,
+              py::object to_gw_size) {
+    init(self, spoke_gw_name, from_gw_size, to_gw_size);
 }
 
 // ResizeSpokeGatewayMemento.restore: the same resize with the sizes swapped.
@@ -76,36 +84,38 @@ const char* const kInitParams = "spoke_gw_name, from_gw_size, to_gw_size";
 }  // namespace
 
 void add_resize_operation(py::module_& m) {
-    def(m, "changeSpokeSize", "CID, controller_api_url, spoke_gw_name, spoke_gw_size",
+    def<&changeSpokeSize>(
+        m, "changeSpokeSize", "CID, controller_api_url, spoke_gw_name, spoke_gw_size",
         "Set the instance size of a spoke gateway; no resize is sent when it already has that\n"
         "size. Returns None.",
-        &changeSpokeSize, py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"),
+        py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"),
         py::arg("spoke_gw_size"));
 }
 
 void add_resize_classes(py::module_& m) {
     py::dict memento;
-    memento["__init__"_n] =
-        def_method(m, "ResizeSpokeGatewayMemento", "__init__", kInitParams,
-                   "Remember a resize of spoke_gw_name from from_gw_size to to_gw_size.", &init,
-                   py::arg("spoke_gw_name"), py::arg("from_gw_size"), py::arg("to_gw_size"));
-    memento["restore"_n] = def_method(m, "ResizeSpokeGatewayMemento", "restore", "",
-                                      "Resize the gateway back to from_gw_size.", &memento_restore);
-    memento["toDict"_n] = to_dict_method(m, "ResizeSpokeGatewayMemento");
+    memento["__init__"_n] = def_method<&memento_init>(
+        m, "ResizeSpokeGatewayMemento", "__init__", kInitParams,
+        "Remember a resize of spoke_gw_name from from_gw_size to to_gw_size.",
+        py::arg("spoke_gw_name"), py::arg("from_gw_size"), py::arg("to_gw_size"));
+    memento["restore"_n] = def_method<&memento_restore>(
+        m, "ResizeSpokeGatewayMemento", "restore", "", "Resize the gateway back to from_gw_size.");
+    memento["toDict"_n] =
+        to_dict_method<MementoClass::ResizeSpokeGateway>(m, "ResizeSpokeGatewayMemento");
     def_class(m, "ResizeSpokeGatewayMemento", bases_of("Memento"), memento,
               "Undo record of a spoke gateway resize.");
 
     py::dict cmd;
-    cmd["__init__"_n] =
-        def_method(m, "ResizeSpokeGatewayCmd", "__init__", kInitParams,
-                   "A resize of spoke_gw_name from from_gw_size to to_gw_size.", &init,
-                   py::arg("spoke_gw_name"), py::arg("from_gw_size"), py::arg("to_gw_size"));
+    cmd["__init__"_n] = def_method<&cmd_init>(
+        m, "ResizeSpokeGatewayCmd", "__init__", kInitParams,
+        "A resize of spoke_gw_name from from_gw_size to to_gw_size.", py::arg("spoke_gw_name"),
+        py::arg("from_gw_size"), py::arg("to_gw_size"));
     cmd["_saveMemento"_n] =
-        def_method(m, "ResizeSpokeGatewayCmd", "_saveMemento", "",
-                   "A new ResizeSpokeGatewayMemento of this resize.", &cmd_save_memento);
+        def_method<&cmd_save_memento>(m, "ResizeSpokeGatewayCmd", "_saveMemento", "",
+                                      "A new ResizeSpokeGatewayMemento of this resize.");
     cmd["execute"_n] =
-        def_method(m, "ResizeSpokeGatewayCmd", "execute", "",
-                   "Resize the gateway to to_gw_size; returns the memento.", &cmd_execute);
+        def_method<&cmd_execute>(m, "ResizeSpokeGatewayCmd", "execute", "",
+                                 "Resize the gateway to to_gw_size; returns the memento.");
     def_class(m, "ResizeSpokeGatewayCmd", plain_bases(), cmd,
               "Resize a spoke gateway as an undoable step.");
 }

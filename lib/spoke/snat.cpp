@@ -37,7 +37,11 @@ py::object disable_snat(py::object CID, py::object controller_api_url, py::objec
     return py::none();
 }
 
-void init(py::object self, py::object spoke_gw_name) {
+// The command and its memento hold the gateway name only.
+void memento_init(py::object self, py::object spoke_gw_name) {
+    set_attributes(self, {{"spoke_gw_name", spoke_gw_name}});
+}
+void cmd_init(py::object self, py::object spoke_gw_name) {
     set_attributes(self, {{"spoke_gw_name", spoke_gw_name}});
 }
 
@@ -72,37 +76,35 @@ void cmd_disable(py::object self) {
 }  // namespace
 
 void add_snat_operations(py::module_& m) {
-    def(m, "enableSNAT", "spoke_gw_name, controller_api_url, CID",
-        "Switch single-IP SNAT on for a spoke gateway. Returns None.", &enableSNAT,
-        py::arg("spoke_gw_name"), py::arg("controller_api_url"), py::arg("CID"));
-    def(m, "disable_snat", "CID, controller_api_url, spoke_gw_name",
-        "Switch SNAT off for a spoke gateway. Returns None.", &disable_snat, py::arg("CID"),
-        py::arg("controller_api_url"), py::arg("spoke_gw_name"));
+    def<&enableSNAT>(m, "enableSNAT", "spoke_gw_name, controller_api_url, CID",
+                     "Switch single-IP SNAT on for a spoke gateway. Returns None.",
+                     py::arg("spoke_gw_name"), py::arg("controller_api_url"), py::arg("CID"));
+    def<&disable_snat>(m, "disable_snat", "CID, controller_api_url, spoke_gw_name",
+                       "Switch SNAT off for a spoke gateway. Returns None.", py::arg("CID"),
+                       py::arg("controller_api_url"), py::arg("spoke_gw_name"));
 }
 
 void add_snat_classes(py::module_& m) {
     py::dict memento;
-    memento["__init__"_n] = def_method(m, "SnatEnableMemento", "__init__", "spoke_gw_name",
-                                       "Remember that SNAT was switched on for spoke_gw_name.",
-                                       &init, py::arg("spoke_gw_name"));
-    memento["restore"_n] = def_method(m, "SnatEnableMemento", "restore", "",
-                                      "Switch SNAT off again for the gateway.", &memento_restore);
-    memento["toDict"_n] = to_dict_method(m, "SnatEnableMemento");
+    memento["__init__"_n] = def_method<&memento_init>(
+        m, "SnatEnableMemento", "__init__", "spoke_gw_name",
+        "Remember that SNAT was switched on for spoke_gw_name.", py::arg("spoke_gw_name"));
+    memento["restore"_n] = def_method<&memento_restore>(m, "SnatEnableMemento", "restore", "",
+                                                        "Switch SNAT off again for the gateway.");
+    memento["toDict"_n] = to_dict_method<MementoClass::SnatEnable>(m, "SnatEnableMemento");
     def_class(m, "SnatEnableMemento", bases_of("Memento"), memento,
               "Undo record of switching single-IP SNAT on.");
 
     py::dict cmd;
-    cmd["__init__"_n] = def_method(m, "SnatCmd", "__init__", "spoke_gw_name",
-                                   "SNAT switching for the spoke gateway spoke_gw_name.", &init,
-                                   py::arg("spoke_gw_name"));
-    cmd["_saveMemento"_n] =
-        def_method(m, "SnatCmd", "_saveMemento", "", "A new SnatEnableMemento for the gateway.",
-                   &cmd_save_memento);
-    cmd["enable"_n] =
-        def_method(m, "SnatCmd", "enable", "",
-                   "Switch single-IP SNAT on; returns the SnatEnableMemento.", &cmd_enable);
+    cmd["__init__"_n] = def_method<&cmd_init>(m, "SnatCmd", "__init__", "spoke_gw_name",
+                                              "SNAT switching for the spoke gateway spoke_gw_name.",
+                                              py::arg("spoke_gw_name"));
+    cmd["_saveMemento"_n] = def_method<&cmd_save_memento>(
+        m, "SnatCmd", "_saveMemento", "", "A new SnatEnableMemento for the gateway.");
+    cmd["enable"_n] = def_method<&cmd_enable>(
+        m, "SnatCmd", "enable", "", "Switch single-IP SNAT on; returns the SnatEnableMemento.");
     cmd["disable"_n] =
-        def_method(m, "SnatCmd", "disable", "", "Switch SNAT off; returns None.", &cmd_disable);
+        def_method<&cmd_disable>(m, "SnatCmd", "disable", "", "Switch SNAT off; returns None.");
     def_class(m, "SnatCmd", plain_bases(), cmd,
               "Switch single-IP SNAT of a spoke gateway as an undoable step.");
 }

@@ -318,12 +318,30 @@ class TestLoading:
         assert result.stdout.strip() == "ok", result.stderr
 
     def test_help_shows_the_real_signatures(self, spoke):
-        text = pydoc.render_doc(spoke, renderer=pydoc.plaintext)
+        lines = [line.strip(" |") for line in pydoc.render_doc(spoke, renderer=pydoc.plaintext).splitlines()]
         for name, signature in OPERATIONS:
-            assert f"{name}{signature}" in text
-        assert "class HsSpokeCmd(builtins.object)" in text
-        assert "create(self, subnet_cidr, eip, gw_size, ha_gw_name=None, tag=None)" in text
-        assert "class HsSpokeCreateMemento(tidewall.commands.memento.Memento)" in text
+            assert f"{name}{signature}" in lines  # the whole line: nothing about the binding
+        assert "class HsSpokeCmd(builtins.object)" in lines
+        assert (
+            "__init__(self, account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, "
+            "region=None, primary=True)" in lines
+        )
+        assert "create(self, subnet_cidr, eip, gw_size, ha_gw_name=None, tag=None)" in lines
+        assert "class HsSpokeCreateMemento(tidewall.commands.memento.Memento)" in lines
+        assert "toDict(self)" in lines
+
+    def test_functions_present_themselves_as_the_modules_own(self, spoke):
+        for name, _ in OPERATIONS:
+            function = getattr(spoke, name)
+            assert (function.__name__, function.__qualname__, function.__module__) == (
+                name,
+                name,
+                spoke.__name__,
+            )
+            assert repr(function) == f"<built-in function {name}>"
+        bound = spoke.SnatCmd("gw").enable
+        assert bound.__self__.spoke_gw_name == "gw"
+        assert bound.__func__ is spoke.SnatCmd.__dict__["enable"].__func__
 
 
 def _stub_signature(function):
