@@ -64,14 +64,18 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         throw py::error_already_set();
     }
 
-    // Python's `a == b` and truth value, as the interpreter decides them.
-    inline bool py_eq(py::handle a, py::handle b) {
-        return py::reinterpret_borrow<py::object>(a).equal(py::reinterpret_borrow<py::object>(b));
-    }
+    // Python's truth value of `v`.
     inline bool truthy(py::handle v) {
         int r = PyObject_IsTrue(v.ptr());
         if (r < 0) throw py::error_already_set();
         return r != 0;
+    }
+
+    // Python's `a == b` (no identity shortcut: the values are asked, as the operator does).
+    inline bool py_eq(py::handle a, py::handle b) {
+        PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+        if (!r) throw py::error_already_set();
+        return truthy(py::reinterpret_steal<py::object>(r));
     }
 
     // Python's `str(x)` as UTF-8 text.
