@@ -196,6 +196,9 @@ namespace tidewall __attribute__((visibility("hidden"))) {
                 PyErr_NoMemory();
             } catch (const std::exception& e) {
                 PyErr_SetString(PyExc_SystemError, e.what());
+            } catch (...) {
+                PyErr_SetString(PyExc_SystemError,
+                                "unexpected C++ exception in tidewall.lib.spoke");
             }
             return nullptr;
         }
