@@ -26,7 +26,9 @@ def logged(func):
             logger.error("End %s: exit status %s after %.1f s", label, e.code, time.monotonic() - started)
             raise
         except BaseException as e:
-            logger.error("Failed %s after %.1f s: %s: %s", label, time.monotonic() - started, type(e).__name__, e)
+            logger.error(
+                "Failed %s after %.1f s: %s: %s", label, time.monotonic() - started, type(e).__name__, e
+            )
             raise
         logger.info("End %s after %.1f s", label, time.monotonic() - started)
         return result
