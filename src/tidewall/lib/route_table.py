@@ -159,6 +159,20 @@ def _available_natgw_id(ec2_client, subnet_id, vpc_id):
     return found[0]["NatGatewayId"] if found else None
 
 
+def _point_routes_at_natgw(ec2_client, routes, nat_gw_id):
+    """Point each recorded route at the NAT gateway (logged; nothing changed in a dry run)."""
+    for route in routes:
+        logger.info("  Route %s %s -> %s", route["route_table_id"], route["destination"], nat_gw_id)
+        if not Globals.dry_run:
+            set_route_target(
+                ec2_client,
+                route["route_table_id"],
+                route["destination_key"],
+                route["destination"],
+                {"NatGatewayId": nat_gw_id},
+            )
+
+
 class NatGwTrafficMemento(Memento):
     """Undo of a traffic move: the moved routes back to the NAT gateway now in the source subnet."""
 
@@ -192,16 +206,7 @@ class NatGwTrafficMemento(Memento):
             raise RouteTableError(
                 f"no available NAT gateway in {self.source_subnet_id} to move the routes back to"
             )
-        for route in self.routes:
-            logger.info("  Route %s %s -> %s", route["route_table_id"], route["destination"], nat_gw_id)
-            if not Globals.dry_run:
-                set_route_target(
-                    ec2_client,
-                    route["route_table_id"],
-                    route["destination_key"],
-                    route["destination"],
-                    {"NatGatewayId": nat_gw_id},
-                )
+        _point_routes_at_natgw(ec2_client, self.routes, nat_gw_id)
 
 
 class NatGwTrafficCmd:
@@ -234,16 +239,7 @@ class NatGwTrafficCmd:
         routes = routes_to_natgw(ec2_client, self.vpc_id, self.natgw_id)
         if not routes:
             logger.warning("  No route targets %s: nothing to move (already moved?)", self.natgw_id)
-        for route in routes:
-            logger.info("  Route %s %s -> %s", route["route_table_id"], route["destination"], target_id)
-            if not Globals.dry_run:
-                set_route_target(
-                    ec2_client,
-                    route["route_table_id"],
-                    route["destination_key"],
-                    route["destination"],
-                    {"NatGatewayId": target_id},
-                )
+        _point_routes_at_natgw(ec2_client, routes, target_id)
         return NatGwTrafficMemento(
             vpc_id=self.vpc_id,
             tag=self.tag,
