@@ -27,16 +27,6 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         g("traceback").attr("print_exc")();
     }
 
-    // Python's `a == b` / `a != b` as a condition: the rich comparison's result, then its truth
-    // value (no shortcut for an object compared with itself, unlike PyObject_RichCompareBool).
-    inline bool compare(py::handle a, py::handle b, int op) {
-        PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-        if (!r) throw py::error_already_set();
-        return truthy(py::reinterpret_steal<py::object>(r));
-    }
-    inline bool equals(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
-    inline bool differs(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
-
     // `os.environ.get(name)`: the value, or None when the variable is not set.
     inline py::object environment_value(const ModuleScope& g, py::handle name) {
         return g("os").attr("environ").attr("get")(name);

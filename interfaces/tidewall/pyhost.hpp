@@ -71,12 +71,16 @@ namespace tidewall __attribute__((visibility("hidden"))) {
         return r != 0;
     }
 
-    // Python's `a == b` (no identity shortcut: the values are asked, as the operator does).
-    inline bool py_eq(py::handle a, py::handle b) {
-        PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    // Python's `a == b` / `a != b` as a condition: the rich comparison's own result, then its
+    // truth value (no shortcut for an object compared with itself, unlike
+    // PyObject_RichCompareBool).
+    inline bool compare(py::handle a, py::handle b, int op) {
+        PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
         if (!r) throw py::error_already_set();
         return truthy(py::reinterpret_steal<py::object>(r));
     }
+    inline bool equals(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+    inline bool differs(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
 
     // Python's `str(x)` as UTF-8 text.
     inline std::string text(py::handle v) { return py::str(v).cast<std::string>(); }

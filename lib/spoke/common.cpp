@@ -31,17 +31,6 @@ py::dict name_only_record(const py::object& name) {
     return record;
 }
 
-namespace {
-bool compare(const py::handle& a, const py::handle& b, int op) {
-    PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-    if (!result) throw py::error_already_set();
-    return truthy(py::reinterpret_steal<py::object>(result));
-}
-}  // namespace
-
-bool equals(const py::handle& a, const py::handle& b) { return compare(a, b, Py_EQ); }
-bool differs(const py::handle& a, const py::handle& b) { return compare(a, b, Py_NE); }
-
 bool dry_run_equals_false() { return equals(services().dry_run(), Py_False); }
 bool dry_run_set() { return truthy(services().dry_run()); }
 

@@ -77,11 +77,6 @@ namespace tidewall __attribute__((visibility("hidden"))) {
     // `key in container`
     bool has_key(const py::handle& container, const char* key);
 
-    // `a == b` and `a != b` as a Python `if` sees them: the comparison's own result, then its
-    // truth value. Unlike PyObject_RichCompareBool there is no shortcut for identical objects.
-    bool equals(const py::handle& a, const py::handle& b);
-    bool differs(const py::handle& a, const py::handle& b);
-
     // `{"gw_name": name}`: the record standing for a gateway that was not found.
     py::dict name_only_record(const py::object& name);
 
