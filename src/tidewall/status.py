@@ -2,13 +2,8 @@
 
 The backup folder is downloaded into a temporary folder (never the run's own local backup folder) with
 the run switched to dry-run mode, so reading it changes nothing: no upload, no journal write, no local file
-of a run touched. The memento journal is a stack whose slots line up with the steps of the migration in a
-fixed order, decided by `enable_test`, `hs_mode` and the discovered NAT gateways:
-
-    T                        acceptance baseline (only with enable_test)
-    A1 .. A6                 NAT gateway 0 (primary spoke)
-    B1, B2                   every further NAT gateway (HA spokes; with hs_mode 1 only NAT gateway 1)
-    R                        resize of the primary spoke (when its initial and target sizes differ)
+of a run touched. The memento journal is a stack whose slots line up with the steps of the migration in
+the fixed order that `tidewall.commands.journal_layout` declares.
 """
 
 from __future__ import annotations
@@ -18,70 +13,13 @@ import shutil
 import tempfile
 from dataclasses import dataclass, field
 
+from tidewall.commands import journal_layout
 from tidewall.core.Globals import Globals
 
 
-@dataclass(frozen=True)
-class StepKind:
-    code: str
-    memento_class: str
-    label: str
-    begin: bool = False
-
-
-STEP_KINDS = {
-    k.code: k
-    for k in (
-        StepKind("T", "tidewall.lib.test.TestMemento", "baseline acceptance test"),
-        StepKind("A1", "tidewall.lib.route_table.SnapshotRTMemento", "route-table snapshot s1", begin=True),
-        StepKind("A2", "tidewall.lib.route_table.NatGwTrafficMemento", "move its traffic to NAT gateway 1"),
-        StepKind("A3", "tidewall.lib.natgw.NatGwDeleteMemento", "delete the NAT gateway"),
-        StepKind("A4", "tidewall.lib.spoke.HsSpokeCreateMemento", "create the primary spoke with its EIP"),
-        StepKind("A5", "tidewall.lib.route_table.SnapshotRTMemento", "route-table snapshot s2"),
-        StepKind("A6", "tidewall.lib.spoke.SnatEnableMemento", "enable single-IP SNAT on the spoke"),
-        StepKind("B1", "tidewall.lib.natgw.NatGwDeleteMemento", "delete the NAT gateway", begin=True),
-        StepKind("B2", "tidewall.lib.spoke.HsSpokeCreateMemento", "create an HA spoke with its EIP"),
-        StepKind("R", "tidewall.lib.spoke.ResizeSpokeGatewayMemento", "resize the primary spoke"),
-    )
-}
-
-
-@dataclass
-class Step:
-    code: str
-    natgw: int | None  # index of the NAT gateway the step belongs to; None for T
-    detail: str = ""
-
-    @property
-    def kind(self):
-        return STEP_KINDS[self.code]
-
-    @property
-    def label(self):
-        return self.kind.label + (f" ({self.detail})" if self.detail else "")
-
-
 def expected_steps(natgws, enable_test, hs_mode, spoke_gw_size):
-    """The steps of a complete migration, in journal-slot order."""
-    steps = []
-    if enable_test:
-        steps.append(Step("T", None))
-    for i, _record in enumerate(natgws):
-        if hs_mode == 1 and i > 1:
-            continue
-        codes = ("A1", "A2", "A3", "A4", "A5", "A6") if i == 0 else ("B1", "B2")
-        steps.extend(Step(code, i) for code in codes)
-    if natgws and spoke_gw_size is None:
-        first = natgws[0]
-        if first.get("size") != first.get("initial_size"):
-            steps.append(Step("R", 0, f"{first.get('initial_size')} -> {first.get('size')}"))
-    return steps
-
-
-def groups_of(steps):
-    """[(first slot, last slot)] of each rollback group; a group runs from a begin step to the next one."""
-    starts = [i for i, s in enumerate(steps) if s.kind.begin]
-    return [(a, (starts[n + 1] - 1) if n + 1 < len(starts) else len(steps) - 1) for n, a in enumerate(starts)]
+    """The slots of a complete migration, in journal order."""
+    return journal_layout.layout(natgws, enable_test, hs_mode, spoke_gw_size)
 
 
 @dataclass
@@ -115,34 +53,10 @@ class StatusReport:
             return None
         start = begins[-1]
         end = len(self.entries) - 1
-        for a, b in groups_of(self.steps):
+        for a, b in journal_layout.groups(self.steps):
             if a == start:
                 end = b
         return start, end, len(self.entries) - start
-
-
-def _check_alignment(entries, steps):
-    problems = []
-    for slot, (name, begin, _state) in enumerate(entries):
-        if slot >= len(steps):
-            problems.append(
-                f"journal slot {slot} holds {_short(name)} but the migration has only {len(steps)} steps"
-            )
-            continue
-        step = steps[slot]
-        where = f"NAT gateway {step.natgw}" if step.natgw is not None else "the run"
-        if name != step.kind.memento_class:
-            problems.append(
-                f"journal slot {slot} holds {_short(name)} where step {step.code} of {where} "
-                f"({step.kind.label}) expects {_short(step.kind.memento_class)}"
-            )
-        elif begin != step.kind.begin:
-            problems.append(f"journal slot {slot} ({step.code} of {where}) has a wrong group mark")
-    return problems
-
-
-def _short(class_name):
-    return class_name.rsplit(".", 1)[-1]
 
 
 def read_status(ca, s3_client=None):
@@ -186,9 +100,8 @@ def read_status(ca, s3_client=None):
     if discovered:
         hs_mode = settings["hs_mode"]
         report.steps = expected_steps(natgws, bool(settings["enable_test"]), hs_mode, ca.spoke_gw_size)
-        if hs_mode == 1:
-            report.hs_mode_skipped = list(range(2, len(natgws)))
-    report.mismatches = _check_alignment(entries, report.steps)
+        report.hs_mode_skipped = [i for i in range(len(natgws)) if not journal_layout.replaced(i, hs_mode)]
+    report.mismatches = journal_layout.mismatches(report.steps, entries)
     return report
 
 
@@ -225,7 +138,7 @@ def _next_run(report):
         if natgw is None:
             lines.append(f"the run: {what}")
             continue
-        spoke_made = any(s.code in ("A4", "B2") for s in steps)
+        spoke_made = any(s.step.makes_spoke for s in steps)
         if test and spoke_made:
             what += ", then the acceptance test of the new spoke"
         lines.append(f"NAT gateway {natgw}: {what}")
@@ -292,7 +205,7 @@ def render_status(report, ca=None):
             out.append("      done:    " + "; ".join(done))
         if pending:
             out.append("      pending: " + "; ".join(pending))
-        if any(code in ("A4", "B2") for code in done_codes):
+        if any(journal_layout.STEPS[code].makes_spoke for code in done_codes):
             out.append("      replaced: its spoke was created")
 
     group = report.open_group()

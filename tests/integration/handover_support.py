@@ -7,6 +7,7 @@ import json
 import os
 from dataclasses import dataclass
 
+from tidewall.commands import journal_layout
 from tidewall.commands.history import MementoHistory
 from tidewall.core.Globals import Globals
 from tidewall.lib import s3
@@ -43,35 +44,23 @@ READ_ONLY_ACTIONS = {
 # ---------------------------------------------------------------------------------------- journal
 
 SNAPSHOT, TRAFFIC, NATGW_DELETE, SPOKE_CREATE, SNAT, RESIZE, TEST = (
-    "SnapshotRTMemento",
-    "NatGwTrafficMemento",
-    "NatGwDeleteMemento",
-    "HsSpokeCreateMemento",
-    "SnatEnableMemento",
-    "ResizeSpokeGatewayMemento",
-    "TestMemento",
+    journal_layout.STEPS[code].memento_name for code in ("A1", "A2", "A3", "A4", "A6", "R", "T")
 )
-FIRST_GROUP = [
-    (SNAPSHOT, True),
-    (TRAFFIC, False),
-    (NATGW_DELETE, False),
-    (SPOKE_CREATE, False),
-    (SNAPSHOT, False),
-    (SNAT, False),
-]
-NEXT_GROUP = [(NATGW_DELETE, True), (SPOKE_CREATE, False)]
+
+
+def _declared(slots):
+    return [(s.step.memento_name, s.opens_group) for s in slots]
 
 
 def expected_journal(groups=3, test=False, resize=True):
-    """(memento class, begin mark) of a clean run that replaced `groups` NAT gateways."""
-    entries = [(TEST, False)] if test else []
-    if groups:
-        entries += FIRST_GROUP
-    for _ in range(1, groups):
-        entries += NEXT_GROUP
-    if resize:
-        entries.append((RESIZE, False))
-    return entries
+    """(memento class, begin mark) of a clean run that replaced `groups` NAT gateways (hs_mode 2)."""
+    records = [{"initial_size": "t3.small", "size": "t3.large" if resize else "t3.small"}]
+    records += [{} for _ in range(1, groups)]
+    return _declared(journal_layout.layout(records[:groups], test, 2, None))
+
+
+FIRST_GROUP = expected_journal(groups=1, resize=False)
+NEXT_GROUP = expected_journal(groups=2, resize=False)[len(FIRST_GROUP) :]
 
 
 def journal_entries(text):

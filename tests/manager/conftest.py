@@ -21,6 +21,8 @@ import types
 
 import pytest
 
+from tidewall.commands import journal_layout
+
 HANDOVER = "tidewall.commands.natgw_eip_handover"
 
 # The outside names the module binds when it loads, by module.
@@ -156,8 +158,25 @@ def natgw_description(i):
     }
 
 
-FULL_ORDER = ["A1", "A2", "A3", "A4", "A5", "A6", "B1[1]", "B2[1]", "B1[2]", "B2[2]", "R"]
-GROUP_OPENERS = {"A1", "B1[1]", "B1[2]", "B1[3]"}
+def slot_label(slot):
+    """The fakes' label of a declared journal slot: A1..A6, T and R as they are, B1[i] / B2[i]."""
+    return f"{slot.code}[{slot.natgw}]" if slot.code in journal_layout.NEXT_NATGW else slot.code
+
+
+def declared_labels(records, enable_test=False, hs_mode=2, spoke_gw_size=None, stop_before=None):
+    return [
+        slot_label(s)
+        for s in journal_layout.layout(records, enable_test, hs_mode, spoke_gw_size, stop_before=stop_before)
+    ]
+
+
+# Three NAT gateways, hs_mode 2, no acceptance test, initial and target size of the primary differ.
+FULL_ORDER = declared_labels([info_record(i) for i in range(3)])
+GROUP_OPENERS = {
+    slot_label(s)
+    for s in journal_layout.layout([info_record(i) for i in range(4)], True, 2, None)
+    if s.opens_group
+}
 
 
 class Adaptor:

@@ -24,6 +24,7 @@ import logging
 import math
 import os
 
+from tidewall.commands import journal_layout
 from tidewall.commands.memento import Memento
 from tidewall.core.Globals import Globals
 from tidewall.lib import s3
@@ -35,17 +36,8 @@ COMMAND_FILE = "command_history.json"
 MEMENTO_FILE = "memento_history.json"
 DISCOVER_NATGW = 0
 
-ALLOWED_MEMENTO_CLASSES = frozenset(
-    {
-        "tidewall.lib.spoke.HsSpokeCreateMemento",
-        "tidewall.lib.spoke.SnatEnableMemento",
-        "tidewall.lib.spoke.ResizeSpokeGatewayMemento",
-        "tidewall.lib.natgw.NatGwDeleteMemento",
-        "tidewall.lib.route_table.NatGwTrafficMemento",
-        "tidewall.lib.route_table.SnapshotRTMemento",
-        "tidewall.lib.test.TestMemento",
-    }
-)
+# Only the classes of the journal's steps are rebuilt from stored state.
+ALLOWED_MEMENTO_CLASSES = journal_layout.MEMENTO_CLASSES
 
 
 class HistoryError(Exception):
