@@ -3,6 +3,7 @@
 
 import json
 import os
+import subprocess
 import sys
 import types
 
@@ -11,10 +12,11 @@ import pytest
 import yaml
 from moto import mock_aws
 
-from tidewall import cli
+from tidewall import cli, runner
 from tidewall.commands.history import CommandHistory, MementoHistory
 from tidewall.commands.memento import Memento
 from tidewall.core.ConfigAdaptor import BackupDescriptor
+from tidewall.core.exceptions import Terminated, TidewallError, UsageError
 from tidewall.core.Globals import Globals
 from tidewall.lib import s3
 from tidewall.lib.s3 import S3BackupCmdV2
@@ -57,7 +59,7 @@ class StandInManager:
 def stand_in(monkeypatch):
     StandInManager.calls = []
     StandInManager.outcome = None
-    monkeypatch.setattr(cli, "Manager", StandInManager)
+    monkeypatch.setattr(runner, "Manager", StandInManager)
     Globals.reset()
     yield StandInManager
     Globals.reset()
@@ -200,6 +202,64 @@ class TestExitStatus:
         lines = [line for line in capsys.readouterr().err.splitlines() if "First run" in line]
         assert lines and lines[0].split()[1] == "INFO"
         assert lines[0][2] == ":" and lines[0][5] == ":"
+
+
+class TestErrorMapping:
+    """The tool's own errors share one root and carry their exit status; main maps them in one place."""
+
+    def test_every_tool_error_has_the_root_and_its_status(self):
+        from tidewall.commands.history import HistoryError
+        from tidewall.core import exceptions
+        from tidewall.core.ConfigAdaptor import ConfigError
+        from tidewall.lib.corvane_backend import ControllerLoginError
+        from tidewall.lib.natgw import NatGwError
+        from tidewall.lib.route_table import RouteTableError
+        from tidewall.lib.s3 import S3BackupError
+        from tidewall.lib.test import AcceptanceTestError
+
+        usage = (ConfigError, exceptions.UsageError)
+        failed = (
+            HistoryError,
+            ControllerLoginError,
+            NatGwError,
+            RouteTableError,
+            S3BackupError,
+            AcceptanceTestError,
+            exceptions.CorvaneRollbackException,
+        )
+        for cls in usage + failed:
+            assert issubclass(cls, exceptions.TidewallError), cls
+        assert {cls.exit_code for cls in usage} == {exceptions.EXIT_USAGE}
+        assert {cls.exit_code for cls in failed} == {exceptions.EXIT_FAILED}
+        # Callers that caught the old bases keep working.
+        assert issubclass(ConfigError, ValueError) and issubclass(NatGwError, RuntimeError)
+        assert (exceptions.EXIT_OK, exceptions.EXIT_FAILED, exceptions.EXIT_USAGE) == (0, 1, 2)
+
+    @pytest.mark.parametrize(
+        "outcome, status, shown",
+        [
+            (s3.S3BackupError("no bucket"), 1, "execute failed: S3BackupError: no bucket"),
+            (UsageError("refused"), 2, "tidewall: refused"),
+            (TidewallError("odd", exit_code=3), 3, "execute failed: TidewallError: odd"),
+            (Terminated(), 143, "tidewall: terminated"),
+            (KeyboardInterrupt(), 130, "tidewall: interrupted"),
+        ],
+    )
+    def test_main_ends_with_the_errors_own_status(
+        self, aws, make_config, stand_in, capsys, outcome, status, shown
+    ):
+        stand_in.outcome = outcome
+        assert run("execute", "--config", make_config()) == status
+        err = capsys.readouterr().err
+        assert shown in err and "Traceback" not in err
+
+    def test_status_and_sandbox_do_not_import_the_command_line(self):
+        code = (
+            "import sys, tidewall.runner, tidewall.status, tidewall.sandbox.run; "
+            "print('tidewall.cli' in sys.modules)"
+        )
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+        assert out.stdout.strip() == "False"
 
 
 class TestConfigurationErrors:

@@ -61,11 +61,11 @@ class StatusReport:
 
 def read_status(ca, s3_client=None):
     """Download the journal of `ca`'s VPC into a temporary folder and map it onto the migration's steps."""
-    from tidewall.cli import current_run_settings, settings_mismatch
     from tidewall.commands.history import CommandHistory, MementoHistory
     from tidewall.core.ConfigAdaptor import BackupDescriptor
     from tidewall.lib import s3
     from tidewall.lib.aws_cred import AwsClientManager
+    from tidewall.runner import current_run_settings, settings_mismatch
 
     if s3_client is None:
         s3_client = AwsClientManager(ca).getS3Client()

@@ -26,6 +26,7 @@ import os
 
 from tidewall.commands import journal_layout
 from tidewall.commands.memento import Memento
+from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib import s3
 
@@ -40,7 +41,7 @@ DISCOVER_NATGW = 0
 ALLOWED_MEMENTO_CLASSES = journal_layout.MEMENTO_CLASSES
 
 
-class HistoryError(Exception):
+class HistoryError(TidewallError):
     """A history file that cannot be trusted, or a change that could not be journalled."""
 
 

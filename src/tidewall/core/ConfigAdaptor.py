@@ -13,6 +13,8 @@ from pathlib import Path
 
 import yaml
 
+from tidewall.core.exceptions import EXIT_USAGE, TidewallError
+
 DEFAULT_BACKUP_PREFIX = "tidewall-backups"
 DEFAULT_BACKUP_ROOT = "~/.tidewall/backups"
 
@@ -27,8 +29,10 @@ _ACCOUNT_NUMBER = re.compile(r"^\d{12}$")
 AWS_KEYS = ("access_key_id", "secret_access_key", "session_token", "profile", "endpoint_url")
 
 
-class ConfigError(ValueError):
+class ConfigError(TidewallError, ValueError):
     """A configuration that cannot be used; `field` names the offending field (None for the whole file)."""
+
+    exit_code = EXIT_USAGE
 
     def __init__(self, message, field=None):
         super().__init__(message)

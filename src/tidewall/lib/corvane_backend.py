@@ -10,6 +10,8 @@ import sys
 import requests
 import urllib3
 
+from tidewall.core.exceptions import TidewallError
+
 urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
 
 logger = logging.getLogger("tidewall.lib.corvane_backend")
@@ -18,7 +20,7 @@ logger = logging.getLogger("tidewall.lib.corvane_backend")
 LOGIN_CONNECT_TIMEOUT = 30
 
 
-class ControllerLoginError(Exception):
+class ControllerLoginError(TidewallError):
     """The controller login did not produce a CID."""
 
 

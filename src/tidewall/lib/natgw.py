@@ -6,6 +6,7 @@ import time
 from botocore.exceptions import ClientError
 
 from tidewall.commands.memento import Memento
+from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib.commonlib import Common
 
@@ -20,7 +21,7 @@ NATGW_WAIT_TIMEOUT = 900.0
 DESTINATION_KEYS = ("DestinationCidrBlock", "DestinationIpv6CidrBlock", "DestinationPrefixListId")
 
 
-class NatGwError(RuntimeError):
+class NatGwError(TidewallError, RuntimeError):
     """A NAT gateway could not be deleted, found or recreated as required."""
 
 

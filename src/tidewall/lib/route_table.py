@@ -10,6 +10,7 @@ import tempfile
 from botocore.exceptions import ClientError
 
 from tidewall.commands.memento import Memento
+from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib.commonlib import Common
 from tidewall.lib.natgw import (
@@ -29,7 +30,7 @@ BACKUP_FILE = "route_tables_backup.json"
 BACKUP_TAG_KEY = "tidewall:natgw-backup"
 
 
-class RouteTableError(RuntimeError):
+class RouteTableError(TidewallError, RuntimeError):
     """Routes could not be moved or restored as required."""
 
 

@@ -17,6 +17,7 @@ import tempfile
 
 from botocore.exceptions import ClientError
 
+from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
 
 logger = logging.getLogger("tidewall.lib.s3")
@@ -27,7 +28,7 @@ PENDING_FILE = ".unsynced.json"
 _registry = {}
 
 
-class S3BackupError(Exception):
+class S3BackupError(TidewallError):
     """The backup folder cannot be fetched from or stored in S3."""
 
 

@@ -22,6 +22,7 @@ from collections.abc import Mapping
 import yaml
 
 from tidewall.commands.memento import Memento
+from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib.commonlib import Common
 from tidewall.lib.natgw import describe_address, describe_natgw, describe_vpc_route_tables
@@ -32,7 +33,7 @@ logger = logging.getLogger("tidewall.lib.test")
 DEFAULT_SETTINGS = {"expect_eip": True, "check_routes": True, "vpc_id": None}
 
 
-class AcceptanceTestError(RuntimeError):
+class AcceptanceTestError(TidewallError, RuntimeError):
     """The test settings are unusable, or the baseline before the handover does not hold."""
 
 

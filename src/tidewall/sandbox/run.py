@@ -25,6 +25,8 @@ from dataclasses import dataclass, field
 
 import yaml
 
+from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK, EXIT_USAGE
+
 logger = logging.getLogger("tidewall.sandbox.run")
 
 PASSWORD_ENV = "TIDEWALL_SANDBOX_PASSWORD"
@@ -32,10 +34,6 @@ CONTROLLER_USER = "admin"
 ACCOUNT_NAME = "sandbox-aws"
 SPOKE_NAME = "egress-spoke"
 SPOKE_TAG = "env,sandbox,owner,tidewall"
-
-EXIT_OK = 0
-EXIT_CHECKS_FAILED = 1
-EXIT_USAGE = 2
 
 
 @dataclass
@@ -370,7 +368,7 @@ class SandboxRun:
             self.say(render_status(read_status(ca), ca))
 
     def run(self, command, *, expect, stop_before=None, title=None):
-        from tidewall.cli import run_command
+        from tidewall.runner import run_command
 
         argv = f"tidewall {command} --config {self.config_path}"
         if stop_before is not None:
@@ -492,7 +490,7 @@ class SandboxRun:
 
             if self.keep:
                 self.keep_running(password)
-        return EXIT_OK if self.checks.passed else EXIT_CHECKS_FAILED
+        return EXIT_OK if self.checks.passed else EXIT_FAILED
 
     def keep_running(self, password):
         self.say()
@@ -557,7 +555,7 @@ def run_sandbox(nat_gateways=3, fail_test_at=None, interrupt_at=None, keep=False
     else:
         workdir = os.path.abspath(workdir)
         os.makedirs(workdir, exist_ok=True)
-    status = EXIT_CHECKS_FAILED
+    status = EXIT_FAILED
     try:
         status = SandboxRun(nat_gateways, fail_test_at, interrupt_at, keep, workdir, out)()
     finally:
