@@ -5,35 +5,33 @@
 namespace tidewall {
 namespace natgw_eip_handover {
 
-py::object get_natgw_id_by_subnet(const ModuleScope& g, py::handle /*cls*/, py::handle ec2_client,
-                                  py::handle subnet_id, py::handle vpc_id) {
-    py::object logger = module_logger(g);
-    py::object natgws = g("get_natgw_by_subnet")(ec2_client, subnet_id, vpc_id);
+Ref get_natgw_id_by_subnet(const Scope& g, PyObject*, PyObject* ec2_client, PyObject* subnet_id,
+                           PyObject* vpc_id) {
+    Ref logger = module_logger(g);
+    Ref natgws = call(g["get_natgw_by_subnet"_id], ec2_client, subnet_id, vpc_id);
     if (length(natgws) < 1) {
-        py::object info = logger.attr("info");
-        info(py::str("  No Natgw found in ") + vpc_id + py::str("::") + subnet_id);
-        return py::none();
+        Ref info = attr(logger, "info"_id);
+        call(info, add(add(add("  No Natgw found in "_id, vpc_id), "::"_id), subnet_id));
+        return none();
     }
-    return natgws[py::int_(0)];
+    return at(natgws, 0);
 }
 
-py::object get_natgw_infos(const ModuleScope& g, py::handle cls, py::handle ec2_client,
-                           py::handle ca) {
-    py::object nat_gw_infos = framework::CommandHistory(g).get_discovered_natgws();
-    for (py::handle x : nat_gw_infos) {
-        py::object record = py::reinterpret_borrow<py::object>(x);
+Ref get_natgw_infos(const Scope& g, PyObject* cls, PyObject* ec2_client, PyObject* ca) {
+    Ref nat_gw_infos = framework::CommandHistory(g).get_discovered_natgws();
+    for_each(nat_gw_infos, [&](PyObject* record) {
         // Python order: the method, then the record's subnet (KeyError first), then the VPC.
-        py::object lookup = cls.attr("get_natgw_id_by_subnet");
-        py::object subnet_id = record[py::str("subnet_id")];
-        py::object vpc_id = ca.attr("vpc_id");
-        py::object latest_nat = lookup(ec2_client, subnet_id, vpc_id);
-        if (latest_nat.is_none()) continue;
-        record[py::str("nat_gw_id")] = latest_nat[py::str("NatGatewayId")];
-        record[py::str("private_ip")] =
-            latest_nat[py::str("NatGatewayAddresses")][py::int_(0)][py::str("PrivateIp")];
-        record[py::str("eip")] =
-            latest_nat[py::str("NatGatewayAddresses")][py::int_(0)][py::str("PublicIp")];
-    }
+        Ref lookup = attr(cls, "get_natgw_id_by_subnet"_id);
+        Ref subnet_id = item(record, "subnet_id"_id);
+        Ref vpc_id = attr(ca, "vpc_id"_id);
+        Ref latest_nat = call(lookup, ec2_client, subnet_id, vpc_id);
+        if (latest_nat.is_none()) return;
+        set_item(record, "nat_gw_id"_id, item(latest_nat, "NatGatewayId"_id));
+        set_item(record, "private_ip"_id,
+                 item(at(item(latest_nat, "NatGatewayAddresses"_id), 0), "PrivateIp"_id));
+        set_item(record, "eip"_id,
+                 item(at(item(latest_nat, "NatGatewayAddresses"_id), 0), "PublicIp"_id));
+    });
     return nat_gw_infos;
 }
 

@@ -1,29 +1,27 @@
 // Module `tidewall.commands.natgw_eip_handover`: binds the framework names the command uses (a
 // missing one fails the load with the interpreter's ImportError) and defines class `Manager`.
-#include <Python.h>
-
-#include <cstring>
-
 #include "manager.hpp"
 
 namespace tidewall {
 namespace natgw_eip_handover {
 
-py::object execute(const ModuleScope& g, py::handle cls, py::handle config) {
+void execute(const Scope& g, PyObject* cls, PyObject* config) {
     Prepared prepared = prepare(g, cls, config);
     replace_nat_gateways(g, prepared);
-    return py::none();
 }
 
 namespace {
 
-struct Binding {
-    const char* module;
-    const char* name;
-};
+PyModuleDef handover_module = tidewall::module_def(
+    "tidewall.commands.natgw_eip_handover",
+    "Replace a VPC's AWS NAT gateways by controller spoke gateways that take over their\n"
+    "Elastic IPs, resumably and undoably (class Manager).");
 
 // Outside names, bound as module attributes in this order.
-constexpr Binding kBindings[] = {
+constexpr Import kImports[] = {
+    {"os"},
+    {"logging"},
+    {"traceback"},
     {"tidewall.lib.natgw", "get_existing_natgws"},
     {"tidewall.lib.natgw", "NatGwCmd"},
     {"tidewall.lib.natgw", "get_natgw_by_subnet"},
@@ -49,9 +47,21 @@ constexpr Binding kBindings[] = {
     {"tidewall.lib.cvn_account", "CreateCorvaneAccount"},
 };
 
-constexpr const char* kModuleDoc =
-    "Replace a VPC's AWS NAT gateways by controller spoke gateways that take over their\n"
-    "Elastic IPs, resumably and undoably (class Manager).";
+constexpr auto kGetNatgwIdBySubnet = class_method_def(
+    "Manager.get_natgw_id_by_subnet", params(arg("ec2_client"), arg("subnet_id"), arg("vpc_id")),
+    &get_natgw_id_by_subnet, "The EC2 description of the NAT gateway now in the subnet, or None.");
+constexpr auto kGetNatgwInfos = class_method_def(
+    "Manager.get_natgw_infos", params(arg("ec2_client"), arg("ca")), &get_natgw_infos,
+    "The recorded NAT-gateway info records, with nat_gw_id, private_ip and eip\n"
+    "refreshed in place from the NAT gateway now in each subnet.");
+constexpr auto kExecute =
+    class_method_def("Manager.execute", params(arg("config")), &execute,
+                     "Migrate the configured VPC; resumes an interrupted run.");
+constexpr auto kRevert =
+    class_method_def("Manager.revert", params(arg("config")), &revert,
+                     "Undo every recorded step of the configured VPC's migration, newest first.");
+constexpr auto kCleanup = class_method_def("Manager.cleanup", params(arg("config")), &cleanup,
+                                           "Not implemented: logs so and returns.");
 
 constexpr const char* kManagerDoc =
     "Migrate one VPC's egress from its NAT gateways to spoke gateways.\n\n"
@@ -60,86 +70,30 @@ constexpr const char* kManagerDoc =
     "with status 1), revert(config) undoes every recorded step, cleanup(config) is not\n"
     "implemented.";
 
-py::object build_manager(const py::module_& m) {
-    py::object dict = py::reinterpret_borrow<py::object>(m.attr("__dict__"));
-    py::object classmethod = py::module_::import("builtins").attr("classmethod");
-    py::object logged = m.attr("logged");
-    py::dict ns;
-
-    ns["get_natgw_id_by_subnet"] = classmethod(function(
-        "get_natgw_id_by_subnet", "cls, ec2_client, subnet_id, vpc_id",
-        "The EC2 description of the NAT gateway now in the subnet, or None.",
-        [dict](py::object cls, py::object ec2_client, py::object subnet_id, py::object vpc_id) {
-            return get_natgw_id_by_subnet(ModuleScope(dict), cls, ec2_client, subnet_id, vpc_id);
-        },
-        py::scope(m), py::arg("cls"), py::arg("ec2_client"), py::arg("subnet_id"),
-        py::arg("vpc_id")));
-
-    ns["get_natgw_infos"] = classmethod(function(
-        "get_natgw_infos", "cls, ec2_client, ca",
-        "The recorded NAT-gateway info records, with nat_gw_id, private_ip and eip\n"
-        "refreshed in place from the NAT gateway now in each subnet.",
-        [dict](py::object cls, py::object ec2_client, py::object ca) {
-            return get_natgw_infos(ModuleScope(dict), cls, ec2_client, ca);
-        },
-        py::scope(m), py::arg("cls"), py::arg("ec2_client"), py::arg("ca")));
-
-    ns["execute"] = classmethod(logged(function(
-        "execute", "cls, config", "Migrate the configured VPC; resumes an interrupted run.",
-        [dict](py::object cls, py::object config) {
-            return execute(ModuleScope(dict), cls, config);
-        },
-        py::scope(m), py::arg("cls"), py::arg("config"))));
-
-    ns["revert"] = classmethod(logged(function(
-        "revert", "cls, config",
-        "Undo every recorded step of the configured VPC's migration, newest first.",
-        [dict](py::object cls, py::object config) {
-            return revert(ModuleScope(dict), cls, config);
-        },
-        py::scope(m), py::arg("cls"), py::arg("config"))));
-
-    ns["cleanup"] = classmethod(function(
-        "cleanup", "cls, config", "Not implemented: logs so and returns.",
-        [dict](py::object cls, py::object config) {
-            return cleanup(ModuleScope(dict), cls, config);
-        },
-        py::scope(m), py::arg("cls"), py::arg("config")));
-
-    return make_class(kModuleName, "Manager", py::make_tuple(m.attr("BaseCaseHandler")), ns,
-                      kManagerDoc);
+// classmethod(logged(f)): the decorator wraps the plain function, the class method the result.
+template <const auto& D>
+Ref logged_class_method(PyObject* m, const Scope& g) {
+    return class_method(call(g["logged"_id], function<D>(m)));
 }
 
-void populate(py::module_& m) {
-    m.attr("os") = py::module_::import("os");
-    m.attr("logging") = py::module_::import("logging");
-    m.attr("traceback") = py::module_::import("traceback");
-    for (const Binding& b : kBindings) m.attr(b.name) = import_name(b.module, b.name);
-    m.attr("Manager") = build_manager(m);
+void populate(PyObject* m) {
+    Scope g(PyModule_GetDict(m));
+    Ref bases = Ref::steal(PyTuple_Pack(1, g["BaseCaseHandler"_id].get()));
+    Ref manager = make_class(m, "Manager", bases,
+                             {{"get_natgw_id_by_subnet", member<kGetNatgwIdBySubnet>(m)},
+                              {"get_natgw_infos", member<kGetNatgwInfos>(m)},
+                              {"execute", logged_class_method<kExecute>(m, g)},
+                              {"revert", logged_class_method<kRevert>(m, g)},
+                              {"cleanup", member<kCleanup>(m)}},
+                             kManagerDoc);
+    add(m, "Manager", manager);
 }
 
 }  // namespace
 }  // namespace natgw_eip_handover
 }  // namespace tidewall
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_natgw_eip_handover();
-
-extern "C" PYBIND11_EXPORT PyObject* PyInit_natgw_eip_handover() {
-    PYBIND11_CHECK_PYTHON_VERSION
-    try {
-        pybind11::detail::ensure_internals();
-        static PyModuleDef def;
-        auto m = pybind11::module_::create_extension_module(
-            "natgw_eip_handover", tidewall::natgw_eip_handover::kModuleDoc, &def);
-        tidewall::natgw_eip_handover::populate(m);
-        return m.release().ptr();
-    } catch (pybind11::error_already_set& e) {
-        // The original error (an ImportError keeps its name and path).
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_ImportError, "natgw_eip_handover: unknown error while loading");
-    }
-    return nullptr;
+PyMODINIT_FUNC PyInit_natgw_eip_handover() {
+    using namespace tidewall::natgw_eip_handover;
+    return tidewall::create_module(&handover_module, kImports, populate);
 }

@@ -9,100 +9,94 @@ namespace {
 
 // The spoke tag as "k1:v1,k2:v2", or None for no tags. A colon-free value lists keys
 // and values alternately; an odd number of items ends the run.
-py::object normalise_spoke_tag(const ModuleScope& g, const py::object& logger,
-                               const framework::Config& ca) {
-    py::object configured = ca.spoke_gw_tag();
-    if (configured.is_none() || length(configured) == 0) return py::none();
+Ref normalise_spoke_tag(const Scope& g, PyObject* logger, const framework::Config& ca) {
+    Ref configured = ca.spoke_gw_tag();
+    if (configured.is_none() || length(configured) == 0) return none();
     // Python's `in`: __contains__, else iteration.
-    int has_colon = PySequence_Contains(configured.ptr(), py::str(":").ptr());
-    if (has_colon < 0) throw py::error_already_set();
-    if (has_colon) return configured;
+    if (contains(configured, ":"_id)) return configured;
 
-    py::object items = configured.attr("lstrip")(py::str(",")).attr("split")(py::str(","));
-    Py_ssize_t count = length(items);
+    Ref items = call_method(call_method(configured, "lstrip"_id, ","_id), "split"_id, ","_id);
+    const Py_ssize_t count = length(items);
     if (count % 2 != 0) {
-        logger.attr("error")(py::str("spoke_gw_tag: ") + configured + py::str(" mismatched"));
+        call_method(logger, "error"_id,
+                    add(add("spoke_gw_tag: "_id, configured), " mismatched"_id));
         exit_run(g, 1);
     }
-    py::object pairs = py::str("");
-    for (Py_ssize_t i = 0; i < count; i += 2) {
-        pairs = pairs + py::str(",") + items[py::int_(i)] + py::str(":") + items[py::int_(i + 1)];
-    }
-    return pairs.attr("lstrip")(py::str(","));
+    Ref pairs = Ref::borrow(""_id);
+    for (Py_ssize_t i = 0; i < count; i += 2)
+        pairs = add(add(add(add(pairs, ","_id), at(items, i)), ":"_id), at(items, i + 1));
+    return call_method(pairs, "lstrip"_id, ","_id);
 }
 
 // The NAT gateways to replace, with their sizes, recorded as command 0.
-void discover(const ModuleScope& g, const framework::Config& ca, const py::object& ec2_client,
-              const py::object& cw_client, const py::object& vpc_backup_folder) {
+void discover(const Scope& g, const framework::Config& ca, PyObject* ec2_client,
+              PyObject* cw_client, PyObject* vpc_backup_folder) {
     framework::Settings globals(g);
-    py::object nat_gws = g("get_existing_natgws")(ec2_client, py::none(), ca.vpc_id());
+    Ref get_existing_natgws = g["get_existing_natgws"_id];
+    Ref nat_gws = call(get_existing_natgws, ec2_client, Py_None, ca.vpc_id());
 
-    py::object num_of_spoke;
-    if (equals(ca.hs_mode(), py::int_(2))) {
-        num_of_spoke = py::int_(length(nat_gws));
+    Ref num_of_spoke;
+    if (equals(ca.hs_mode(), integer(2))) {
+        num_of_spoke = integer(length(nat_gws));
     } else {
-        py::object limit = globals.hs_limit();
-        py::object count = py::int_(length(nat_gws));
-        num_of_spoke = limit < count ? limit : count;
+        Ref limit = globals.hs_limit();
+        Ref count = integer(length(nat_gws));
+        num_of_spoke = compare(limit, count, Py_LT) ? limit : count;
     }
 
-    py::list nat_gw_ids;
-    for (py::handle nat_gw : nat_gws) nat_gw_ids.append(nat_gw[py::str("NatGatewayId")]);
+    Ref nat_gw_ids = Ref::steal(PyList_New(0));
+    for_each(nat_gws, [&](PyObject* nat_gw) {
+        check(PyList_Append(nat_gw_ids, item(nat_gw, "NatGatewayId"_id)));
+    });
 
-    py::object backup_all_rtbs = g("backupAllRtbs");
-    py::object vpc_id = ca.vpc_id();
-    py::object tag_route_table = ca.tag_route_table();
-    backup_all_rtbs(ec2_client, vpc_backup_folder, vpc_id, tag_route_table, nat_gw_ids,
-                    py::arg("version") = framework::kJournalVersion);
+    Ref backup_all_rtbs = g["backupAllRtbs"_id];
+    Ref vpc_id = ca.vpc_id();
+    Ref tag_route_table = ca.tag_route_table();
+    call(backup_all_rtbs, {ec2_client, vpc_backup_folder, vpc_id, tag_route_table, nat_gw_ids},
+         Kw<"version">(framework::journal_version()));
 
-    py::object gw_size_cmd = g("DetermineGwSizeCmd")(ec2_client, cw_client, num_of_spoke, nat_gws);
-    gw_size_cmd.attr("execute")();
-    py::object nat_gw_infos = gw_size_cmd.attr("getNatGwInfo")();
+    Ref gw_size_cmd =
+        call(g["DetermineGwSizeCmd"_id], ec2_client, cw_client, num_of_spoke, nat_gws);
+    call_method(gw_size_cmd, "execute"_id);
+    Ref nat_gw_infos = call_method(gw_size_cmd, "getNatGwInfo"_id);
     framework::CommandHistory(g).log_discover_natgw_cmd(nat_gw_infos);
 
     if (length(nat_gw_infos) == 0) {
-        print_line(g, "**Error** cleanup has been done, rollback is not allowed!");
+        print_line(g, "**Error** cleanup has been done, rollback is not allowed!"_id);
         exit_run(g, 1);
     }
     if (length(nat_gw_infos) == 1) {
-        print_line(g, "**Error** natgw_eip_handover requires two Natgw, only 1 is found");
+        print_line(g, "**Error** natgw_eip_handover requires two Natgw, only 1 is found"_id);
         exit_run(g, 1);
     }
 }
 
 }  // namespace
 
-Prepared prepare(const ModuleScope& g, py::handle cls, py::handle config) {
-    py::object logger = module_logger(g);
+Prepared prepare(const Scope& g, PyObject* cls, PyObject* config) {
+    Ref logger = module_logger(g);
     framework::Config ca = framework::open_config(g, config);
     framework::Settings globals(g);
 
-    py::object client_mgr = g("AwsClientManager")(config);
+    Ref client_mgr = call(g["AwsClientManager"_id], config);
     globals.set_aws_client_manager(client_mgr);
-    py::object ec2_client = client_mgr.attr("getEc2Client")();
-    py::object cw_client = client_mgr.attr("getCwClient")();
-    py::object s3_client = client_mgr.attr("getS3Client")();
+    Ref ec2_client = call_method(client_mgr, "getEc2Client"_id);
+    Ref cw_client = call_method(client_mgr, "getCwClient"_id);
+    Ref s3_client = call_method(client_mgr, "getS3Client"_id);
 
-    py::object password = environment_value(g, ca.controller_password_env());
-    py::object cid = framework::controller_login(g, ca, password);
-    globals.set_cid(cid);
-    globals.set_controller_ip(ca.controller_ip());
-
-    g("CreateCorvaneAccount")(ca.adaptor()).attr("execute")();
-
-    py::object backup_des = ca.backup_descriptor();
-    framework::Backup(g, s3_client, backup_des).download();
-    py::object vpc_backup_folder = backup_des.attr("getAbsolutePath")();
+    Ref password = environment_value(g, ca.controller_password_env());
+    Ref backup_des;
+    Ref vpc_backup_folder = log_in_and_download(g, ca, password, s3_client, backup_des);
 
     framework::CommandHistory command_history(g);
     command_history.init(vpc_backup_folder, ca);
 
-    py::object spoke_gw_tag = normalise_spoke_tag(g, logger, ca);
+    Ref spoke_gw_tag = normalise_spoke_tag(g, logger, ca);
 
     if (!command_history.is_command_i_done(0))
         discover(g, ca, ec2_client, cw_client, vpc_backup_folder);
 
-    py::object nat_gw_infos = cls.attr("get_natgw_infos")(ec2_client, ca.adaptor());
+    Ref nat_gw_infos = call_method(cls, "get_natgw_infos"_id, ec2_client, ca.adaptor());
     framework::MementoHistory(g).init(vpc_backup_folder);
 
     return Prepared{logger,       ca,          ec2_client, s3_client, backup_des, vpc_backup_folder,

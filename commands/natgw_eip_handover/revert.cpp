@@ -5,41 +5,46 @@
 namespace tidewall {
 namespace natgw_eip_handover {
 
-py::object revert(const ModuleScope& g, py::handle /*cls*/, py::handle config) {
+void revert(const Scope& g, PyObject*, PyObject* config) {
     framework::Config ca = framework::open_config(g, config);
-    py::object password = environment_value(g, ca.controller_password_env());
+    Ref password = environment_value(g, ca.controller_password_env());
 
     framework::Settings globals(g);
-    py::object client_mgr = g("AwsClientManager")(config);
+    Ref client_mgr = call(g["AwsClientManager"_id], config);
     globals.set_aws_client_manager(client_mgr);
-    py::object s3_client = client_mgr.attr("getS3Client")();
+    Ref s3_client = call_method(client_mgr, "getS3Client"_id);
 
-    py::object cid = framework::controller_login(g, ca, password);
-    globals.set_cid(cid);
-    globals.set_controller_ip(ca.controller_ip());
-
-    g("CreateCorvaneAccount")(ca.adaptor()).attr("execute")();
-
-    py::object backup_des = ca.backup_descriptor();
-    framework::Backup(g, s3_client, backup_des).download();
-    py::object folder = backup_des.attr("getAbsolutePath")();
+    Ref backup_des;
+    Ref folder = log_in_and_download(g, ca, password, s3_client, backup_des);
 
     framework::MementoHistory history(g);
     history.init(folder);
     while (!history.is_empty()) {
         // The group mark is only needed to put a memento back whose restore fails.
-        py::object is_cmd_begin = history.is_cmd_begin();
-        py::object memento = history.pop();
+        Ref is_cmd_begin = history.is_cmd_begin();
+        Ref memento = history.pop();
         restore_or_put_back(history, memento, is_cmd_begin);
     }
 
     framework::Backup(g, s3_client, backup_des).upload();
-    return py::none();
 }
 
-py::object cleanup(const ModuleScope& g, py::handle /*cls*/, py::handle /*config*/) {
-    module_logger(g).attr("info")("Not implemented");
-    return py::none();
+Ref log_in_and_download(const Scope& g, const framework::Config& ca, PyObject* password,
+                        PyObject* s3_client, Ref& backup_des) {
+    framework::Settings globals(g);
+    Ref cid = framework::controller_login(g, ca, password);
+    globals.set_cid(cid);
+    globals.set_controller_ip(ca.controller_ip());
+
+    call_method(call(g["CreateCorvaneAccount"_id], ca.adaptor()), "execute"_id);
+
+    backup_des = ca.backup_descriptor();
+    framework::Backup(g, Ref::borrow(s3_client), backup_des).download();
+    return call_method(backup_des, "getAbsolutePath"_id);
+}
+
+void cleanup(const Scope& g, PyObject*, PyObject*) {
+    call_method(module_logger(g), "info"_id, "Not implemented"_id);
 }
 
 }  // namespace natgw_eip_handover

@@ -5,115 +5,45 @@
 // caller that rebinds one of them is honoured the way Python code would honour it.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include <tidewall/py.hpp>
 
-#include <cstddef>
-#include <initializer_list>
-#include <tidewall/pyhost.hpp>
-#include <unordered_map>
-#include <utility>
+namespace tidewall {
+namespace controller {
 
-namespace tidewall __attribute__((visibility("hidden"))) {
+// handleControllerApiFailure(response): true for a reply that reports success; a failure is
+// reported by the handler itself. The answer is handed back untouched.
+inline Ref check_reply(const Scope& g, PyObject* response) {
+    return call(g["handleControllerApiFailure"_id], response);
+}
 
-    namespace py = pybind11;
+// handleControllerApiFailureAndExit(response): returns only for a reply that reports success; a
+// failure ends the run (SystemExit passes through).
+inline void check_reply_or_exit(const Scope& g, PyObject* response) {
+    call(g["handleControllerApiFailureAndExit"_id], response);
+}
 
-    // The interned str of a name written as a literal, made on first use and kept for the life
-    // of the process (as the interpreter keeps the names of compiled code), so that a lookup by
-    // name neither builds nor hashes a new string.
-    inline py::handle interned(const char* literal) {
-        static auto* cache = new std::unordered_map<const char*, PyObject*>();
-        auto found = cache->find(literal);
-        if (found != cache->end()) return found->second;
-        PyObject* name = PyUnicode_InternFromString(literal);
-        if (!name) throw py::error_already_set();
-        cache->emplace(literal, name);
-        return name;
-    }
+// _send_corvane_api(...), all by name; the HTTP response undecoded.
+inline Ref send_corvane_api(const Scope& g, PyObject* api_endpoint_url, PyObject* request_method,
+                            PyObject* payload, PyObject* keyword_for_log, PyObject* indent) {
+    return call(g["_send_corvane_api"_id], {},
+                Kw<"api_endpoint_url", "request_method", "payload", "keyword_for_log", "indent">(
+                    api_endpoint_url, request_method, payload, keyword_for_log, indent));
+}
 
-    namespace literals {
-    // "name"_n: interned(name)
-    inline py::handle operator""_n(const char* literal, std::size_t) { return interned(literal); }
-    }  // namespace literals
+// Globals.CID, Globals.controller_ip, Globals.dry_run: read when asked.
+inline Ref cid(const Scope& g) { return attr(g["Globals"_id], "CID"_id); }
+inline Ref controller_ip(const Scope& g) { return attr(g["Globals"_id], "controller_ip"_id); }
+inline Ref dry_run(const Scope& g) { return attr(g["Globals"_id], "dry_run"_id); }
 
-    // `f(*args, **kwargs)` with keyword names given as literals.
-    inline py::object call(py::handle f, std::initializer_list<py::handle> args,
-                           std::initializer_list<std::pair<const char*, py::handle>> kwargs) {
-        py::tuple positional(args.size());
-        std::size_t i = 0;
-        for (py::handle arg : args) PyTuple_SET_ITEM(positional.ptr(), i++, arg.inc_ref().ptr());
-        py::dict named;
-        for (const auto& [name, value] : kwargs)
-            if (PyDict_SetItem(named.ptr(), interned(name).ptr(), value.ptr()) < 0)
-                throw py::error_already_set();
-        PyObject* result = PyObject_Call(f.ptr(), positional.ptr(), named.ptr());
-        if (!result) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(result);
-    }
+// comm.logOperation(class_name)
+inline void log_operation(const Scope& g, PyObject* class_name) {
+    call_method(g["comm"_id], "logOperation"_id, class_name);
+}
 
-    namespace controller {
+// logging.getLogger(name)
+inline Ref logger(const Scope& g, PyObject* name) {
+    return call_method(g["logging"_id], "getLogger"_id, name);
+}
 
-    using namespace literals;
-
-    class Services {
-      public:
-        explicit Services(ModuleScope scope) : g_(scope) {}
-
-        // ---- tidewall.lib.corvane_backend
-
-        // handleControllerApiFailure(response): true for a reply that reports success; a
-        // failure is reported by the handler itself. The result is handed back untouched.
-        py::object handleControllerApiFailure(py::handle response) const {
-            return global("handleControllerApiFailure")(response);
-        }
-
-        // handleControllerApiFailureAndExit(response): returns only for a reply that reports
-        // success; a failure ends the run (SystemExit passes through).
-        void handleControllerApiFailureAndExit(py::handle response) const {
-            global("handleControllerApiFailureAndExit")(response);
-        }
-
-        // _send_corvane_api(...), all by name; returns the HTTP response undecoded.
-        py::object send_corvane_api(py::handle api_endpoint_url, py::handle request_method,
-                                    py::handle payload, py::handle keyword_for_log,
-                                    py::handle indent) const {
-            return call(global("_send_corvane_api"), {},
-                        {{"api_endpoint_url", api_endpoint_url},
-                         {"request_method", request_method},
-                         {"payload", payload},
-                         {"keyword_for_log", keyword_for_log},
-                         {"indent", indent}});
-        }
-
-        // ---- tidewall.core.Globals, read when asked
-
-        py::object cid() const { return global("Globals").attr("CID"_n); }
-        py::object controller_ip() const { return global("Globals").attr("controller_ip"_n); }
-        py::object dry_run() const { return global("Globals").attr("dry_run"_n); }
-
-        // ---- tidewall.lib.commonlib.Common (bound as comm)
-
-        void logOperation(py::handle class_name) const {
-            global("comm").attr("logOperation"_n)(class_name);
-        }
-
-        // ---- the interpreter's HTTP client and logging
-
-        py::object requests() const { return global("requests"); }
-        py::object logger(const char* name) const {
-            return global("logging").attr("getLogger"_n)(interned(name));
-        }
-
-        // A name of the module namespace, as LOAD_GLOBAL finds it.
-        py::object global(const char* name) const {
-            PyObject* value = PyDict_GetItemWithError(g_.dict().ptr(), interned(name).ptr());
-            if (value) return py::reinterpret_borrow<py::object>(value);
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return g_(name);  // builtins, else NameError
-        }
-
-      private:
-        ModuleScope g_;
-    };
-
-    }  // namespace controller
+}  // namespace controller
 }  // namespace tidewall

@@ -7,116 +7,84 @@ namespace spoke {
 
 namespace {
 
-// Sends a changing request whose failure ends the run, and logs its outcome.
-void send_or_exit(const Log& log, const py::object& url, const py::dict& form) {
-    py::object response = send_json(Send::Post, url, form);
-    services().handleControllerApiFailureAndExit(response);
-    log_returned(log, response);
-}
+Ref deployClassicSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
+                       PyObject* account_name, PyObject* spoke_gw_name, PyObject* spoke_gw_size,
+                       PyObject* vpc, PyObject* region, PyObject* natGwInfos) {
+    Op op(g);
+    Ref subnet_cidrs = subnet_cidrs_of(natGwInfos);
+    Ref size = spoke_gw_size == Py_None ? attr(at(natGwInfos, 0), "gateway_size"_id)
+                                        : Ref::borrow(spoke_gw_size);
 
-py::object deployClassicSpoke(py::object CID, py::object controller_api_url,
-                              py::object account_name, py::object spoke_gw_name,
-                              py::object spoke_gw_size, py::object vpc, py::object region,
-                              py::object natGwInfos) {
-    Log log;
-    py::list subnet_cidrs;
-    for (py::handle nat_gw : natGwInfos) subnet_cidrs.append(nat_gw.attr("subnet_cidr"_n));
-    py::object size = spoke_gw_size;
-    if (size.is_none()) size = at(natGwInfos, 0).attr("gateway_size"_n);
-
-    py::object first = at(subnet_cidrs, 0);
-    log.info(line("- Deploy spoke gateway ", spoke_gw_name, " in ", first));
-    if (dry_run_equals_false()) {
-        py::dict form;
-        form["CID"_n] = CID;
-        form["action"_n] = "create_spoke_gw"_n;
-        form["account_name"_n] = account_name;
-        form["gw_name"_n] = spoke_gw_name;
-        form["gw_size"_n] = size;
-        form["public_subnet"_n] = first;
-        form["vpc_id"_n] = vpc;
-        form["region"_n] = region;
-        form["cloud_type"_n] = 1;
-        form["reuse_eip"_n] = "off"_n;
-        send_or_exit(log, controller_api_url, form);
+    // 1. The gateway in the first subnet.
+    Ref first = at(subnet_cidrs, 0);
+    op.info(text("- Deploy spoke gateway "_id, spoke_gw_name, " in "_id, first));
+    if (dry_run_equals_false(g)) {
+        Ref form = record<"CID", "action", "account_name", "gw_name", "gw_size", "public_subnet",
+                          "vpc_id", "region", "cloud_type", "reuse_eip">({
+            CID, "create_spoke_gw"_id, account_name, spoke_gw_name, size, first, vpc, region,
+            integer(1), "off"_id});
+        exchange(op, controller_api_url, form, kChangeOrExit);
     }
 
-    if (subnet_cidrs.size() > 1) {
-        py::object second = at(subnet_cidrs, 1);
-        log.info(line("- Enable HA on spoke gateway ", spoke_gw_name, " in ", second));
-        if (dry_run_equals_false()) {
-            py::dict form;
-            form["CID"_n] = CID;
-            form["action"_n] = "enable_spoke_ha"_n;
-            form["account_name"_n] = account_name;
-            form["gw_name"_n] = spoke_gw_name;
-            form["public_subnet"_n] = second;
-            send_or_exit(log, controller_api_url, form);
+    // 2. HA in the second subnet, when there is one.
+    if (PyList_GET_SIZE(subnet_cidrs.get()) > 1) {
+        Ref second = at(subnet_cidrs, 1);
+        op.info(text("- Enable HA on spoke gateway "_id, spoke_gw_name, " in "_id, second));
+        if (dry_run_equals_false(g)) {
+            Ref form = record<"CID", "action", "account_name", "gw_name", "public_subnet">({
+                CID, "enable_spoke_ha"_id, account_name, spoke_gw_name, second});
+            exchange(op, controller_api_url, form, kChangeOrExit);
         }
     }
-    return py::none();
+    return none();
 }
 
-void cmd_init(py::object self, py::object account_name, py::object spoke_gw_name,
-              py::object spoke_gw_size, py::object vpc_id, py::object region,
-              py::object natGwInfos) {
-    set_attributes(self, {{"account_name", account_name},
-                          {"spoke_gw_name", spoke_gw_name},
-                          {"spoke_gw_size", spoke_gw_size},
-                          {"vpc_id", vpc_id},
-                          {"region", region},
-                          {"natGwInfos", natGwInfos}});
+void cmd_init(const Scope&, PyObject* self, PyObject* account_name, PyObject* spoke_gw_name,
+              PyObject* spoke_gw_size, PyObject* vpc_id, PyObject* region, PyObject* natGwInfos) {
+    set_command_settings(self, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region);
+    set_attributes<"natGwInfos">(self, {natGwInfos});
 }
 
-void cmd_execute(py::object self) {
-    Login login = begin_command(self, kApiV1);
-    py::object deploy = global("deployClassicSpoke");
-    py::list args;
-    args.append(login.cid);
-    args.append(login.endpoint);
-    for (const char* name :
-         {"account_name", "spoke_gw_name", "spoke_gw_size", "vpc_id", "region", "natGwInfos"})
-        args.append(self.attr(interned(name)));
-    deploy(*args);
+void cmd_execute(const Scope& g, PyObject* self) {
+    Login login = begin_command(g, self, "/v1/api"_id);
+    Ref deploy = g["deployClassicSpoke"_id];
+    Ref a[] = {attr(self, "account_name"_id),  attr(self, "spoke_gw_name"_id),
+               attr(self, "spoke_gw_size"_id), attr(self, "vpc_id"_id),
+               attr(self, "region"_id),        attr(self, "natGwInfos"_id)};
+    call(deploy, login.cid, login.endpoint, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
-void cmd_undo(py::object self) {
-    Login login = begin_command(self, kApiV1);
-    py::object delete_spoke = global("deleteSpoke");
-    py::object name = self.attr("spoke_gw_name"_n);
-    delete_spoke(login.cid, login.endpoint, name);
+void cmd_undo(const Scope& g, PyObject* self) {
+    Login login = begin_command(g, self, "/v1/api"_id);
+    Ref delete_spoke = g["deleteSpoke"_id];
+    call(delete_spoke, login.cid, login.endpoint, attr(self, "spoke_gw_name"_id));
 }
+
+constexpr auto kDeployClassicSpoke = function_def(
+    "deployClassicSpoke",
+    params(arg("CID"), arg("controller_api_url"), arg("account_name"), arg("spoke_gw_name"),
+           arg("spoke_gw_size"), arg("vpc"), arg("region"), arg("natGwInfos")),
+    &deployClassicSpoke,
+    "Create a classic spoke gateway in the first NAT gateway's subnet and, when there is a\n"
+    "second NAT gateway, enable HA in its subnet. Returns None.");
+
+constexpr auto kCmdInit =
+    method_def("DeployClassicSpokeGwCmd.__init__", command_settings(arg_none("natGwInfos")),
+               &cmd_init, "A classic spoke deployment for the NAT gateways of a VPC.");
+constexpr auto kCmdExecute = method_def("DeployClassicSpokeGwCmd.execute", params(), &cmd_execute,
+                                        "Deploy the classic spoke gateway.");
+constexpr auto kCmdUndo = method_def("DeployClassicSpokeGwCmd.undo", params(), &cmd_undo,
+                                     "Delete the classic spoke gateway, HA first.");
 
 }  // namespace
 
-void add_classic_deploy_operation(py::module_& m) {
-    def<&deployClassicSpoke>(
-        m, "deployClassicSpoke",
-        "CID, controller_api_url, account_name, spoke_gw_name, spoke_gw_size, vpc, region, "
-        "natGwInfos",
-        "Create a classic spoke gateway in the first NAT gateway's subnet and, when there is a\n"
-        "second NAT gateway, enable HA in its subnet. Returns None.",
-        py::arg("CID"), py::arg("controller_api_url"), py::arg("account_name"),
-        py::arg("spoke_gw_name"), py::arg("spoke_gw_size"), py::arg("vpc"), py::arg("region"),
-        py::arg("natGwInfos"));
-}
+void add_classic_deploy_operation(PyObject* m) { def<kDeployClassicSpoke>(m); }
 
-void add_classic_deploy_command(py::module_& m) {
-    py::dict ns;
-    ns["__init__"_n] = def_method<&cmd_init>(
-        m, "DeployClassicSpokeGwCmd", "__init__",
-        "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
-        "natGwInfos=None",
-        "A classic spoke deployment for the NAT gateways of a VPC.",
-        py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
-        py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
-        py::arg("region") = py::none(), py::arg("natGwInfos") = py::none());
-    ns["execute"_n] = def_method<&cmd_execute>(m, "DeployClassicSpokeGwCmd", "execute", "",
-                                               "Deploy the classic spoke gateway.");
-    ns["undo"_n] = def_method<&cmd_undo>(m, "DeployClassicSpokeGwCmd", "undo", "",
-                                         "Delete the classic spoke gateway, HA first.");
-    def_class(m, "DeployClassicSpokeGwCmd", bases_of("AbstractCommand"), ns,
-              "Deploy a classic spoke gateway as one undoable step.");
+void add_classic_deploy_command(PyObject* m) {
+    Scope g(PyModule_GetDict(m));
+    def_class<kCmdInit, kCmdExecute, kCmdUndo>(
+        m, "DeployClassicSpokeGwCmd", bases_of(g, "AbstractCommand"_id),
+        "Deploy a classic spoke gateway as one undoable step.");
 }
 
 }  // namespace spoke

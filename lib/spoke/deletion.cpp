@@ -6,93 +6,83 @@ namespace spoke {
 
 namespace {
 
-// Sends a changing request and logs the whole reply when the controller accepted it.
-void send_and_log_accepted(const Log& log, const py::object& url, const py::dict& form) {
-    py::object response = send_json(Send::Post, url, form);
-    if (truthy(services().handleControllerApiFailure(response))) log_response(log, response);
-}
-
-py::object deleteSpoke(py::object CID, py::object controller_api_url, py::object spoke_gw_name) {
-    Log log;
-    log.info(line("- Disable HA on spoke gateway ", spoke_gw_name));
-    if (!dry_run_set()) {
-        py::dict form;
-        form["CID"_n] = CID;
-        form["action"_n] = "disable_spoke_ha"_n;
-        form["gw_name"_n] = spoke_gw_name;
-        send_and_log_accepted(log, controller_api_url, form);
+Ref deleteSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
+                PyObject* spoke_gw_name) {
+    Op op(g);
+    // 1. HA off.
+    op.info(text("- Disable HA on spoke gateway "_id, spoke_gw_name));
+    if (!dry_run_set(g)) {
+        Ref form = record<"CID", "action", "gw_name">({CID, "disable_spoke_ha"_id, spoke_gw_name});
+        exchange(op, controller_api_url, form, kRemoval);
     }
-    log.info(line("- Delete existing spoke gateway ", spoke_gw_name));
-    if (!dry_run_set()) {
-        py::dict form;
-        form["CID"_n] = CID;
-        form["action"_n] = "delete_container"_n;
-        form["cloud_type"_n] = 1;
-        form["gw_name"_n] = spoke_gw_name;
-        send_and_log_accepted(log, controller_api_url, form);
+    // 2. The gateway.
+    op.info(text("- Delete existing spoke gateway "_id, spoke_gw_name));
+    if (!dry_run_set(g)) {
+        Ref form = record<"CID", "action", "cloud_type", "gw_name">({CID, "delete_container"_id,
+                                                                    integer(1), spoke_gw_name});
+        exchange(op, controller_api_url, form, kRemoval);
     }
-    return py::none();
+    return none();
 }
 
-py::object deleteHsSpoke(py::object CID, py::object controller_api_url, py::object spoke_gw_name) {
-    Log log;
-    py::dict form;
-    form["CID"_n] = CID;
-    form["action"_n] = "delete_multicloud_gateway"_n;
-    form["gw_name"_n] = spoke_gw_name;
-    if (dry_run_set()) return py::none();
-    send_and_log_accepted(log, controller_api_url, form);
-    return py::none();
+Ref deleteHsSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
+                  PyObject* spoke_gw_name) {
+    Op op(g);
+    Ref form =
+        record<"CID", "action", "gw_name">({CID, "delete_multicloud_gateway"_id, spoke_gw_name});
+    if (dry_run_set(g)) return none();
+    exchange(op, controller_api_url, form, kRemoval);
+    return none();
 }
 
-py::object deleteAllHsSpokes(py::object CID, py::object controller_api_url,
-                             py::object spoke_gw_name) {
-    Log log;
-    log.info(line("- Delete HS spoke"));
+Ref deleteAllHsSpokes(const Scope& g, PyObject* CID, PyObject* controller_api_url,
+                      PyObject* spoke_gw_name) {
+    Op op(g);
+    op.info(text("- Delete HS spoke"_id));
 
-    // Read in dry-run mode too: it changes nothing.
-    py::dict form;
-    form["CID"_n] = CID;
-    form["action"_n] = "list_primary_and_ha_spoke_gateways"_n;
-    py::object response = send_json(Send::Post, controller_api_url, form);
-    services().handleControllerApiFailureAndExit(response);
+    // 1. What is deployed (read in dry-run mode too: it changes nothing).
+    Ref form = record<"CID", "action">({CID, "list_primary_and_ha_spoke_gateways"_id});
+    Ref response = exchange(op, controller_api_url, form, kListing);
+    Ref gw_names = Ref::steal(PyList_New(0));
+    for_each(item(response, "results"_id),
+             [&](PyObject* gw) { check(PyList_Append(gw_names, item(gw, "name"_id))); });
+    op.info(text("  found spoke gateways: "_id, gw_names));
 
-    py::list gw_names;
-    for (py::handle gw : item(response, "results")) gw_names.append(item(gw, "name"));
-    log.info(line("  found spoke gateways: ", gw_names));
-
-    // HA gateways first: every other listed name that starts with the primary's.
-    log.info(line("  deleting HA on spoke gateway ", spoke_gw_name));
+    // 2. HA gateways first: every other listed name that starts with the primary's.
+    op.info(text("  deleting HA on spoke gateway "_id, spoke_gw_name));
     bool found = false;
-    for (py::handle name : gw_names) {
-        py::object x = py::reinterpret_borrow<py::object>(name);
-        if (differs(x, spoke_gw_name) && truthy(x.attr("startswith"_n)(spoke_gw_name))) {
-            global("deleteHsSpoke")(CID, controller_api_url, x);
+    for_each(gw_names, [&](PyObject* x) {
+        if (differs(x, spoke_gw_name) && truthy(call_method(x, "startswith"_id, spoke_gw_name))) {
+            call(g["deleteHsSpoke"_id], CID, controller_api_url, x);
             found = true;
         }
-    }
-    if (!found) log.info(line("  no HA spoke gateway found"));
+    });
+    if (!found) op.info(text("  no HA spoke gateway found"_id));
 
-    log.info(line("  delete primary spoke gateway ", spoke_gw_name));
-    global("deleteHsSpoke")(CID, controller_api_url, spoke_gw_name);
-    return py::none();
+    // 3. The primary.
+    op.info(text("  delete primary spoke gateway "_id, spoke_gw_name));
+    call(g["deleteHsSpoke"_id], CID, controller_api_url, spoke_gw_name);
+    return none();
 }
+
+constexpr Params kByName = params(arg("CID"), arg("controller_api_url"), arg("spoke_gw_name"));
+
+constexpr auto kDeleteSpoke =
+    function_def("deleteSpoke", kByName, &deleteSpoke,
+                 "Delete a classic spoke gateway: HA off first, then the gateway. Returns None.");
+constexpr auto kDeleteHsSpoke = function_def("deleteHsSpoke", kByName, &deleteHsSpoke,
+                                             "Delete one HS spoke gateway. Returns None.");
+constexpr auto kDeleteAllHsSpokes = function_def(
+    "deleteAllHsSpokes", kByName, &deleteAllHsSpokes,
+    "Delete an HS primary spoke gateway and every listed gateway whose name starts with\n"
+    "its name, those first. Returns None.");
 
 }  // namespace
 
-void add_deletion_operations(py::module_& m) {
-    def<&deleteSpoke>(
-        m, "deleteSpoke", "CID, controller_api_url, spoke_gw_name",
-        "Delete a classic spoke gateway: HA off first, then the gateway. Returns None.",
-        py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"));
-    def<&deleteHsSpoke>(m, "deleteHsSpoke", "CID, controller_api_url, spoke_gw_name",
-                        "Delete one HS spoke gateway. Returns None.", py::arg("CID"),
-                        py::arg("controller_api_url"), py::arg("spoke_gw_name"));
-    def<&deleteAllHsSpokes>(
-        m, "deleteAllHsSpokes", "CID, controller_api_url, spoke_gw_name",
-        "Delete an HS primary spoke gateway and every listed gateway whose name starts with\n"
-        "its name, those first. Returns None.",
-        py::arg("CID"), py::arg("controller_api_url"), py::arg("spoke_gw_name"));
+void add_deletion_operations(PyObject* m) {
+    def<kDeleteSpoke>(m);
+    def<kDeleteHsSpoke>(m);
+    def<kDeleteAllHsSpokes>(m);
 }
 
 }  // namespace spoke

@@ -8,84 +8,82 @@ namespace spoke {
 namespace {
 
 // The spoke info record of one VPC-summary (or HA) record.
-py::dict spoke_info_record(const py::object& gw) {
-    py::dict record;
-    record["gw_private_ip"_n] = item(gw, "private_ip");
-    record["gw_name"_n] = item(gw, "gw_name");
-    record["gw_public_ip"_n] = item(gw, "public_ip");
-    record["gw_subnet_id"_n] = item(gw, "gw_subnet_id");
-    record["gw_subnet_cidr"_n] = item(gw, "public_subnet");
-    return record;
+Ref spoke_info_record(PyObject* gw) {
+    return record<"gw_private_ip", "gw_name", "gw_public_ip", "gw_subnet_id", "gw_subnet_cidr">({
+        item(gw, "private_ip"_id), item(gw, "gw_name"_id), item(gw, "public_ip"_id),
+        item(gw, "gw_subnet_id"_id), item(gw, "public_subnet"_id)});
 }
 
-py::object getSpokeInfo(py::object info, py::object subnet_cidr) {
-    if (equals(item(info, "public_subnet"), subnet_cidr)) return spoke_info_record(info);
-    if (!has_key(info, "hagw_details_list")) return name_only_record(py::none());
-    for (py::handle ha : item(info, "hagw_details_list")) {
-        py::object record = py::reinterpret_borrow<py::object>(ha);
-        if (equals(item(record, "public_subnet"), subnet_cidr)) return spoke_info_record(record);
-    }
-    return name_only_record(py::none());
+Ref getSpokeInfo(const Scope&, PyObject* info, PyObject* subnet_cidr) {
+    // 1. The primary itself.
+    if (equals(item(info, "public_subnet"_id), subnet_cidr)) return spoke_info_record(info);
+    // 2. No HA gateways.
+    if (!contains(info, "hagw_details_list"_id)) return name_only_record(Py_None);
+    // 3. The first HA gateway in the subnet.
+    Ref it = iterate(item(info, "hagw_details_list"_id));
+    for (Ref ha; next_item(it, ha);)
+        if (equals(item(ha, "public_subnet"_id), subnet_cidr)) return spoke_info_record(ha);
+    // 4. None.
+    return name_only_record(Py_None);
 }
 
-py::object list_gateway_info(py::object api_endpoint_url, py::object CID,
-                             py::object vpc_access_account_name, py::object cgx_gw_only,
-                             py::object gw_name, py::object keyword_for_log) {
-    py::dict payload;
-    payload["action"_n] = "list_vpcs_summary"_n;
-    payload["CID"_n] = CID;
-    payload["account_name"_n] = vpc_access_account_name;
-    payload["cgx_gw_only"_n] = cgx_gw_only;
-    payload["gateway_name"_n] = gw_name;
-    return services().send_corvane_api(api_endpoint_url, "GET"_n, payload, keyword_for_log,
-                                       "    "_n);
+Ref list_gateway_info(const Scope& g, PyObject* api_endpoint_url, PyObject* CID,
+                      PyObject* vpc_access_account_name, PyObject* cgx_gw_only, PyObject* gw_name,
+                      PyObject* keyword_for_log) {
+    Ref payload = record<"action", "CID", "account_name", "cgx_gw_only", "gateway_name">({
+        "list_vpcs_summary"_id, CID, vpc_access_account_name, cgx_gw_only, gw_name});
+    return controller::send_corvane_api(g, api_endpoint_url, "GET"_id, payload, keyword_for_log,
+                                        "    "_id);
 }
 
-py::object getSubnetWithSpokeGw(py::object CID, py::object controller_api_url,
-                                py::object gw_names) {
-    Log log;
-    py::list subnets;
-    for (py::handle name : gw_names) {
-        py::dict form;
-        form["CID"_n] = CID;
-        form["action"_n] = "get_gateway_info"_n;
-        form["gateway_name"_n] = name;
-        py::object response = send_json(Send::GetForm, controller_api_url, form);
-        if (equals(item(response, "return"), Py_False)) {
-            log.error(line(response));
-            continue;
+Ref getSubnetWithSpokeGw(const Scope& g, PyObject* CID, PyObject* controller_api_url,
+                         PyObject* gw_names) {
+    Op op(g);
+    // 1.
+    Ref subnets = Ref::steal(PyList_New(0));
+    // 2.
+    for_each(gw_names, [&](PyObject* x) {
+        Ref form = record<"CID", "action", "gateway_name">({CID, "get_gateway_info"_id, x});
+        Ref response = exchange(op, controller_api_url, form, kLookup);
+        if (equals(item(response, "return"_id), Py_False)) {
+            op.error(text(response));
+            return;
         }
-        py::object results = item(response, "results");
-        py::dict record;
-        record["gw_name"_n] = item(results, "gw_name");
-        record["cidr"_n] = item(results, "gw_subnet_cidr");
-        subnets.append(record);
-    }
+        Ref results = item(response, "results"_id);
+        Ref subnet = record<"gw_name", "cidr">({item(results, "gw_name"_id),
+                                               item(results, "gw_subnet_cidr"_id)});
+        check(PyList_Append(subnets, subnet));
+    });
+    // 3.
     return subnets;
 }
 
+constexpr auto kGetSpokeInfo = function_def(
+    "getSpokeInfo", params(arg("info"), arg("subnet_cidr")), &getSpokeInfo,
+    "The spoke info record of the gateway that sits in subnet_cidr, out of one VPC-summary\n"
+    "record (the primary itself or one of its HA gateways); {'gw_name': None} when none does.");
+
+constexpr auto kListGatewayInfo = function_def(
+    "list_gateway_info",
+    params(arg_text("api_endpoint_url", ""), arg_text("CID", ""),
+           arg_text("vpc_access_account_name", ""), arg_text("cgx_gw_only", "no"),
+           arg_none("gw_name"), arg_text("keyword_for_log", "cvn-migration-function---")),
+    &list_gateway_info,
+    "Ask the controller for the VPC summary (list_vpcs_summary) of a gateway; returns the\n"
+    "HTTP response undecoded.");
+
+constexpr auto kGetSubnetWithSpokeGw = function_def(
+    "getSubnetWithSpokeGw", params(arg("CID"), arg("controller_api_url"), arg("gw_names")),
+    &getSubnetWithSpokeGw,
+    "The subnet of each named gateway: a list of {'gw_name', 'cidr'} records, in the order\n"
+    "of gw_names; a gateway the controller cannot describe is logged and left out.");
+
 }  // namespace
 
-void add_discovery_operations(py::module_& m) {
-    def<&getSpokeInfo>(
-        m, "getSpokeInfo", "info, subnet_cidr",
-        "The spoke info record of the gateway that sits in subnet_cidr, out of one VPC-summary\n"
-        "record (the primary itself or one of its HA gateways); {'gw_name': None} when none does.",
-        py::arg("info"), py::arg("subnet_cidr"));
-    def<&list_gateway_info>(
-        m, "list_gateway_info",
-        "api_endpoint_url='', CID='', vpc_access_account_name='', cgx_gw_only='no', "
-        "gw_name=None, keyword_for_log='cvn-migration-function---'",
-        "Ask the controller for the VPC summary (list_vpcs_summary) of a gateway; returns the\n"
-        "HTTP response undecoded.",
-        py::arg("api_endpoint_url") = "", py::arg("CID") = "",
-        py::arg("vpc_access_account_name") = "", py::arg("cgx_gw_only") = "no",
-        py::arg("gw_name") = py::none(), py::arg("keyword_for_log") = "cvn-migration-function---");
-    def<&getSubnetWithSpokeGw>(
-        m, "getSubnetWithSpokeGw", "CID, controller_api_url, gw_names",
-        "The subnet of each named gateway: a list of {'gw_name', 'cidr'} records, in the order\n"
-        "of gw_names; a gateway the controller cannot describe is logged and left out.",
-        py::arg("CID"), py::arg("controller_api_url"), py::arg("gw_names"));
+void add_discovery_operations(PyObject* m) {
+    def<kGetSpokeInfo>(m);
+    def<kListGatewayInfo>(m);
+    def<kGetSubnetWithSpokeGw>(m);
 }
 
 }  // namespace spoke

@@ -8,120 +8,117 @@ namespace {
 
 // ---- HsSpokeCreateMemento
 
-void memento_init(py::object self, py::object spoke_info) {
-    set_attributes(self, {{"spoke_info", spoke_info}});
+void memento_init(const Scope&, PyObject* self, PyObject* spoke_info) {
+    set_attributes<"spoke_info">(self, {spoke_info});
 }
 
-py::object memento_get_spoke_info(py::object self) { return self.attr("spoke_info"_n); }
+Ref memento_get_spoke_info(const Scope&, PyObject* self) { return attr(self, "spoke_info"_id); }
 
 // Deletes the gateway the memento names, through a command with every setting at its default.
-void memento_restore(py::object self) {
-    py::object cmd = global("HsSpokeCmd")();
-    py::object delete_gw = cmd.attr("delete"_n);
-    py::object spoke_info = self.attr("spoke_info"_n);
-    delete_gw(item(spoke_info, "gw_name"));
+void memento_restore(const Scope& g, PyObject* self) {
+    Ref cmd = call(g["HsSpokeCmd"_id]);
+    Ref delete_gw = attr(cmd, "delete"_id);
+    Ref spoke_info = attr(self, "spoke_info"_id);
+    call(delete_gw, item(spoke_info, "gw_name"_id));
 }
 
 // ---- HsSpokeCmd
 
-void cmd_init(py::object self, py::object account_name, py::object spoke_gw_name,
-              py::object spoke_gw_size, py::object vpc_id, py::object region, py::object primary) {
-    set_attributes(self, {{"account_name", account_name},
-                          {"spoke_gw_name", spoke_gw_name},
-                          {"spoke_gw_size", spoke_gw_size},
-                          {"vpc_id", vpc_id},
-                          {"region", region},
-                          {"primary", primary}});
+void cmd_init(const Scope&, PyObject* self, PyObject* account_name, PyObject* spoke_gw_name,
+              PyObject* spoke_gw_size, PyObject* vpc_id, PyObject* region, PyObject* primary) {
+    set_command_settings(self, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region);
+    set_attributes<"primary">(self, {primary});
 }
 
-py::object cmd_save_mememto(py::object /*self*/, py::object spoke_info) {
-    return global("HsSpokeCreateMemento")(spoke_info);
+Ref cmd_save_mememto(const Scope& g, PyObject*, PyObject* spoke_info) {
+    return call(g["HsSpokeCreateMemento"_id], spoke_info);
 }
 
-bool creation_failed(const py::object& spoke_info) {
-    return spoke_info.is_none() || item(spoke_info, "gw_name").is_none();
+bool creation_failed(PyObject* spoke_info) {
+    return spoke_info == Py_None || item(spoke_info, "gw_name"_id).is_none();
 }
 
-py::object cmd_create(py::object self, py::object subnet_cidr, py::object eip, py::object gw_size,
-                      py::object ha_gw_name, py::object tag) {
-    Login login = begin_command(self, kApiV2);
-    py::object size = self.attr("spoke_gw_size"_n);
-    if (size.is_none()) size = gw_size;
+Ref cmd_create(const Scope& g, PyObject* self, PyObject* subnet_cidr, PyObject* eip,
+               PyObject* gw_size, PyObject* ha_gw_name, PyObject* tag) {
+    Login login = begin_command(g, self, "/v2/api"_id);
+    // 1. The command's size, else the one asked for.
+    Ref size = attr(self, "spoke_gw_size"_id);
+    if (size.is_none()) size = Ref::borrow(gw_size);
 
-    py::object spoke_info;
-    if (truthy(self.attr("primary"_n))) {
-        py::object deploy = global("deployPrimaryHsSpoke");
-        py::object account_name = self.attr("account_name"_n);
-        py::object spoke_gw_name = self.attr("spoke_gw_name"_n);
-        py::object vpc_id = self.attr("vpc_id"_n);
-        py::object region = self.attr("region"_n);
-        spoke_info = deploy(login.cid, login.endpoint, account_name, spoke_gw_name, size, vpc_id,
-                            region, subnet_cidr, eip, tag);
+    // 2. The primary gateway, or an HA gateway of it.
+    Ref spoke_info;
+    if (truthy(attr(self, "primary"_id))) {
+        Ref deploy = g["deployPrimaryHsSpoke"_id];
+        Ref account_name = attr(self, "account_name"_id);
+        Ref spoke_gw_name = attr(self, "spoke_gw_name"_id);
+        Ref vpc_id = attr(self, "vpc_id"_id);
+        Ref region = attr(self, "region"_id);
+        spoke_info = call(deploy, login.cid, login.endpoint, account_name, spoke_gw_name, size,
+                          vpc_id, region, subnet_cidr, eip, tag);
     } else {
-        py::object deploy = global("deployHaHsSpoke");
-        py::object spoke_gw_name = self.attr("spoke_gw_name"_n);
-        spoke_info = deploy(login.cid, login.endpoint, spoke_gw_name, size, subnet_cidr, eip,
-                            ha_gw_name, tag);
+        Ref deploy = g["deployHaHsSpoke"_id];
+        Ref spoke_gw_name = attr(self, "spoke_gw_name"_id);
+        spoke_info = call(deploy, login.cid, login.endpoint, spoke_gw_name, size, subnet_cidr, eip,
+                          ha_gw_name, tag);
     }
 
-    if (!dry_run_set() && creation_failed(spoke_info)) {
-        py::object rollback = global("CorvaneRollbackException");
-        tidewall::raise(rollback,
-                        line("Spoke gateway ", self.attr("spoke_gw_name"_n), " creation failure"));
+    // 3. A gateway that is not there undoes the current group.
+    if (!dry_run_set(g) && creation_failed(spoke_info)) {
+        Ref rollback = g["CorvaneRollbackException"_id];
+        raise(rollback,
+              text("Spoke gateway "_id, attr(self, "spoke_gw_name"_id), " creation failure"_id));
     }
-    return self.attr("_saveMememto"_n)(spoke_info);
+    // 4. Its memento.
+    return call_method(self, "_saveMememto"_id, spoke_info);
 }
 
-void cmd_delete(py::object self, py::object spoke_gw_name) {
-    Login login = begin_command(self, kApiV2);
-    Log log;
-    py::object name =
-        spoke_gw_name.is_none() ? py::object(self.attr("spoke_gw_name"_n)) : spoke_gw_name;
-    log.info(line("- Delete HS spoke gateway ", name));
-    global("deleteHsSpoke")(login.cid, login.endpoint, name);
+void cmd_delete(const Scope& g, PyObject* self, PyObject* spoke_gw_name) {
+    Login login = begin_command(g, self, "/v2/api"_id);
+    Op op(g);
+    Ref name =
+        spoke_gw_name == Py_None ? attr(self, "spoke_gw_name"_id) : Ref::borrow(spoke_gw_name);
+    op.info(text("- Delete HS spoke gateway "_id, name));
+    call(g["deleteHsSpoke"_id], login.cid, login.endpoint, name);
 }
+
+constexpr auto kMementoInit =
+    method_def("HsSpokeCreateMemento.__init__", params(arg("spoke_info")), &memento_init,
+               "Remember the spoke info record of a created HS spoke gateway.");
+constexpr auto kMementoGetSpokeInfo =
+    method_def("HsSpokeCreateMemento.getSpokeInfo", params(), &memento_get_spoke_info,
+               "The stored spoke info record (the same object).");
+constexpr auto kMementoRestore =
+    method_def("HsSpokeCreateMemento.restore", params(), &memento_restore,
+               "Delete the gateway named in the stored spoke info record.");
+constexpr auto kMementoToDict = method_def("HsSpokeCreateMemento.toDict", params(), &attribute_dict,
+                                           "The memento's own attribute dictionary (not a copy).");
+
+constexpr auto kCmdInit = method_def(
+    "HsSpokeCmd.__init__", command_settings(arg_true("primary")), &cmd_init,
+    "Creation and deletion of one HS spoke gateway (primary, or HA when primary is false).");
+constexpr auto kCmdSaveMememto =
+    method_def("HsSpokeCmd._saveMememto", params(arg("spoke_info")), &cmd_save_mememto,
+               "A new HsSpokeCreateMemento holding spoke_info.");
+constexpr auto kCmdCreate = method_def(
+    "HsSpokeCmd.create",
+    params(arg("subnet_cidr"), arg("eip"), arg("gw_size"), arg_none("ha_gw_name"), arg_none("tag")),
+    &cmd_create,
+    "Create the gateway in subnet_cidr; returns its HsSpokeCreateMemento. Raises\n"
+    "CorvaneRollbackException when the creation failed (not in dry-run mode).");
+constexpr auto kCmdDelete =
+    method_def("HsSpokeCmd.delete", params(arg_none("spoke_gw_name")), &cmd_delete,
+               "Delete one HS spoke gateway (default: the command's own).");
 
 }  // namespace
 
-void add_hs_spoke_classes(py::module_& m) {
-    py::dict memento;
-    memento["__init__"_n] = def_method<&memento_init>(
-        m, "HsSpokeCreateMemento", "__init__", "spoke_info",
-        "Remember the spoke info record of a created HS spoke gateway.", py::arg("spoke_info"));
-    memento["getSpokeInfo"_n] =
-        def_method<&memento_get_spoke_info>(m, "HsSpokeCreateMemento", "getSpokeInfo", "",
-                                            "The stored spoke info record (the same object).");
-    memento["restore"_n] =
-        def_method<&memento_restore>(m, "HsSpokeCreateMemento", "restore", "",
-                                     "Delete the gateway named in the stored spoke info record.");
-    memento["toDict"_n] = to_dict_method<MementoClass::HsSpokeCreate>(m, "HsSpokeCreateMemento");
-    def_class(m, "HsSpokeCreateMemento", bases_of("Memento"), memento,
-              "Undo record of an HS spoke gateway creation.");
-
-    py::dict cmd;
-    cmd["__init__"_n] = def_method<&cmd_init>(
-        m, "HsSpokeCmd", "__init__",
-        "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None, "
-        "primary=True",
-        "Creation and deletion of one HS spoke gateway (primary, or HA when primary is false).",
-        py::arg("account_name") = py::none(), py::arg("spoke_gw_name") = py::none(),
-        py::arg("spoke_gw_size") = py::none(), py::arg("vpc_id") = py::none(),
-        py::arg("region") = py::none(), py::arg("primary") = true);
-    cmd["_saveMememto"_n] = def_method<&cmd_save_mememto>(
-        m, "HsSpokeCmd", "_saveMememto", "spoke_info",
-        "A new HsSpokeCreateMemento holding spoke_info.", py::arg("spoke_info"));
-    cmd["create"_n] = def_method<&cmd_create>(
-        m, "HsSpokeCmd", "create", "subnet_cidr, eip, gw_size, ha_gw_name=None, tag=None",
-        "Create the gateway in subnet_cidr; returns its HsSpokeCreateMemento. Raises\n"
-        "CorvaneRollbackException when the creation failed (not in dry-run mode).",
-        py::arg("subnet_cidr"), py::arg("eip"), py::arg("gw_size"),
-        py::arg("ha_gw_name") = py::none(), py::arg("tag") = py::none());
-    cmd["delete"_n] =
-        def_method<&cmd_delete>(m, "HsSpokeCmd", "delete", "spoke_gw_name=None",
-                                "Delete one HS spoke gateway (default: the command's own).",
-                                py::arg("spoke_gw_name") = py::none());
-    def_class(m, "HsSpokeCmd", plain_bases(), cmd,
-              "Create or delete one HS spoke gateway as an undoable step.");
+void add_hs_spoke_classes(PyObject* m) {
+    Scope g(PyModule_GetDict(m));
+    def_class<kMementoInit, kMementoGetSpokeInfo, kMementoRestore, kMementoToDict>(
+        m, "HsSpokeCreateMemento", bases_of(g, "Memento"_id),
+        "Undo record of an HS spoke gateway creation.");
+    def_class<kCmdInit, kCmdSaveMememto, kCmdCreate, kCmdDelete>(
+        m, "HsSpokeCmd", plain_bases(),
+        "Create or delete one HS spoke gateway as an undoable step.");
 }
 
 }  // namespace spoke

@@ -6,107 +6,96 @@ namespace spoke {
 
 namespace {
 
-py::dict snat_form(const py::object& CID, const char* action, const py::object& spoke_gw_name) {
-    py::dict form;
-    form["CID"_n] = CID;
-    form["action"_n] = action;
-    form["gateway_name"_n] = spoke_gw_name;
-    return form;
-}
-
 // The gateway name first and the CID last, unlike every other operation.
-py::object enableSNAT(py::object spoke_gw_name, py::object controller_api_url, py::object CID) {
-    Log log;
-    log.info(line("- Enable Single IP SNAT on spoke gateway ", spoke_gw_name));
-    if (!dry_run_set()) {
-        py::object response =
-            send_json(Send::Post, controller_api_url, snat_form(CID, "enable_snat", spoke_gw_name));
-        services().handleControllerApiFailure(response);
-        log_returned(log, response);
-    }
-    return py::none();
+Ref enableSNAT(const Scope& g, PyObject* spoke_gw_name, PyObject* controller_api_url,
+               PyObject* CID) {
+    Op op(g);
+    op.info(text("- Enable Single IP SNAT on spoke gateway "_id, spoke_gw_name));
+    if (dry_run_set(g)) return none();
+    Ref form = record<"CID", "action", "gateway_name">({CID, "enable_snat"_id, spoke_gw_name});
+    exchange(op, controller_api_url, form, kChange);
+    return none();
 }
 
-py::object disable_snat(py::object CID, py::object controller_api_url, py::object spoke_gw_name) {
-    Log log;
-    log.info(line("- Disable SNAT on spoke gateway ", spoke_gw_name));
-    if (dry_run_set()) return py::none();
-    py::object response =
-        send_json(Send::Post, controller_api_url, snat_form(CID, "disable_snat", spoke_gw_name));
-    if (truthy(services().handleControllerApiFailure(response))) log_response(log, response);
-    return py::none();
+Ref disable_snat(const Scope& g, PyObject* CID, PyObject* controller_api_url,
+                 PyObject* spoke_gw_name) {
+    Op op(g);
+    op.info(text("- Disable SNAT on spoke gateway "_id, spoke_gw_name));
+    if (dry_run_set(g)) return none();
+    Ref form = record<"CID", "action", "gateway_name">({CID, "disable_snat"_id, spoke_gw_name});
+    exchange(op, controller_api_url, form, kRemoval);
+    return none();
 }
 
 // The command and its memento hold the gateway name only.
-void memento_init(py::object self, py::object spoke_gw_name) {
-    set_attributes(self, {{"spoke_gw_name", spoke_gw_name}});
-}
-void cmd_init(py::object self, py::object spoke_gw_name) {
-    set_attributes(self, {{"spoke_gw_name", spoke_gw_name}});
+void init(const Scope&, PyObject* self, PyObject* spoke_gw_name) {
+    set_attributes<"spoke_gw_name">(self, {spoke_gw_name});
 }
 
 // SnatEnableMemento.restore: switch SNAT off again through a new command.
-void memento_restore(py::object self) {
-    py::object cmd_class = global("SnatCmd");
-    py::object name = self.attr("spoke_gw_name"_n);
-    cmd_class(name).attr("disable"_n)();
+void memento_restore(const Scope& g, PyObject* self) {
+    Ref cmd_class = g["SnatCmd"_id];
+    Ref name = attr(self, "spoke_gw_name"_id);
+    call_method(call(cmd_class, name), "disable"_id);
 }
 
-py::object cmd_save_memento(py::object self) {
-    py::object memento_class = global("SnatEnableMemento");
-    py::object name = self.attr("spoke_gw_name"_n);
-    return memento_class(name);
+Ref cmd_save_memento(const Scope& g, PyObject* self) {
+    Ref memento_class = g["SnatEnableMemento"_id];
+    return call(memento_class, attr(self, "spoke_gw_name"_id));
 }
 
-py::object cmd_enable(py::object self) {
-    Login login = begin_command(self, kApiV2);
-    py::object enable = global("enableSNAT");
-    py::object name = self.attr("spoke_gw_name"_n);
-    enable(name, login.endpoint, login.cid);
-    return self.attr("_saveMemento"_n)();
+Ref cmd_enable(const Scope& g, PyObject* self) {
+    Login login = begin_command(g, self, "/v2/api"_id);
+    Ref enable = g["enableSNAT"_id];
+    call(enable, attr(self, "spoke_gw_name"_id), login.endpoint, login.cid);
+    return call_method(self, "_saveMemento"_id);
 }
 
-void cmd_disable(py::object self) {
-    Login login = begin_command(self, kApiV2);
-    py::object disable = global("disable_snat");
-    py::object name = self.attr("spoke_gw_name"_n);
-    disable(login.cid, login.endpoint, name);
+void cmd_disable(const Scope& g, PyObject* self) {
+    Login login = begin_command(g, self, "/v2/api"_id);
+    Ref disable = g["disable_snat"_id];
+    call(disable, login.cid, login.endpoint, attr(self, "spoke_gw_name"_id));
 }
+
+constexpr auto kEnableSnat =
+    function_def("enableSNAT", params(arg("spoke_gw_name"), arg("controller_api_url"), arg("CID")),
+                 &enableSNAT, "Switch single-IP SNAT on for a spoke gateway. Returns None.");
+constexpr auto kDisableSnat = function_def(
+    "disable_snat", params(arg("CID"), arg("controller_api_url"), arg("spoke_gw_name")),
+    &disable_snat, "Switch SNAT off for a spoke gateway. Returns None.");
+
+constexpr auto kMementoInit =
+    method_def("SnatEnableMemento.__init__", params(arg("spoke_gw_name")), &init,
+               "Remember that SNAT was switched on for spoke_gw_name.");
+constexpr auto kMementoRestore = method_def("SnatEnableMemento.restore", params(), &memento_restore,
+                                            "Switch SNAT off again for the gateway.");
+constexpr auto kMementoToDict = method_def("SnatEnableMemento.toDict", params(), &attribute_dict,
+                                           "The memento's own attribute dictionary (not a copy).");
+
+constexpr auto kCmdInit = method_def("SnatCmd.__init__", params(arg("spoke_gw_name")), &init,
+                                     "SNAT switching for the spoke gateway spoke_gw_name.");
+constexpr auto kCmdSaveMemento = method_def("SnatCmd._saveMemento", params(), &cmd_save_memento,
+                                            "A new SnatEnableMemento for the gateway.");
+constexpr auto kCmdEnable = method_def("SnatCmd.enable", params(), &cmd_enable,
+                                       "Switch single-IP SNAT on; returns the SnatEnableMemento.");
+constexpr auto kCmdDisable =
+    method_def("SnatCmd.disable", params(), &cmd_disable, "Switch SNAT off; returns None.");
 
 }  // namespace
 
-void add_snat_operations(py::module_& m) {
-    def<&enableSNAT>(m, "enableSNAT", "spoke_gw_name, controller_api_url, CID",
-                     "Switch single-IP SNAT on for a spoke gateway. Returns None.",
-                     py::arg("spoke_gw_name"), py::arg("controller_api_url"), py::arg("CID"));
-    def<&disable_snat>(m, "disable_snat", "CID, controller_api_url, spoke_gw_name",
-                       "Switch SNAT off for a spoke gateway. Returns None.", py::arg("CID"),
-                       py::arg("controller_api_url"), py::arg("spoke_gw_name"));
+void add_snat_operations(PyObject* m) {
+    def<kEnableSnat>(m);
+    def<kDisableSnat>(m);
 }
 
-void add_snat_classes(py::module_& m) {
-    py::dict memento;
-    memento["__init__"_n] = def_method<&memento_init>(
-        m, "SnatEnableMemento", "__init__", "spoke_gw_name",
-        "Remember that SNAT was switched on for spoke_gw_name.", py::arg("spoke_gw_name"));
-    memento["restore"_n] = def_method<&memento_restore>(m, "SnatEnableMemento", "restore", "",
-                                                        "Switch SNAT off again for the gateway.");
-    memento["toDict"_n] = to_dict_method<MementoClass::SnatEnable>(m, "SnatEnableMemento");
-    def_class(m, "SnatEnableMemento", bases_of("Memento"), memento,
-              "Undo record of switching single-IP SNAT on.");
-
-    py::dict cmd;
-    cmd["__init__"_n] = def_method<&cmd_init>(m, "SnatCmd", "__init__", "spoke_gw_name",
-                                              "SNAT switching for the spoke gateway spoke_gw_name.",
-                                              py::arg("spoke_gw_name"));
-    cmd["_saveMemento"_n] = def_method<&cmd_save_memento>(
-        m, "SnatCmd", "_saveMemento", "", "A new SnatEnableMemento for the gateway.");
-    cmd["enable"_n] = def_method<&cmd_enable>(
-        m, "SnatCmd", "enable", "", "Switch single-IP SNAT on; returns the SnatEnableMemento.");
-    cmd["disable"_n] =
-        def_method<&cmd_disable>(m, "SnatCmd", "disable", "", "Switch SNAT off; returns None.");
-    def_class(m, "SnatCmd", plain_bases(), cmd,
-              "Switch single-IP SNAT of a spoke gateway as an undoable step.");
+void add_snat_classes(PyObject* m) {
+    Scope g(PyModule_GetDict(m));
+    def_class<kMementoInit, kMementoRestore, kMementoToDict>(
+        m, "SnatEnableMemento", bases_of(g, "Memento"_id),
+        "Undo record of switching single-IP SNAT on.");
+    def_class<kCmdInit, kCmdSaveMemento, kCmdEnable, kCmdDisable>(
+        m, "SnatCmd", plain_bases(),
+        "Switch single-IP SNAT of a spoke gateway as an undoable step.");
 }
 
 }  // namespace spoke

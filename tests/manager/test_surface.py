@@ -113,3 +113,35 @@ class TestManagerClass:
 
         text = pydoc.render_doc(Manager)
         assert "execute(config)" in text and "revert(config)" in text
+
+
+class TestCallForms:
+    """A call that does not fit a Manager method fails with the interpreter's own TypeError text."""
+
+    @pytest.mark.parametrize(
+        "name, params",
+        [
+            ("get_natgw_id_by_subnet", "ec2_client, subnet_id, vpc_id"),
+            ("get_natgw_infos", "ec2_client, ca"),
+            ("execute", "config"),
+            ("revert", "config"),
+            ("cleanup", "config"),
+        ],
+    )
+    def test_wrong_calls(self, Manager, name, params):
+        namespace = {}
+        exec(f"class Manager:\n    @classmethod\n    def {name}(cls, {params}): pass", namespace)  # noqa: S102
+        twin = getattr(namespace["Manager"], name)
+        count = len(params.split(", "))
+        calls = [
+            ((), {}),
+            ((None,) * (count + 1), {}),
+            ((), {"nope": 1}),
+            ((None,), {params.split(", ")[0]: 1}),
+        ]
+        for args, kwargs in calls:
+            with pytest.raises(TypeError) as expected:
+                twin(*args, **kwargs)
+            with pytest.raises(TypeError) as got:
+                getattr(Manager, name)(*args, **kwargs)
+            assert str(got.value) == str(expected.value), (args, kwargs)

@@ -1,0 +1,349 @@
+#include "define.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace tidewall {
+
+// ---- binding, with the interpreter's texts for a call that does not fit
+
+namespace {
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
+Ref listing(PyObject* const* names, std::size_t n) {
+    Ref shown = Ref::steal(PyUnicode_FromFormat("'%U'", names[0]));
+    for (std::size_t i = 1; i < n; ++i) {
+        const char* sep = i + 1 < n ? ", '%U'" : (n == 2 ? " and '%U'" : ", and '%U'");
+        shown = add(shown, Ref::steal(PyUnicode_FromFormat(sep, names[i])));
+    }
+    return shown;
+}
+
+bool type_error(Ref message) {
+    PyErr_SetObject(PyExc_TypeError, message);
+    return false;
+}
+
+}  // namespace
+
+bool bind(const Binding& b, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** values) {
+    try {
+        const std::size_t count = b.count;
+        const std::size_t given = static_cast<std::size_t>(nargs);
+        for (std::size_t i = 0; i < count; ++i) values[i] = i < given ? args[i] : nullptr;
+
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t j = 0;
+            while (j < count && b.names[j] != key) ++j;
+            if (j == count) {
+                j = 0;
+                while (j < count && !equals(key, b.names[j])) ++j;
+            }
+            if (j == count)
+                return type_error(Ref::steal(PyUnicode_FromFormat(
+                    "%s() got an unexpected keyword argument '%U'", b.qualname, key)));
+            if (values[j])
+                return type_error(Ref::steal(PyUnicode_FromFormat(
+                    "%s() got multiple values for argument '%U'", b.qualname, key)));
+            values[j] = args[nargs + k];
+        }
+
+        if (given > count) {
+            const bool with_defaults = b.required < count;
+            const std::string takes =
+                with_defaults
+                    ? "from " + std::to_string(b.required) + " to " + std::to_string(count) +
+                          " positional arguments"
+                    : std::to_string(count) + " positional argument" + (count == 1 ? "" : "s");
+            return type_error(Ref::steal(PyUnicode_FromFormat("%s() takes %s but %zd %s given",
+                                                              b.qualname, takes.c_str(), nargs,
+                                                              given == 1 ? "was" : "were")));
+        }
+
+        PyObject* missing[kMaxParams + 1];
+        std::size_t n_missing = 0;
+        for (std::size_t i = given; i < b.required; ++i)
+            if (!values[i]) missing[n_missing++] = b.names[i];
+        if (n_missing)
+            return type_error(Ref::steal(PyUnicode_FromFormat(
+                "%s() missing %zu required positional argument%s: %U", b.qualname, n_missing,
+                n_missing == 1 ? "" : "s", listing(missing, n_missing).get())));
+
+        for (std::size_t i = 0; i < count; ++i)
+            if (!values[i]) values[i] = b.defaults[i];
+        return true;
+    } catch (PyError&) {
+        return false;
+    }
+}
+
+// ---- definitions
+
+namespace {
+
+PyObject* default_object(const Param& p) {
+    switch (p.kind) {
+        case Param::IsNone:
+            return Py_None;
+        case Param::IsTrue:
+            return Py_True;
+        case Param::IsText:
+            return intern(p.text);
+        case Param::Required:
+            break;
+    }
+    return nullptr;
+}
+
+// "name(a, b='x', c=None)\n--\n\n" + doc: what __text_signature__, help() and inspect read.
+std::string rendered_doc(const char* name, Kind kind, const Params& params, const char* doc) {
+    std::string s = std::string(name) + "(";
+    if (kind == Kind::Method) s += params.count ? "self, " : "self";
+    if (kind == Kind::ClassMethod) s += params.count ? "cls, " : "cls";
+    for (std::size_t i = 0; i < params.count; ++i) {
+        const Param& p = params.list[i];
+        if (i) s += ", ";
+        s += p.name;
+        if (p.kind == Param::IsNone) s += "=None";
+        if (p.kind == Param::IsTrue) s += "=True";
+        if (p.kind == Param::IsText) s += std::string("='") + p.text + "'";
+    }
+    return s + ")\n--\n\n" + doc;
+}
+
+}  // namespace
+
+void prepare(Binding& b, const char* name, const char* qualname, Kind kind, const Params& params,
+             const char* doc, _PyCFunctionFastWithKeywords entry) {
+    std::size_t n = 0;
+    if (kind == Kind::Method) b.names[n++] = "self"_id;
+    if (kind == Kind::ClassMethod) b.names[n++] = "cls"_id;
+    b.required = n;
+    for (std::size_t i = 0; i < params.count; ++i, ++n) {
+        b.names[n] = intern(params.list[i].name);
+        b.defaults[n] = default_object(params.list[i]);
+        if (!b.defaults[n]) b.required = n + 1;
+    }
+    b.count = n;
+    // A function object refers to its definition for as long as it lives, possibly until the
+    // interpreter ends: the definition and its docstring are never freed.
+    b.method = PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                           METH_FASTCALL | METH_KEYWORDS,
+                           strdup(rendered_doc(name, kind, params, doc).c_str())};
+    b.qualname = qualname;
+}
+
+PyObject* translate_exception(const char* where) noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%s() failed without an exception", where);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "%s(): %s", where, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s(): unexpected C++ exception", where);
+    }
+    return nullptr;
+}
+
+Ref builtin_function(PyObject* module, Binding& b) {
+    Ref module_name = attr(module, "__name__"_id);
+    return Ref::steal(PyCFunction_NewEx(&b.method, module, module_name));
+}
+
+namespace {
+
+struct MethodObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject* function;  // the builtin function
+    // Its entry point and module, called straight from here.
+    _PyCFunctionFastWithKeywords entry;
+    PyObject* module;
+};
+
+PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+    auto* m = reinterpret_cast<MethodObject*>(self);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = m->entry(m->module, args, static_cast<Py_ssize_t>(nargsf), kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
+    PyObject* f = reinterpret_cast<MethodObject*>(self)->function;
+    if (!obj) return Py_NewRef(f);
+    return PyMethod_New(f, obj);
+}
+
+PyObject* method_getattro(PyObject* self, PyObject* name) {
+    PyObject* f = reinterpret_cast<MethodObject*>(self)->function;
+    if (PyUnicode_Check(name) && _PyUnicode_EqualToASCIIString(name, "__func__"))
+        return Py_NewRef(f);
+    // The descriptor's own slots (__get__, __call__, ...), then the function's attributes.
+    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
+    if (descr && Py_TYPE(descr)->tp_descr_get && !_PyUnicode_EqualToASCIIString(name, "__doc__"))
+        return Py_TYPE(descr)->tp_descr_get(descr, self,
+                                            reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return PyObject_GetAttr(f, name);
+}
+
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<MethodObject*>(self)->function);
+    return 0;
+}
+
+int method_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<MethodObject*>(self)->function);
+    return 0;
+}
+
+void method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    method_clear(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMemberDef method_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot method_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
+    {Py_tp_getattro, reinterpret_cast<void*>(method_getattro)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, method_members},
+    {0, nullptr},
+};
+
+PyType_Spec method_spec = {"tidewall.method", sizeof(MethodObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                               Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           method_slots};
+
+}  // namespace
+
+Ref instance_method(PyObject* function) {
+    static PyTypeObject* type = nullptr;  // made once, kept for the life of the process
+    if (!type) type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&method_spec)));
+    auto* m = PyObject_GC_New(MethodObject, type);
+    if (!m) fail();
+    m->vectorcall = method_vectorcall;
+    m->function = Py_NewRef(function);
+    auto* f = reinterpret_cast<PyCFunctionObject*>(function);
+    m->entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+        reinterpret_cast<void (*)()>(f->m_ml->ml_meth));
+    m->module = f->m_self;  // kept alive by the function
+    PyObject_GC_Track(m);
+    return Ref::steal(reinterpret_cast<PyObject*>(m));
+}
+
+Ref class_method(PyObject* function) { return Ref::steal(PyClassMethod_New(function)); }
+
+// ---- classes
+
+namespace {
+
+// `__get__` of the lazy class signature: inspect.signature(constructor) without its first
+// parameter, worked out once, so that loading needs no `inspect`.
+Ref constructor_signature(const Scope&, PyObject* self, PyObject*, PyObject*) {
+    Ref state = attr(self, "__dict__"_id);
+    PyObject* known = PyDict_GetItemWithError(state, "signature"_id);
+    if (known) return Ref::borrow(known);
+    if (PyErr_Occurred()) fail();
+    Ref inspect = import_name("inspect", nullptr);
+    Ref signature = call_method(inspect, "signature"_id, item(state, "constructor"_id));
+    Ref parameters =
+        Ref::steal(PySequence_List(call_method(attr(signature, "parameters"_id), "values"_id)));
+    Ref rest = Ref::steal(PyList_GetSlice(parameters, 1, PyList_GET_SIZE(parameters.get())));
+    signature = call_method(signature, "replace"_id, {}, Kw<"parameters">(rest));
+    set_item(state, "signature"_id, signature);
+    return signature;
+}
+
+constexpr auto kSignatureGet =
+    method_def("_ConstructorSignature.__get__", params(arg("instance"), arg_none("owner")),
+               &constructor_signature, "The constructor's signature without self.");
+
+Ref new_class(PyObject* module, const char* name, PyObject* bases, PyObject* ns, const char* doc) {
+    Ref module_name = attr(module, "__name__"_id);
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    set_item(ns, "__module__"_id, module_name);
+    set_item(ns, "__qualname__"_id, qualname);
+    if (doc) set_item(ns, "__doc__"_id, Ref::steal(PyUnicode_FromString(doc)));
+    PyObject* meta = PyTuple_GET_SIZE(bases)
+                         ? reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(bases, 0)))
+                         : reinterpret_cast<PyObject*>(&PyType_Type);
+    return call(meta, qualname, bases, ns);
+}
+
+// The descriptor class, made on first use and kept for the life of the process.
+PyObject* signature_class(PyObject* module) {
+    static PyObject* cls = nullptr;
+    if (!cls) {
+        Ref ns = Ref::steal(PyDict_New());
+        set_item(ns, "__get__"_id, member<kSignatureGet>(module));
+        Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+        cls = new_class(module, "_ConstructorSignature", bases, ns,
+                        "A class's __signature__, worked out when asked for.")
+                  .release();
+    }
+    return cls;
+}
+
+}  // namespace
+
+Ref make_class(PyObject* module, const char* name, PyObject* bases,
+               std::initializer_list<std::pair<const char*, PyObject*>> members, const char* doc) {
+    Ref ns = Ref::steal(PyDict_New());
+    PyObject* init = nullptr;
+    for (const auto& [key, value] : members) {
+        check(PyDict_SetItemString(ns, key, value));
+        if (std::strcmp(key, "__init__") == 0) init = value;
+    }
+    Ref cls = new_class(module, name, bases, ns, doc);
+    if (init) {
+        Ref signature = call(signature_class(module));
+        set_attr(signature, "constructor"_id, attr(cls, "__init__"_id));
+        set_attr(cls, "__signature__"_id, signature);
+    }
+    return cls;
+}
+
+// ---- modules
+
+PyObject* create_module(PyModuleDef* def, const Import* imports, std::size_t count,
+                        void (*populate)(PyObject* module)) {
+    PyObject* module = PyModule_Create(def);
+    if (!module) return nullptr;
+    try {
+        for (const Import* i = imports; i != imports + count; ++i) {
+            const char* as = i->alias ? i->alias : i->name ? i->name : i->module;
+            add(module, as, import_name(i->module, i->name));
+        }
+        populate(module);
+        return module;
+    } catch (...) {
+        translate_exception(def->m_name);
+    }
+    Py_DECREF(module);
+    return nullptr;
+}
+
+}  // namespace tidewall
