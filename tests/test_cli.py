@@ -13,6 +13,7 @@ import yaml
 from moto import mock_aws
 
 from tidewall import cli, runner
+from tidewall.commands import journal_layout
 from tidewall.commands.history import CommandHistory, MementoHistory
 from tidewall.commands.memento import Memento
 from tidewall.core.ConfigAdaptor import BackupDescriptor
@@ -302,8 +303,9 @@ class TestConfigurationErrors:
         assert stand_in.calls == []
 
 
-def prepare_journal(client, folder, natgws, settings, mementos):
-    """Write a command and memento journal in `folder` and store it under the VPC's S3 prefix."""
+def prepare_journal(client, folder, natgws, settings, mementos, progress=None, intent=None):
+    """Write a command and memento journal in `folder` and store it under the VPC's S3 prefix (with an
+    undo in progress and a change in progress as given)."""
     descriptor = BackupDescriptor(str(folder), BUCKET, f"tidewall-backups/{ACCOUNT}/{VPC}")
     CommandHistory.init(descriptor.getAbsolutePath(), VPC, version="v2")
     if natgws is not None:
@@ -313,6 +315,12 @@ def prepare_journal(client, folder, natgws, settings, mementos):
     MementoHistory.init(descriptor.getAbsolutePath())
     for memento, begin in mementos:
         MementoHistory.append(memento, MarkBegin=begin)
+    if progress is not None or intent is not None:
+        MementoHistory._progress = progress
+        if intent is not None:
+            name = f"{type(intent).__module__}.{type(intent).__qualname__}"
+            MementoHistory._intent = {"class": name, "state": dict(intent.__dict__)}
+        MementoHistory._write()
     S3BackupCmdV2(client, descriptor).upload()
     s3.clear_registry()
 
@@ -346,18 +354,19 @@ def memento_classes(monkeypatch):
     from tidewall.lib.route_table import NatGwTrafficMemento, SnapshotRTMemento
     from tidewall.lib.test import TestMemento
 
-    classes = {
-        "T": TestMemento,
-        "A1": SnapshotRTMemento,
-        "A2": NatGwTrafficMemento,
-        "A3": NatGwDeleteMemento,
-        "A4": spoke.HsSpokeCreateMemento,
-        "A5": SnapshotRTMemento,
-        "A6": spoke.SnatEnableMemento,
-        "B1": NatGwDeleteMemento,
-        "B2": spoke.HsSpokeCreateMemento,
-        "R": spoke.ResizeSpokeGatewayMemento,
+    known = {
+        c.__module__ + "." + c.__name__: c
+        for c in (
+            TestMemento,
+            SnapshotRTMemento,
+            NatGwTrafficMemento,
+            NatGwDeleteMemento,
+            spoke.HsSpokeCreateMemento,
+            spoke.SnatEnableMemento,
+            spoke.ResizeSpokeGatewayMemento,
+        )
     }
+    classes = {code: known[step.memento_class] for code, step in journal_layout.STEPS.items()}
 
     def make(*codes):
         out = []
@@ -365,7 +374,7 @@ def memento_classes(monkeypatch):
             cls = classes[code]
             memento = cls.__new__(cls)
             memento.__dict__.update({"step": code})
-            out.append((memento, code in ("A1", "B1")))
+            out.append((memento, journal_layout.STEPS[code].opens_group))
         return out
 
     return make
@@ -515,6 +524,60 @@ class TestStatus:
     def test_nothing_recorded_yet(self, aws, make_config, capsys):
         out = self.status(capsys, make_config())
         assert "No migration recorded yet" in out and "first run" in out
+
+    def test_an_unfinished_rollback_is_shown_with_what_is_left_to_undo(
+        self, aws, make_config, tmp_path, capsys, memento_classes
+    ):
+        codes = ("A1", "A2", "A3", "A4", "A5", "A6", "B1", "B2")
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(3),
+            {"enable_test": False, "hs_mode": 2},
+            memento_classes(*codes),
+            progress={"kind": "rollback", "group_start": 6, "started_at": "2024-05-01T10:00:00+00:00"},
+        )
+        out = self.status(capsys, make_config())
+        assert (
+            "Rollback in progress (started 2024-05-01T10:00:00+00:00): the group of NAT gateway 1, journal "
+            "slots 6-7 still to undo; the next execute finishes it first, revert undoes it too"
+        ) in out
+        assert "to undo: B1 delete the NAT gateway; B2 create an HA spoke" in out
+        nxt = out.split("Next execute:")[1]
+        assert (
+            "first finishes the interrupted rollback: undo journal slots 6-7, newest first (B2 of NAT gateway 1, B1 of NAT gateway 1)"
+            in nxt
+        )
+        assert "NAT gateway 1: B1 delete the NAT gateway, B2" in nxt and "NAT gateway 2: B1" in nxt
+        assert "migration complete" not in out
+
+    def test_an_unfinished_revert_and_a_change_in_progress_are_shown(
+        self, aws, make_config, tmp_path, capsys, memento_classes
+    ):
+        ((intent, _begin),) = memento_classes("A3")
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(3),
+            {"enable_test": False, "hs_mode": 2},
+            memento_classes("A1", "A2"),
+            progress={"kind": "revert", "started_at": "2024-05-01T10:00:00+00:00"},
+            intent=intent,
+        )
+        out = self.status(capsys, make_config())
+        assert (
+            "Change in progress: A3 of NAT gateway 0 (delete the NAT gateway), its undo (NatGwDeleteMemento) "
+            "recorded before the change"
+        ) in out
+        assert (
+            "Revert in progress (started 2024-05-01T10:00:00+00:00): 2 step(s) still to undo; execute refuses"
+            in out
+        )
+        assert "to undo: A1 route-table snapshot s1; A2" in out
+        assert (
+            "refused: a revert was started and not finished (2 step(s) still to undo); run 'tidewall revert'"
+            in out
+        )
 
     def test_status_changes_nothing(self, aws, make_config, tmp_path, capsys, memento_classes):
         prepare_journal(

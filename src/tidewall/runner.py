@@ -169,6 +169,10 @@ def run_command(command, config, *, dry_run=False, stop_before=None):
     if stop_before is not None and command == "execute":
         logger.info("Stopping before NAT gateway %d", stop_before)
     action = getattr(manager, command)
+    from tidewall.commands.history import MementoHistory
+
+    # The journal finishes an interrupted rollback for an execute and refuses one after a killed revert.
+    MementoHistory.serve(command if command in ("execute", "revert") else None)
     try:
         action(ca)
     except SystemExit as e:
@@ -176,4 +180,6 @@ def run_command(command, config, *, dry_run=False, stop_before=None):
         if status:
             logger.error("%s ended with exit status %d", command, status)
         return status
+    finally:
+        MementoHistory.serve(None)
     return EXIT_OK

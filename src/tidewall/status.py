@@ -35,14 +35,32 @@ class StatusReport:
     steps: list = field(default_factory=list)
     mismatches: list = field(default_factory=list)
     hs_mode_skipped: list = field(default_factory=list)
+    progress: dict | None = None  # an undo started and not finished (rollback or revert)
+    intent: tuple | None = None  # (class name, state) of a change recorded as about to be made
+
+    @property
+    def undoing(self):
+        """Journal slots whose steps an unfinished rollback or revert still has to undo."""
+        if self.progress is None:
+            return range(0)
+        if self.progress["kind"] == "revert":
+            return range(len(self.entries))
+        return range(self.progress["group_start"], len(self.entries))
 
     @property
     def done(self):
-        return min(len(self.entries), len(self.steps))
+        """Slots whose steps are in effect and stay so (not to be undone)."""
+        return min(len(self.entries) - len(self.undoing), len(self.steps))
 
     @property
     def complete(self):
-        return self.discovered and not self.mismatches and len(self.entries) >= len(self.steps)
+        return (
+            self.discovered
+            and not self.mismatches
+            and self.progress is None
+            and self.intent is None
+            and len(self.entries) >= len(self.steps)
+        )
 
     def open_group(self):
         """(first slot, last slot, slots done) of the last begin mark's group while the run is unfinished."""
@@ -83,8 +101,10 @@ def read_status(ca, s3_client=None):
         discovered = bool(CommandHistory.is_command_i_done(0))
         natgws = [dict(r) for r in CommandHistory.get_discovered_natgws()] if discovered else []
         recorded = CommandHistory.get_run_settings() or None
-        MementoHistory.init(folder)
+        MementoHistory.init(folder, resolve=False)
         entries = MementoHistory.entries()
+        progress = MementoHistory.in_progress()
+        intent = MementoHistory.intent()
     finally:
         Globals.dry_run = saved_dry_run
         shutil.rmtree(tmp, ignore_errors=True)
@@ -95,6 +115,7 @@ def read_status(ca, s3_client=None):
         settings.update({k: recorded[k] for k in current if k in recorded})
     report = StatusReport(ca.vpc_id, where, discovered, natgws, recorded, settings)
     report.entries = entries
+    report.progress, report.intent = progress, intent
     if recorded:
         report.settings_diffs = settings_mismatch(recorded, current)
     if discovered:
@@ -120,13 +141,31 @@ def _next_run(report):
         return ["refused: " + "; ".join(report.settings_diffs)]
     if len(report.natgws) < 2:
         return ["stops at once: the recorded discovery holds fewer than two NAT gateways"]
+    if report.progress is not None and report.progress["kind"] == "revert":
+        return [
+            f"refused: a revert was started and not finished ({len(report.entries)} step(s) still to undo); "
+            "run 'tidewall revert' to finish it"
+        ]
     lines = []
+    if report.intent is not None:
+        lines.append(
+            f"first checks whether the change in progress ({_short(report.intent[0])}) was made: kept as "
+            f"journal slot {len(report.entries)} if so, dropped if not"
+        )
+    if report.undoing:
+        undo = [report.steps[i] for i in reversed(report.undoing) if i < len(report.steps)]
+        lines.append(
+            f"first finishes the interrupted rollback: undo journal slots {report.undoing.start}-"
+            f"{report.undoing.stop - 1}, newest first ("
+            + ", ".join(f"{s.code} of {s.where}" for s in undo)
+            + "), then goes on as below"
+        )
     if report.mismatches:
         lines.append(
             "WARNING: the journal does not line up with the steps, so a resumed run would skip the wrong "
             "steps; revert instead"
         )
-    pending = report.steps[len(report.entries) :]
+    pending = report.steps[report.done :]
     if not pending:
         return lines + ["nothing left to do: every step is recorded (it only uploads the backup folder)"]
     by_natgw = {}
@@ -175,7 +214,7 @@ def render_status(report, ca=None):
     entries = report.entries
     test_steps = [(slot, st) for slot, st in enumerate(report.steps) if st.natgw is None]
     for slot, step in test_steps:
-        state = "done" if slot < len(entries) else "pending"
+        state = "to undo" if slot in report.undoing else "done" if slot < len(entries) else "pending"
         out.append(f"  Run-wide: {step.code} {step.label}: {state}")
 
     for i, record in enumerate(report.natgws):
@@ -192,24 +231,51 @@ def render_status(report, ca=None):
         if i in report.hs_mode_skipped:
             out.append("      not replaced (hs_mode 1 replaces NAT gateways 0 and 1 only)")
             continue
-        done, pending, done_codes = [], [], []
+        done, undo, pending, done_codes = [], [], [], []
         for slot, step in enumerate(report.steps):
             if step.natgw != i:
                 continue
-            if slot < len(entries):
+            if slot in report.undoing:
+                undo.append(f"{step.code} {step.label}")
+            elif slot < len(entries):
                 done.append(f"{step.code} {step.label}")
                 done_codes.append(step.code)
             else:
                 pending.append(f"{step.code} {step.label}")
         if done:
             out.append("      done:    " + "; ".join(done))
+        if undo:
+            out.append("      to undo: " + "; ".join(undo))
         if pending:
             out.append("      pending: " + "; ".join(pending))
         if any(journal_layout.STEPS[code].makes_spoke for code in done_codes):
             out.append("      replaced: its spoke was created")
 
     group = report.open_group()
-    if report.complete:
+    progress = report.progress
+    if report.intent is not None:
+        slot = len(entries)
+        step = report.steps[slot] if slot < len(report.steps) else None
+        what = f"{step.code} of {step.where} ({step.label})" if step else f"slot {slot}"
+        out.append(
+            f"Change in progress: {what}, its undo ({_short(report.intent[0])}) recorded before the change; "
+            "the next execute or revert checks whether it was made"
+        )
+    if progress is not None and progress["kind"] == "revert":
+        out.append(
+            f"Revert in progress (started {progress.get('started_at', '?')}): {len(entries)} step(s) still "
+            "to undo; execute refuses until 'tidewall revert' finishes it"
+        )
+    elif progress is not None:
+        start = progress["group_start"]
+        first = report.steps[start] if start < len(report.steps) else None
+        name = first.where if first is not None else f"slot {start}"
+        out.append(
+            f"Rollback in progress (started {progress.get('started_at', '?')}): the group of {name}, journal "
+            f"slots {start}-{len(entries) - 1} still to undo; the next execute finishes it first, revert "
+            "undoes it too"
+        )
+    elif report.complete:
         out.append("Open group: none (migration complete)")
     elif group is None:
         out.append("Open group: none")
@@ -229,3 +295,7 @@ def render_status(report, ca=None):
     out.append("Next execute:")
     out.extend("  " + line for line in _next_run(report))
     return "\n".join(out)
+
+
+def _short(class_name):
+    return class_name.rsplit(".", 1)[-1]

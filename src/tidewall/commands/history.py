@@ -12,10 +12,14 @@ refused instead of being half-read. Mementos are stored as plain data and rebuil
 Every change is written atomically and written through to S3 before the call returns, except `pop()`: its
 removal is written when the next history call starts, after the caller has restored the popped memento.
 A process killed between `pop()` and the end of `restore()` therefore finds the memento still journalled
-and undoes it again. In a dry run the files are read but never written.
+and undoes it again. So that such a memento is never read as a done step, the first `pop()` of an undo
+records in the file what is being undone (a rollback of the top group, or a revert) before anything is
+restored, and the record is cleared only by the write that leaves that group (or the whole stack) empty.
+In a dry run the files are read but never written.
 """
 
 import copy
+import datetime
 import hashlib
 import importlib
 import itertools
@@ -23,10 +27,12 @@ import json
 import logging
 import math
 import os
+import sys
+import types
 
 from tidewall.commands import journal_layout
 from tidewall.commands.memento import Memento
-from tidewall.core.exceptions import TidewallError
+from tidewall.core.exceptions import EXIT_FAILED, EXIT_USAGE, TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib import s3
 
@@ -247,23 +253,94 @@ class CommandHistory:
         """Nothing is ever left unwritten here; present so callers can flush both histories alike."""
 
 
+class RevertInProgressError(HistoryError):
+    """`execute` found a revert that was started and not finished."""
+
+    exit_code = EXIT_USAGE
+
+
+class RollbackUnfinishedError(HistoryError):
+    """A rollback recorded as in progress could not be finished."""
+
+    exit_code = EXIT_FAILED
+
+
+def _entry_state(memento):
+    """(class name, checked copy of the state) of a memento the journal may hold."""
+    name = f"{type(memento).__module__}.{type(memento).__qualname__}"
+    if _resolve_memento_class(name) is not type(memento):
+        raise HistoryError(f"memento class {name!r} cannot be rebuilt from its name")
+    state = memento.toDict()
+    if not isinstance(state, dict):
+        raise HistoryError(f"{name}.toDict() must return a mapping, got {type(state).__name__}")
+    _check_plain(state, f"{name} state")
+    return name, copy.deepcopy(state)
+
+
+def _rebuild(name, state):
+    memento_cls = _resolve_memento_class(name)
+    memento = memento_cls.__new__(memento_cls)
+    memento.__dict__.update(copy.deepcopy(state))
+    return memento
+
+
+def _now():
+    return datetime.datetime.now(datetime.UTC).isoformat(timespec="seconds")
+
+
+PURPOSES = ("execute", "revert")
+
+
 class MementoHistory:
-    """The stack of mementos of this VPC's migration, newest on top."""
+    """The stack of mementos of this VPC's migration, newest on top.
+
+    Besides the stack the file may hold two records:
+    - `in_progress`: an undo that was started and must be finished before anything else. A rollback
+      (`{"kind": "rollback", "group_start": N}`) is written by `execute` before its rollback undoes
+      anything: every memento from slot N up is then one to undo, not a done step, until the group is
+      undone. A resumed `execute` finishes it first (newest first), then draws as usual. A revert
+      (`{"kind": "revert"}`) is written by `revert` before its first undo and cleared when the stack is
+      empty; until then `execute` refuses to run.
+    - `intent`: the memento of a change a host command is about to make (`record_intent`), written before
+      the change and cleared by the `append` of the finished memento. A history opened with an intent
+      and no memento asks the memento's `resolve_intent()` whether the change was made, and keeps it as
+      the next slot or drops it.
+
+    Whether the history serves an `execute` or a `revert` is told by `serve()`; when nobody told it, a
+    history whose slots were drawn (`is_memento_exist`) serves an execute, one popped without drawing
+    a revert.
+    """
 
     # Each entry: [memento, begin, class name, stored state]
     _folder = None
     _dry_run = False
     _entries = []
     _pop_pending = False
+    _popped = None  # the entry taken off by the pending pop
+    _progress = None
+    _intent = None  # {"class": name, "state": state}
+    _purpose = None  # what the caller said it serves (None: inferred)
+    _drawn = False
 
     @classmethod
-    def init(cls, folder):
-        """Open the memento history kept in `folder`, rebuilding its mementos (refuses a file it cannot trust)."""
+    def serve(cls, purpose):
+        """Say which command opens the history next ("execute", "revert", or None to infer it)."""
+        if purpose is not None and purpose not in PURPOSES:
+            raise ValueError(f"purpose must be one of {PURPOSES} or None, not {purpose!r}")
+        cls._purpose = purpose
+
+    @classmethod
+    def init(cls, folder, resolve=True):
+        """Open the memento history kept in `folder`, rebuilding its mementos (refuses a file it cannot trust).
+
+        A change in progress (an intent without its memento) is settled here unless `resolve` is false
+        (a read-only look, such as `status`).
+        """
         cls._folder = None
         folder = os.path.abspath(folder)
         path = os.path.join(folder, MEMENTO_FILE)
         body = _load(path, "memento_history")
-        entries = []
+        entries, progress, intent = [], None, None
         if body is not None:
             items = body.get("entries")
             if not isinstance(items, list):
@@ -278,17 +355,54 @@ class MementoHistory:
                 ):
                     raise HistoryError(f"{path}: entry {i} is malformed; the file was left as it is")
                 try:
-                    memento_cls = _resolve_memento_class(item["class"])
+                    memento = _rebuild(item["class"], item["state"])
                 except HistoryError as e:
                     raise HistoryError(f"{path}: entry {i}: {e}; the file was left as it is") from None
-                memento = memento_cls.__new__(memento_cls)
-                memento.__dict__.update(copy.deepcopy(item["state"]))
                 entries.append([memento, item["begin"], item["class"], item["state"]])
+            progress = cls._checked_progress(path, body.get("in_progress"), len(entries))
+            intent = cls._checked_intent(path, body.get("intent"))
         cls._entries = entries
-        cls._pop_pending = False
+        cls._pop_pending, cls._popped = False, None
+        cls._progress, cls._intent = progress, intent
+        cls._drawn = False
         cls._dry_run = bool(Globals.dry_run)
         cls._folder = folder
         logger.info("  Memento history opened in %s (%d memento(s))", folder, len(entries))
+        if progress is not None:
+            logger.warning("  %s", cls.describe_progress())
+        if intent is not None and resolve:
+            cls._settle_intent()
+
+    @staticmethod
+    def _checked_progress(path, progress, count):
+        if progress is None:
+            return None
+        ok = isinstance(progress, dict) and progress.get("kind") in ("rollback", "revert")
+        if ok and progress["kind"] == "rollback":
+            start = progress.get("group_start")
+            ok = type(start) is int and 0 <= start <= count
+        if not ok:
+            raise HistoryError(
+                f"{path}: malformed in_progress record {progress!r}; the file was left as it is"
+            )
+        return dict(progress)
+
+    @staticmethod
+    def _checked_intent(path, intent):
+        if intent is None:
+            return None
+        if (
+            not isinstance(intent, dict)
+            or set(intent) != {"class", "state"}
+            or not isinstance(intent["class"], str)
+            or not isinstance(intent["state"], dict)
+        ):
+            raise HistoryError(f"{path}: malformed intent record; the file was left as it is")
+        try:
+            _resolve_memento_class(intent["class"])
+        except HistoryError as e:
+            raise HistoryError(f"{path}: intent: {e}; the file was left as it is") from None
+        return {"class": intent["class"], "state": intent["state"]}
 
     @classmethod
     def _require(cls):
@@ -296,9 +410,7 @@ class MementoHistory:
             raise HistoryError("MementoHistory.init has not been called")
 
     @classmethod
-    def _write(cls):
-        if cls._dry_run:
-            return
+    def _body(cls):
         body = {
             "format": FORMAT_VERSION,
             "kind": "memento_history",
@@ -306,14 +418,50 @@ class MementoHistory:
                 {"class": name, "state": state, "begin": begin} for _m, begin, name, state in cls._entries
             ],
         }
-        _dump(cls._folder, MEMENTO_FILE, body)
+        if cls._progress is not None:
+            body["in_progress"] = cls._progress
+        if cls._intent is not None:
+            body["intent"] = cls._intent
+        return body
+
+    @classmethod
+    def _write(cls):
+        if cls._dry_run:
+            return
+        _dump(cls._folder, MEMENTO_FILE, cls._body())
+
+    @classmethod
+    def _change(cls, edit):
+        """Apply `edit()` to the in-memory state and write it; on a failed write put the state back."""
+        saved = (list(cls._entries), cls._progress, cls._intent, cls._pop_pending, cls._popped)
+        try:
+            edit()
+            cls._tidy_progress()
+            cls._write()
+        except BaseException:
+            cls._entries, cls._progress, cls._intent, cls._pop_pending, cls._popped = saved
+            raise
+
+    @classmethod
+    def _tidy_progress(cls):
+        """An undo that has reached its end is no longer in progress."""
+        progress = cls._progress
+        if progress is None:
+            return
+        if progress["kind"] == "revert" and not cls._entries:
+            cls._progress = None
+        elif progress["kind"] == "rollback" and len(cls._entries) <= progress["group_start"]:
+            cls._progress = None
 
     @classmethod
     def _commit_pop(cls):
         cls._require()
         if cls._pop_pending:
-            cls._write()
-            cls._pop_pending = False
+
+            def edit():
+                cls._pop_pending, cls._popped = False, None
+
+            cls._change(edit)
 
     @classmethod
     def flush(cls):
@@ -321,53 +469,287 @@ class MementoHistory:
         if cls._folder is not None:
             cls._commit_pop()
 
+    # ---- what serves an execute
+
+    @classmethod
+    def _serves(cls):
+        if cls._purpose is not None:
+            return cls._purpose
+        return "execute" if cls._drawn else "revert"
+
     @classmethod
     def is_memento_exist(cls):
-        """Iterator: True once per memento held now (in append order), then False for ever."""
+        """Iterator: True once per memento held now (in append order), then False for ever.
+
+        Serves an execute: a revert in progress is refused; a rollback in progress is finished first.
+        """
         cls._require()
+        if cls._purpose == "revert":
+            raise HistoryError("is_memento_exist is for an execute, and this history serves a revert")
+        cls._drawn = True
+        cls._commit_pop()
+        if cls._intent is not None:
+            cls._settle_intent()
+        progress = cls._progress
+        if progress is not None and progress["kind"] == "revert":
+            raise RevertInProgressError(
+                f"the journal in {cls._folder} records a revert that was started and not finished "
+                f"({len(cls._entries)} step(s) still to undo); run 'tidewall revert' with the same "
+                "configuration to finish it before running execute"
+            )
+        if progress is not None:
+            cls._finish_rollback()
         return itertools.chain(itertools.repeat(True, len(cls._entries)), itertools.repeat(False))
 
     @classmethod
+    def _finish_rollback(cls):
+        start = cls._progress["group_start"]
+        logger.warning(
+            "- Finishing the rollback that an earlier run started: undoing journal slots %d-%d, newest first",
+            start,
+            len(cls._entries) - 1,
+        )
+        while cls._progress is not None and len(cls._entries) > start:
+            begin = cls._entries[-1][1]
+            memento = cls.pop()
+            try:
+                memento.restore()
+            except Exception as e:
+                # Keep the journal's record of the step that was not undone, as the group opener it was.
+                cls.append(memento, MarkBegin=begin)
+                raise RollbackUnfinishedError(
+                    f"the rollback of the group at journal slot {start} could not be finished: "
+                    f"{type(e).__name__}: {e}. Mend the cause and run execute again, or revert"
+                ) from e
+            cls._commit_pop()
+        if cls._progress is not None:  # a group of no slot left (already undone): nothing was to do
+            cls._change(lambda: setattr(cls, "_progress", None))
+        logger.warning("  Rollback finished; the migration goes on from journal slot %d", len(cls._entries))
+        _refresh_discovered_natgws()
+
+    # ---- the stack
+
+    @classmethod
     def append(cls, memento, MarkBegin=False):
-        """Put `memento` on top; `MarkBegin` marks it as the first memento of a rollback group."""
+        """Put `memento` on top; `MarkBegin` marks it as the first memento of a rollback group.
+
+        Putting back the memento just popped (its restore failed) cancels that pop. Appending clears
+        the intent of the change the memento records.
+        """
+        cls._require()
+        name, state = _entry_state(memento)
+        if cls._pop_pending and cls._popped is not None and cls._popped[0] is memento:
+
+            def edit():
+                cls._pop_pending, cls._popped = False, None
+                cls._entries.append([memento, bool(MarkBegin), name, state])
+
+            cls._change(edit)
+            return
         cls._commit_pop()
-        name = f"{type(memento).__module__}.{type(memento).__qualname__}"
-        if _resolve_memento_class(name) is not type(memento):
-            raise HistoryError(f"memento class {name!r} cannot be rebuilt from its name")
-        state = memento.toDict()
-        if not isinstance(state, dict):
-            raise HistoryError(f"{name}.toDict() must return a mapping, got {type(state).__name__}")
-        _check_plain(state, f"{name} state")
-        cls._entries.append([memento, bool(MarkBegin), name, copy.deepcopy(state)])
-        try:
-            cls._write()
-        except BaseException:
-            cls._entries.pop()
-            raise
+        if cls._intent is not None and cls._intent["class"] != name:
+            logger.warning(
+                "  Recorded change in progress of %s replaced by a %s",
+                _short(cls._intent["class"]),
+                _short(name),
+            )
+
+        def edit():
+            cls._entries.append([memento, bool(MarkBegin), name, state])
+            cls._intent = None
+
+        cls._change(edit)
+
+    @classmethod
+    def record_intent(cls, memento):
+        """Record, before a change is made, the memento that will undo it (written through to S3).
+
+        The `append` of the finished memento clears it; a history opened with an intent and no memento
+        settles it with the memento's `resolve_intent()`. Nothing is written in a dry run.
+        """
+        cls._require()
+        name, state = _entry_state(memento)
+        if not callable(getattr(type(memento), "resolve_intent", None)):
+            raise HistoryError(f"{name} has no resolve_intent(); an intent of it could never be settled")
+        cls._commit_pop()
+        cls._change(lambda: setattr(cls, "_intent", {"class": name, "state": state}))
+
+    @classmethod
+    def _settle_intent(cls):
+        """Ask the intent's memento whether its change was made; keep it as the next slot or drop it."""
+        intent = cls._intent
+        memento = _rebuild(intent["class"], intent["state"])
+        slot = len(cls._entries)
+        made = memento.resolve_intent()
+        if made:
+            begin = cls._slot_begin(slot, intent["class"])
+            logger.warning(
+                "  A change in progress was made (%s): kept as journal slot %d", _short(intent["class"]), slot
+            )
+
+            def edit():
+                cls._entries.append([memento, begin, intent["class"], copy.deepcopy(intent["state"])])
+                cls._intent = None
+
+        else:
+            logger.warning("  A change in progress was not made (%s): dropped", _short(intent["class"]))
+
+            def edit():
+                cls._intent = None
+
+        cls._change(edit)
+
+    @classmethod
+    def _slot_begin(cls, slot, name):
+        """The group mark the layout declares for `slot` when it holds a memento of class `name`."""
+        natgws, settings = _recorded_discovery(cls._folder)
+        settings = settings or {}
+        enable_test = settings.get("enable_test")
+        if enable_test is None:
+            enable_test = bool(cls._entries) and cls._entries[0][2] == journal_layout.STEPS["T"].memento_class
+        hs_mode = settings.get("hs_mode", 2)
+        candidates = []
+        if natgws:
+            candidates += journal_layout.layout(natgws, enable_test, hs_mode, None)[slot : slot + 1]
+        # By position alone (the slots of the NAT gateways repeat), or the resize at the end.
+        long_enough = [{} for _ in range(slot + 2)]
+        candidates += journal_layout.layout(long_enough, enable_test, 2, None)[slot : slot + 1]
+        for candidate in candidates + [journal_layout.Slot(slot, "R", 0)]:
+            if candidate.memento_class == name:
+                return candidate.opens_group
+        logger.warning(
+            "  Journal slot %d is no place for a %s; kept without a group mark", slot, _short(name)
+        )
+        return False
+
+    @classmethod
+    def _start_undo(cls):
+        """Before a memento is taken off: make sure the journal records what is being undone."""
+        if cls._intent is not None:
+            cls._settle_intent()
+        if not cls._entries:
+            return
+        progress = cls._progress
+        if cls._serves() == "revert":
+            if progress is None or progress["kind"] != "revert":
+                record = {"kind": "revert", "started_at": _now()}
+                cls._change(lambda: setattr(cls, "_progress", record))
+            return
+        if progress is None:
+            begins = [i for i, (_m, begin, _n, _s) in enumerate(cls._entries) if begin]
+            record = {"kind": "rollback", "group_start": begins[-1] if begins else 0, "started_at": _now()}
+            cls._change(lambda: setattr(cls, "_progress", record))
 
     @classmethod
     def isEmpty(cls):
         cls._commit_pop()
+        if cls._intent is not None:
+            cls._settle_intent()
         return not cls._entries
 
     @classmethod
     def isCmdBegin(cls):
         """Whether the top memento opened a rollback group (False when empty)."""
         cls._commit_pop()
+        if cls._intent is not None:
+            cls._settle_intent()
         return bool(cls._entries) and cls._entries[-1][1]
 
     @classmethod
     def pop(cls):
-        """Take the top memento off; its removal is written when the next history call starts."""
+        """Take the top memento off; its removal is written when the next history call starts.
+
+        The first pop records the undo in progress (a rollback of the top group for an execute, a
+        revert otherwise), so a process killed before the removal is written finds that memento
+        still to undo, never as a done step.
+        """
         cls._commit_pop()
+        cls._start_undo()
         if not cls._entries:
             raise IndexError("pop from an empty memento history")
-        memento = cls._entries.pop()[0]
-        cls._pop_pending = True
-        return memento
+        entry = cls._entries.pop()
+        cls._pop_pending, cls._popped = True, entry
+        return entry[0]
 
     @classmethod
     def entries(cls):
         """(class name, begin flag, stored state) of each memento, oldest first."""
         cls._require()
         return [(name, begin, copy.deepcopy(state)) for _m, begin, name, state in cls._entries]
+
+    @classmethod
+    def in_progress(cls):
+        """A copy of the undo recorded as in progress ({"kind": "rollback", "group_start": N} or
+        {"kind": "revert"}), or None."""
+        cls._require()
+        return copy.deepcopy(cls._progress)
+
+    @classmethod
+    def intent(cls):
+        """(class name, stored state) of a change recorded as about to be made, or None."""
+        cls._require()
+        if cls._intent is None:
+            return None
+        return cls._intent["class"], copy.deepcopy(cls._intent["state"])
+
+    @classmethod
+    def describe_progress(cls):
+        """One line for people about the undo in progress, or None."""
+        progress = cls._progress
+        if progress is None:
+            return None
+        if progress["kind"] == "revert":
+            return (
+                f"A revert is in progress ({len(cls._entries)} step(s) still to undo): run revert again to "
+                "finish it; execute refuses until then"
+            )
+        start = progress["group_start"]
+        return (
+            f"A rollback is in progress: journal slots {start}-{len(cls._entries) - 1} are still to undo; "
+            "the next execute finishes it first (revert undoes them too)"
+        )
+
+
+def _short(class_name):
+    return class_name.rsplit(".", 1)[-1]
+
+
+def _refresh_discovered_natgws():
+    """Look the recorded NAT gateways up again in EC2, in place, as the migration does when it starts.
+
+    The run looked them up before its history was opened; a rollback finished since then brought back
+    NAT gateways under new ids, and the steps that follow must act on those.
+    """
+    handover = sys.modules.get("tidewall.commands.natgw_eip_handover")
+    if handover is None or CommandHistory._folder is None or not CommandHistory._natgws:
+        return
+    if Globals.aws_client_manager is None:
+        return
+    ec2_client = Globals.aws_client_manager.getEc2Client()
+    handover.Manager.get_natgw_infos(ec2_client, types.SimpleNamespace(vpc_id=CommandHistory._vpc_id))
+
+
+def _recorded_discovery(folder):
+    """(NAT-gateway records, run settings) of the command history in `folder`, or (None, None)."""
+    if CommandHistory._folder == folder and DISCOVER_NATGW in CommandHistory._commands:
+        return CommandHistory._natgws, CommandHistory._run_settings
+    try:
+        body = _load(os.path.join(folder, COMMAND_FILE), "command_history")
+    except HistoryError as e:
+        logger.warning("  %s", e)
+        return None, None
+    if body is None:
+        return None, None
+    for entry in body.get("commands") or []:
+        if (
+            isinstance(entry, dict)
+            and entry.get("index") == DISCOVER_NATGW
+            and isinstance(entry.get("natgws"), list)
+        ):
+            settings = body.get("run_settings")
+            return entry["natgws"], settings if isinstance(settings, dict) else None
+    return None, None
+
+
+s3.add_before_upload(CommandHistory.flush)
+s3.add_before_upload(MementoHistory.flush)

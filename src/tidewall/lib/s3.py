@@ -27,6 +27,15 @@ PENDING_FILE = ".unsynced.json"
 # realpath of a local folder -> (s3 client, bucket, key prefix)
 _registry = {}
 
+# Called before an upload stores the folder: the journals write what they still hold in memory.
+_before_upload = []
+
+
+def add_before_upload(hook):
+    """Register `hook()` to run before every upload (once per hook)."""
+    if hook not in _before_upload:
+        _before_upload.append(hook)
+
 
 class S3BackupError(TidewallError):
     """The backup folder cannot be fetched from or stored in S3."""
@@ -240,14 +249,13 @@ class S3BackupCmdV2:
         return sorted(remote)
 
     def upload(self):
-        """Flush both histories, then store every file of the local folder under the prefix.
+        """Run the before-upload hooks (the journals flush), then store every file of the local folder
+        under the prefix.
 
         Returns the names of the files stored (none in a dry run).
         """
-        from tidewall.commands.history import CommandHistory, MementoHistory
-
-        CommandHistory.flush()
-        MementoHistory.flush()
+        for hook in list(_before_upload):
+            hook()
         folder = self.backup_descriptor.getAbsolutePath()
         if Globals.dry_run:
             logger.info("  Dry run: upload of %s to %s skipped", folder, self._where)
