@@ -3,6 +3,7 @@
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import types
@@ -19,7 +20,7 @@ from tidewall.commands.memento import Memento
 from tidewall.core.ConfigAdaptor import BackupDescriptor
 from tidewall.core.exceptions import Terminated, TidewallError, UsageError
 from tidewall.core.Globals import Globals
-from tidewall.lib import s3
+from tidewall.lib import lock, s3
 from tidewall.lib.s3 import S3BackupCmdV2
 
 REGION = "us-east-1"
@@ -61,6 +62,9 @@ def stand_in(monkeypatch):
     StandInManager.calls = []
     StandInManager.outcome = None
     monkeypatch.setattr(runner, "Manager", StandInManager)
+    # The stand-in migrates no real VPC: the check that the VPC exists with two NAT gateways before a first
+    # run is tested against a seeded sandbox VPC (tests/integration/test_run_lock.py).
+    monkeypatch.setattr(runner, "check_vpc_ready", lambda ca, clients: None)
     Globals.reset()
     yield StandInManager
     Globals.reset()
@@ -599,3 +603,217 @@ class TestStatus:
         assert not (tmp_path / "backups").exists()
         assert s3._registry == {}
         assert Globals.dry_run is False
+
+
+# ------------------------------------------------------------------------------------------------ run lock
+
+LOCK_KEY = f"tidewall-backups/{ACCOUNT}/{VPC}/{lock.LOCK_NAME}"
+
+
+def descriptor(tmp_path):
+    return BackupDescriptor(str(tmp_path / "elsewhere"), BUCKET, f"tidewall-backups/{ACCOUNT}/{VPC}")
+
+
+def foreign_lock(client, tmp_path, command="execute"):
+    """A lock taken by another run (as if by another process); returns its RunLock."""
+    d = descriptor(tmp_path)
+    held = lock.RunLock(client, d.bucket, d.prefix, VPC, command, "other.yaml")
+    held.acquire()
+    return held
+
+
+def s3_snapshot(client):
+    return {k: client.get_object(Bucket=BUCKET, Key=k)["Body"].read() for k in s3_keys(client)}
+
+
+class TestRunLock:
+    def test_lock_object_records_the_holder_and_refuses_a_second_taker(self, aws, tmp_path):
+        first = foreign_lock(aws, tmp_path)
+        body = json.loads(aws.get_object(Bucket=BUCKET, Key=LOCK_KEY)["Body"].read())
+        assert body["lock_id"] == first.info.lock_id and body["command"] == "execute"
+        assert body["pid"] == os.getpid() and body["host"] and body["user"] and body["started"].endswith("Z")
+        d = descriptor(tmp_path)
+        with pytest.raises(lock.LockHeldError) as e:
+            lock.RunLock(aws, d.bucket, d.prefix, VPC, "revert", "mine.yaml").acquire()
+        assert e.value.exit_code == 2 and e.value.holder == first.info
+        text = str(e.value)
+        assert first.info.lock_id in text and f"{first.info.user}@{first.info.host}" in text
+        assert f"tidewall unlock --config mine.yaml --lock-id {first.info.lock_id}" in text
+        first.release()
+        assert s3_keys(aws) == []
+
+    def test_release_never_removes_a_lock_taken_by_another_run(self, aws, tmp_path):
+        mine = foreign_lock(aws, tmp_path)
+        lock.force_unlock(aws, descriptor(tmp_path), mine.info.lock_id)
+        theirs = foreign_lock(aws, tmp_path, command="revert")
+        with pytest.raises(lock.LockReleaseError, match="removed by someone else") as e:
+            mine.release()
+        assert theirs.info.lock_id in str(e.value)
+        assert lock.read_lock_of(aws, descriptor(tmp_path)) == theirs.info
+
+    def test_unlock_needs_the_matching_id(self, aws, tmp_path):
+        held = foreign_lock(aws, tmp_path)
+        with pytest.raises(lock.LockError, match="refusing to unlock") as e:
+            lock.force_unlock(aws, descriptor(tmp_path), "0" * 32)
+        assert e.value.exit_code == 2 and held.info.lock_id in str(e.value)
+        assert LOCK_KEY in s3_keys(aws)
+        assert lock.force_unlock(aws, descriptor(tmp_path), held.info.lock_id) == held.info
+        assert s3_keys(aws) == []
+        with pytest.raises(lock.LockError, match="no run lock is held"):
+            lock.force_unlock(aws, descriptor(tmp_path), held.info.lock_id)
+
+    @pytest.mark.parametrize("body", [b"", b"not json", b"[1, 2]", b'{"pid": "x", "lock_id": 7}'])
+    def test_an_unreadable_lock_object_still_reads_as_held(self, aws, body):
+        aws.put_object(Bucket=BUCKET, Key=LOCK_KEY, Body=body)
+        holder = lock.read_lock(aws, BUCKET, LOCK_KEY)
+        assert holder is not None and "(unreadable)" in holder.lock_id and holder.pid == 0
+
+
+class TestCommandsUnderTheLock:
+    @pytest.mark.parametrize("command", ["execute", "revert"])
+    def test_a_second_command_is_refused_before_anything_changes(
+        self, aws, make_config, stand_in, tmp_path, capsys, command
+    ):
+        held = foreign_lock(aws, tmp_path)
+        before = s3_snapshot(aws)
+        assert run(command, "--config", make_config()) == 2
+        err = capsys.readouterr().err
+        assert f"is locked by execute by {held.info.user}@{held.info.host}" in err
+        assert f"--lock-id {held.info.lock_id}" in err
+        assert stand_in.calls == []
+        assert s3_snapshot(aws) == before
+        assert not (tmp_path / "backups").exists()
+
+    @pytest.mark.parametrize(
+        "outcome, status",
+        [
+            (None, 0),
+            (SystemExit(1), 1),  # a rollback ends the run with exit(1)
+            (RuntimeError("controller unreachable"), 1),
+            (KeyboardInterrupt(), 130),
+            ("SIGTERM", 143),
+        ],
+    )
+    @pytest.mark.parametrize("command", ["execute", "revert"])
+    def test_the_lock_is_held_during_the_run_and_released_however_it_ends(
+        self, aws, make_config, stand_in, monkeypatch, command, outcome, status
+    ):
+        seen = []
+
+        def act(cls, config):
+            seen.append(lock.read_lock(aws, BUCKET, LOCK_KEY))
+            if outcome == "SIGTERM":
+                os.kill(os.getpid(), signal.SIGTERM)
+            elif outcome is not None:
+                raise outcome
+
+        monkeypatch.setattr(StandInManager, command, classmethod(act))
+        previous = signal.getsignal(signal.SIGTERM)
+        assert run(command, "--config", make_config()) == status
+        assert seen and seen[0] is not None and seen[0].command == command and seen[0].pid == os.getpid()
+        assert LOCK_KEY not in s3_keys(aws)
+        assert signal.getsignal(signal.SIGTERM) is previous
+
+    def test_a_release_that_fails_is_reported_with_the_unlock_command(
+        self, aws, make_config, stand_in, monkeypatch, capsys
+    ):
+        def act(cls, config):
+            aws.delete_object(Bucket=BUCKET, Key=LOCK_KEY)  # e.g. a `tidewall unlock` from elsewhere
+
+        monkeypatch.setattr(StandInManager, "execute", classmethod(act))
+        assert run("execute", "--config", make_config()) == 1
+        assert "was removed by someone else while this run held it" in capsys.readouterr().err
+
+    @pytest.mark.parametrize("argv", [["execute", "--dry-run"], ["revert", "--dry-run"], ["status"]])
+    def test_dry_run_and_status_take_no_lock_and_say_when_one_is_held(
+        self, aws, make_config, stand_in, tmp_path, capsys, argv
+    ):
+        held = foreign_lock(aws, tmp_path)
+        before = s3_snapshot(aws)
+        assert run(*argv, "--config", make_config()) == 0
+        captured = capsys.readouterr()
+        assert f"locked by execute by {held.info.user}@{held.info.host}" in captured.out + captured.err
+        assert held.info.lock_id in captured.out + captured.err
+        assert s3_snapshot(aws) == before
+
+    def test_unlock_from_the_command_line(self, aws, make_config, tmp_path, capsys):
+        held = foreign_lock(aws, tmp_path)
+        path = make_config()
+        assert run("unlock", "--config", path, "--lock-id", "nope") == 2
+        assert "refusing to unlock" in capsys.readouterr().err and LOCK_KEY in s3_keys(aws)
+        assert run("unlock", "--config", path, "--lock-id", held.info.lock_id) == 0
+        assert f"Removed the run lock {held.info.lock_id}" in capsys.readouterr().out
+        assert s3_keys(aws) == []
+        assert run("unlock", "--config", path, "--lock-id", held.info.lock_id) == 2
+
+
+class TestPoisonedFirstRun:
+    """A first run that recorded a discovery of fewer than two NAT gateways and no step."""
+
+    @pytest.mark.parametrize("found", [0, 1])
+    def test_execute_refuses_and_points_to_reset(self, aws, make_config, stand_in, tmp_path, capsys, found):
+        prepare_journal(
+            aws, tmp_path / "journal", natgw_records(found), {"enable_test": False, "hs_mode": 2}, []
+        )
+        before = s3_snapshot(aws)
+        path = make_config()
+        assert run("execute", "--config", path) == 2
+        err = capsys.readouterr().err
+        assert (
+            f"records a discovery of {found} NAT gateway" in err and f"tidewall reset --config {path}" in err
+        )
+        assert stand_in.calls == [] and s3_snapshot(aws) == before
+        assert not (tmp_path / "backups").exists()
+
+        out = TestStatus().status(capsys, path)
+        assert "UNUSABLE JOURNAL" in out and "tidewall reset --config" in out
+        assert "migration complete" not in out
+
+    def test_reset_deletes_the_journal_locally_and_in_s3(self, aws, make_config, stand_in, tmp_path, capsys):
+        prepare_journal(aws, tmp_path / "journal", natgw_records(1), {"enable_test": False, "hs_mode": 2}, [])
+        aws.put_object(
+            Bucket=BUCKET, Key=f"tidewall-backups/{ACCOUNT}/{VPC}/route_tables_backup.json", Body=b"{}"
+        )
+        local = tmp_path / "backups" / ACCOUNT / VPC
+        local.mkdir(parents=True)
+        (local / "command_history.json").write_text("{}")
+        assert run("reset", "--config", make_config()) == 0
+        assert "Reset " + VPC in capsys.readouterr().out
+        assert s3_keys(aws) == [] and not local.exists()
+        # The next execute is a first run again.
+        assert run("execute", "--config", make_config()) == 0
+        assert [c["name"] for c in stand_in.calls] == ["execute"]
+
+    def test_reset_refuses_a_journal_with_steps_to_undo(
+        self, aws, make_config, tmp_path, capsys, memento_classes
+    ):
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(3),
+            {"enable_test": False, "hs_mode": 2},
+            memento_classes("A1"),
+        )
+        before = s3_snapshot(aws)
+        path = make_config()
+        assert run("reset", "--config", path) == 2
+        err = capsys.readouterr().err
+        assert (
+            "refusing to reset" in err
+            and "1 step to undo" in err
+            and f"tidewall revert --config {path}" in err
+        )
+        assert s3_snapshot(aws) == before
+
+    def test_reset_refuses_while_locked_and_of_a_symlinked_folder(self, aws, make_config, tmp_path, capsys):
+        held = foreign_lock(aws, tmp_path)
+        assert run("reset", "--config", make_config()) == 2
+        assert held.info.lock_id in capsys.readouterr().err
+        held.release()
+        target = tmp_path / "target"
+        target.mkdir()
+        (target / "keep.txt").write_text("mine")
+        (tmp_path / "backups" / ACCOUNT).mkdir(parents=True)
+        os.symlink(target, tmp_path / "backups" / ACCOUNT / VPC)
+        assert run("reset", "--config", make_config()) == 2
+        assert "symbolic link" in capsys.readouterr().err and (target / "keep.txt").exists()

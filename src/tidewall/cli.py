@@ -4,6 +4,8 @@
     tidewall revert   --config FILE.yaml [--dry-run]
     tidewall cleanup  --config FILE.yaml
     tidewall status   --config FILE.yaml
+    tidewall reset    --config FILE.yaml
+    tidewall unlock   --config FILE.yaml --lock-id ID
     tidewall sandbox  [--nat-gateways N] [--fail-test-at I] [--interrupt-at K] [--keep] [--workdir DIR]
 
 Exit status: 0 when the command finished, 1 when it ended with a rollback, a fatal precondition or an error,
@@ -84,6 +86,14 @@ def _cmd_status(args):
     return EXIT_OK
 
 
+def _cmd_reset(args):
+    return runner.reset_journal(args.config)
+
+
+def _cmd_unlock(args):
+    return runner.unlock(args.config, args.lock_id)
+
+
 def _cmd_sandbox(args):
     from tidewall.sandbox.run import run_sandbox
 
@@ -152,6 +162,21 @@ def build_parser():
     p = sub.add_parser("status", help="show the journal: steps done per NAT gateway and what comes next")
     common(p)
     p.set_defaults(func=_cmd_status)
+
+    p = sub.add_parser(
+        "reset",
+        help="delete the VPC's journal (S3 and local) when it holds nothing to undo, "
+        "e.g. after a first run that found too few NAT gateways",
+    )
+    common(p)
+    p.set_defaults(func=_cmd_reset)
+
+    p = sub.add_parser("unlock", help="remove the run lock left by a killed run (its id must match)")
+    common(p)
+    p.add_argument(
+        "--lock-id", required=True, metavar="ID", help="the lock id that status or the refusal named"
+    )
+    p.set_defaults(func=_cmd_unlock)
 
     p = sub.add_parser("sandbox", help="run a whole migration against a simulated controller and AWS")
     p.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS, help="debug logging")

@@ -15,6 +15,7 @@ from dataclasses import dataclass, field
 
 from tidewall.commands import journal_layout
 from tidewall.core.Globals import Globals
+from tidewall.runner import MIN_NAT_GATEWAYS
 
 
 def expected_steps(natgws, enable_test, hs_mode, spoke_gw_size):
@@ -37,6 +38,18 @@ class StatusReport:
     hs_mode_skipped: list = field(default_factory=list)
     progress: dict | None = None  # an undo started and not finished (rollback or revert)
     intent: tuple | None = None  # (class name, state) of a change recorded as about to be made
+    lock: object = None  # the LockInfo of a run holding the VPC's lock, or None
+
+    @property
+    def poisoned(self):
+        """A first run that recorded too few NAT gateways to migrate and made no step (nothing to undo)."""
+        return (
+            self.discovered
+            and len(self.natgws) < MIN_NAT_GATEWAYS
+            and not self.entries
+            and self.progress is None
+            and self.intent is None
+        )
 
     @property
     def undoing(self):
@@ -56,6 +69,7 @@ class StatusReport:
     def complete(self):
         return (
             self.discovered
+            and not self.poisoned
             and not self.mismatches
             and self.progress is None
             and self.intent is None
@@ -83,6 +97,7 @@ def read_status(ca, s3_client=None):
     from tidewall.core.ConfigAdaptor import BackupDescriptor
     from tidewall.lib import s3
     from tidewall.lib.aws_cred import AwsClientManager
+    from tidewall.lib.lock import read_lock_of
     from tidewall.runner import current_run_settings, settings_mismatch
 
     if s3_client is None:
@@ -116,6 +131,7 @@ def read_status(ca, s3_client=None):
     report = StatusReport(ca.vpc_id, where, discovered, natgws, recorded, settings)
     report.entries = entries
     report.progress, report.intent = progress, intent
+    report.lock = read_lock_of(s3_client, real)
     if recorded:
         report.settings_diffs = settings_mismatch(recorded, current)
     if discovered:
@@ -130,8 +146,15 @@ def _yes(value):
     return "true" if value else "false"
 
 
-def _next_run(report):
+def _config_hint(ca):
+    source = getattr(ca, "source", None)
+    return source if isinstance(source, str) else "FILE"
+
+
+def _next_run(report, ca=None):
     """Lines saying what the next `execute` will do."""
+    if report.lock is not None:
+        return [f"refused while the VPC is locked by {report.lock.describe()}"]
     if not report.discovered:
         return [
             "first run: discover the NAT gateways and their sizes, back up all route tables, then replace "
@@ -139,7 +162,12 @@ def _next_run(report):
         ]
     if report.settings_diffs:
         return ["refused: " + "; ".join(report.settings_diffs)]
-    if len(report.natgws) < 2:
+    if report.poisoned:
+        return [
+            f"refused: the recorded discovery holds {len(report.natgws)} NAT gateway(s), at least "
+            f"{MIN_NAT_GATEWAYS} are needed; run `tidewall reset --config {_config_hint(ca)}`, then execute"
+        ]
+    if len(report.natgws) < MIN_NAT_GATEWAYS:
         return ["stops at once: the recorded discovery holds fewer than two NAT gateways"]
     if report.progress is not None and report.progress["kind"] == "revert":
         return [
@@ -187,6 +215,13 @@ def _next_run(report):
 
 def render_status(report, ca=None):
     out = [f"Journal of {report.vpc_id} in {report.where}"]
+    if report.lock is not None:
+        lock = report.lock
+        out.append(
+            f"  LOCKED by {lock.describe()}, lock id {lock.lock_id}: execute, revert and reset are refused "
+            "until that run ends. If it is no longer running, remove the stale lock with: "
+            f"tidewall unlock --config {_config_hint(ca)} --lock-id {lock.lock_id}"
+        )
     if not report.discovered:
         out.append("  No migration recorded yet (NAT-gateway discovery not done).")
         if report.entries:
@@ -194,7 +229,7 @@ def render_status(report, ca=None):
                 f"  WARNING: the memento journal holds {len(report.entries)} entries without a discovery"
             )
         out.append("Next execute:")
-        out.extend("  " + line for line in _next_run(report))
+        out.extend("  " + line for line in _next_run(report, ca))
         return "\n".join(out)
 
     s = report.settings
@@ -206,6 +241,11 @@ def render_status(report, ca=None):
     out.append(f"  Run settings: enable_test {_yes(s['enable_test'])}, hs_mode {s['hs_mode']} ({origin})")
     for diff in report.settings_diffs:
         out.append(f"  CONFIG DIFFERS: {diff}")
+    if report.poisoned:
+        out.append(
+            f"  UNUSABLE JOURNAL: a first run recorded a discovery of {len(report.natgws)} NAT gateway(s) and "
+            f"made no step; execute refuses it. Delete it with `tidewall reset --config {_config_hint(ca)}`"
+        )
     out.append(
         f"  {len(report.natgws)} NAT gateway(s) discovered; journal holds {len(report.entries)} of "
         f"{len(report.steps)} steps"
@@ -293,7 +333,7 @@ def render_status(report, ca=None):
         out.append("Journal problems:")
         out.extend("  " + m for m in report.mismatches)
     out.append("Next execute:")
-    out.extend("  " + line for line in _next_run(report))
+    out.extend("  " + line for line in _next_run(report, ca))
     return "\n".join(out)
 
 

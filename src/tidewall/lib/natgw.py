@@ -100,6 +100,25 @@ def get_natgw_by_subnet(ec2_client, subnet_id, vpc_id):
     return get_existing_natgws(ec2_client, subnet_id, vpc_id)
 
 
+def discoverable_natgws(ec2_client, vpc_id):
+    """The NAT gateways of the VPC that a discovery keeps (the ones a migration replaces), in its order.
+
+    The one answer to "which NAT gateways would be replaced": the checks before a first run ask it too.
+    """
+    return get_existing_natgws(ec2_client, None, vpc_id)
+
+
+def describe_vpc(ec2_client, vpc_id):
+    """The EC2 description of a VPC, or None when the client's region has no VPC of that id."""
+    try:
+        found = ec2_client.describe_vpcs(VpcIds=[vpc_id]).get("Vpcs", [])
+    except ClientError as e:
+        if _error_code(e) in ("InvalidVpcID.NotFound", "InvalidVpcID.Malformed"):
+            return None
+        raise
+    return found[0] if found else None
+
+
 def _instance_state(ec2_client, instance_id):
     """State name of an instance, or None when it does not exist."""
     try:
