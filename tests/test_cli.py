@@ -662,6 +662,19 @@ class TestRunLock:
         with pytest.raises(lock.LockError, match="no run lock is held"):
             lock.force_unlock(aws, descriptor(tmp_path), held.info.lock_id)
 
+    def test_the_backup_folder_never_holds_the_lock(self, aws, tmp_path, caplog):
+        held = foreign_lock(aws, tmp_path)
+        d = descriptor(tmp_path)
+        (tmp_path / "elsewhere").mkdir()
+        (tmp_path / "elsewhere" / "notes.json").write_text("{}")
+        S3BackupCmdV2(aws, d).upload()
+        with caplog.at_level("INFO", logger="tidewall"):
+            assert S3BackupCmdV2(aws, d).download() == ["notes.json"]
+        assert sorted(os.listdir(tmp_path / "elsewhere")) == ["notes.json"]
+        assert "Skipping" not in caplog.text and lock.LOCK_NAME not in caplog.text
+        S3BackupCmdV2(aws, d).upload()
+        assert lock.read_lock_of(aws, d) == held.info
+
     @pytest.mark.parametrize("body", [b"", b"not json", b"[1, 2]", b'{"pid": "x", "lock_id": 7}'])
     def test_an_unreadable_lock_object_still_reads_as_held(self, aws, body):
         aws.put_object(Bucket=BUCKET, Key=LOCK_KEY, Body=body)

@@ -176,6 +176,10 @@ class RunLock:
                     IfNoneMatch="*",
                 )
             except ClientError as e:
+                if _code(e) == "NoSuchBucket":
+                    raise LockError(
+                        f"backup bucket '{self.bucket}' does not exist (check s3_bucket)"
+                    ) from None
                 if _code(e) not in _EXISTS:
                     raise
                 holder = read_lock(self.s3_client, self.bucket, self.key)

@@ -19,6 +19,7 @@ from botocore.exceptions import ClientError
 
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
+from tidewall.lib.lock import LOCK_NAME
 
 logger = logging.getLogger("tidewall.lib.s3")
 
@@ -201,6 +202,8 @@ class S3BackupCmdV2:
                 if key.endswith("/"):
                     continue
                 relname = _safe_relname(key[start:])
+                if relname == LOCK_NAME:  # the run lock: never a file of the local folder
+                    continue
                 if relname is None or is_scratch_file(relname):
                     logger.warning("  Skipping S3 object %s: not a file name of the backup folder", key)
                     continue
