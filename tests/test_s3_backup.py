@@ -1,6 +1,8 @@
 import json
 import logging
 import os
+import re
+import stat
 
 import boto3
 import pytest
@@ -12,7 +14,7 @@ from tidewall.commands.memento import Memento
 from tidewall.core.ConfigAdaptor import BackupDescriptor
 from tidewall.core.Globals import Globals
 from tidewall.lib import s3
-from tidewall.lib.s3 import S3BackupCmdV2, S3BackupError
+from tidewall.lib.s3 import BackupConflictError, S3BackupCmdV2, S3BackupError
 
 BUCKET = "tidewall-backup"
 PREFIX = "tidewall-backups/acct/vpc-0123456789abcdef0"
@@ -53,21 +55,133 @@ def local(folder):
     return out
 
 
+def write(folder, name, body):
+    path = os.path.join(folder, *name.split("/"))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(body)
+
+
 class TestDownload:
-    def test_mirrors_prefix_and_removes_stale_files(self, env):
+    def test_fetches_what_only_s3_has_and_keeps_what_matches(self, env):
         client, des, _ = env
         folder = des.getAbsolutePath()
-        put(client, "command_history.json", b"new")
+        put(client, "command_history.json", b"same")
         put(client, "rtb/rtb-1.json", b"r1")
+        put(client, ".run-lock.json", b"{}")  # the run lock is no journal file
         client.put_object(Bucket=BUCKET, Key="tidewall-backups/acct/other-vpc/x", Body=b"no")
-        with open(os.path.join(folder, "command_history.json"), "wb") as f:
-            f.write(b"old")
-        os.makedirs(os.path.join(folder, "stale"))
-        with open(os.path.join(folder, "stale", "gone.json"), "wb") as f:
-            f.write(b"x")
+        write(folder, "command_history.json", b"same")
+        write(folder, ".command_history.json.abc.tmp", b"half")  # a temp file of a killed write
         assert S3BackupCmdV2(client, des).download() == ["command_history.json", "rtb/rtb-1.json"]
-        assert local(folder) == {"command_history.json": b"new", "rtb/rtb-1.json": b"r1"}
-        assert sorted(os.listdir(folder)) == ["command_history.json", "rtb"]
+        assert local(folder) == {
+            "command_history.json": b"same",
+            "rtb/rtb-1.json": b"r1",
+            ".command_history.json.abc.tmp": b"half",
+        }
+        assert stat.S_IMODE(os.stat(os.path.join(folder, "rtb")).st_mode) == 0o700
+
+    @pytest.mark.parametrize("dry_run", [False, True])
+    @pytest.mark.parametrize(
+        "s3_body, message",
+        [(None, "has no copy in S3 ("), (b"other", "differs from s3://")],
+        ids=["missing in S3", "different in S3"],
+    )
+    def test_a_local_file_s3_disagrees_with_is_a_conflict_and_is_kept(self, env, dry_run, s3_body, message):
+        client, des, calls = env
+        folder = des.getAbsolutePath()
+        write(folder, "memento_history.json", b"the journal")
+        if s3_body is not None:
+            put(client, "memento_history.json", s3_body)
+        put(client, "command_history.json", b"c")
+        Globals.dry_run = dry_run
+        calls.clear()
+        with pytest.raises(BackupConflictError, match=re.escape(message)) as refused:
+            S3BackupCmdV2(client, des).download()
+        text = str(refused.value)
+        assert os.path.join(folder, "memento_history.json") in text
+        assert f"s3://{BUCKET}/{PREFIX}/memento_history.json" in text and "Nothing was changed" in text
+        assert refused.value.exit_code == 2
+        assert local(folder) == {"memento_history.json": b"the journal"}  # nothing fetched, nothing lost
+        assert "PutObject" not in calls and "DeleteObject" not in calls
+        assert s3._registry == {}
+
+    def test_a_pending_change_is_stored_first_but_kept_as_it_is_in_a_dry_run(self, env):
+        client, des, _ = env
+        folder = des.getAbsolutePath()
+        put(client, "memento_history.json", b"old")
+        write(folder, "memento_history.json", b"newer")
+        write(folder, s3.PENDING_FILE, json.dumps(["memento_history.json"]).encode())
+        Globals.dry_run = True
+        S3BackupCmdV2(client, des).download()
+        assert stored(client) == {"memento_history.json": b"old"}
+        assert local(folder)["memento_history.json"] == b"newer" and s3.PENDING_FILE in local(folder)
+        Globals.dry_run = False
+        S3BackupCmdV2(client, des).download()
+        assert stored(client) == {"memento_history.json": b"newer"}
+        assert local(folder) == {"memento_history.json": b"newer"}
+
+    def test_keys_that_are_both_file_and_folder_are_refused(self, env):
+        client, des, _ = env
+        put(client, "zz", b"a")
+        put(client, "zz/inner", b"b")
+        with pytest.raises(BackupConflictError, match=r"/zz is an object and also a folder of other objects"):
+            S3BackupCmdV2(client, des).download()
+        assert local(des.getAbsolutePath()) == {}
+
+    def test_a_local_file_in_the_way_of_an_s3_folder_is_a_conflict(self, env):
+        client, des, _ = env
+        folder = des.getAbsolutePath()
+        put(client, "rtb/rtb-1.json", b"r1")
+        write(folder, "rtb", b"a file")
+        put(client, "rtb", b"a file")
+        with pytest.raises(BackupConflictError):
+            S3BackupCmdV2(client, des).download()
+        assert local(folder) == {"rtb": b"a file"}
+
+    @pytest.mark.parametrize("where", ["the folder", "a parent", "inside"])
+    def test_a_symbolic_link_is_refused_and_its_target_untouched(self, env, tmp_path, where):
+        client, des, _ = env
+        target = tmp_path / "elsewhere"
+        target.mkdir()
+        (target / "precious.json").write_bytes(b"keep")
+        put(client, "command_history.json", b"c")
+        if where == "the folder":
+            os.makedirs(os.path.dirname(des.local_path))
+            os.symlink(target, des.local_path)
+        elif where == "a parent":
+            os.symlink(target, tmp_path / "acct")
+        else:
+            os.makedirs(des.local_path)
+            os.symlink(target / "precious.json", os.path.join(des.local_path, "command_history.json"))
+        with pytest.raises(BackupConflictError, match="symbolic link"):
+            S3BackupCmdV2(client, des).download()
+        assert (
+            sorted(os.listdir(target)) == ["precious.json"]
+            and (target / "precious.json").read_bytes() == b"keep"
+        )
+
+    def test_new_folders_are_private(self, env, tmp_path):
+        client, _des, _ = env
+        des = BackupDescriptor(str(tmp_path / "new" / "acct" / "vpc"), BUCKET, PREFIX)
+        S3BackupCmdV2(client, des).download()
+        for folder in ("new", "new/acct", "new/acct/vpc"):
+            assert stat.S_IMODE(os.stat(tmp_path / folder).st_mode) == 0o700, folder
+
+    def test_a_killed_write_leaves_its_file_pending(self, env, monkeypatch):
+        client, des, _ = env
+        folder = des.getAbsolutePath()
+        put(client, "memento_history.json", b"old")
+        S3BackupCmdV2(client, des).download()
+
+        def killed(*_a):
+            raise KeyboardInterrupt  # the process dies between the local write and its write-through
+
+        monkeypatch.setattr(s3, "_put_file", killed)
+        s3.atomic_write_bytes(os.path.join(folder, "memento_history.json"), b"new")
+        monkeypatch.undo()
+        s3.clear_registry()
+        S3BackupCmdV2(client, des).download()
+        assert stored(client) == {"memento_history.json": b"new"}
 
     def test_missing_bucket_is_a_clear_error(self, env):
         client, _des, _ = env
@@ -90,7 +204,8 @@ class TestWriteThrough:
         with open(os.path.join(folder, "a.json"), "wb") as f:
             f.write(b"1")
         assert s3.write_through(folder, "a.json") is False
-        S3BackupCmdV2(client, des).download()  # removes a.json: it is not in S3
+        os.unlink(os.path.join(folder, "a.json"))  # a local file S3 lacks would be a conflict
+        S3BackupCmdV2(client, des).download()
         with open(os.path.join(folder, "a.json"), "wb") as f:
             f.write(b"1")
         Globals.dry_run = True

@@ -2,11 +2,14 @@
 two NAT gateways, a spoke tag that does not pair up; and the spoke tag forms it accepts."""
 
 import logging
+import os
 
 import pytest
+import yaml
 from handover_support import tamper_keeping_digest, tamper_with_new_digest
 
 from tidewall.commands.history import HistoryError
+from tidewall.lib.s3 import BackupConflictError
 
 pytestmark = [
     pytest.mark.slow,
@@ -40,11 +43,22 @@ class TestTamperedJournal:
     )
     def test_execute_and_revert_refuse_and_change_nothing(self, vpc, tamper, refusal):
         assert vpc.run(cmdcnt=1) == 0
-        tampered = tamper(vpc.s3_text())
+        original = vpc.s3_text()
+        tampered = tamper(original)
         vpc.put_s3_text(tampered)
         before = vpc.observe()
         vpc.ctl.clear_requests()
 
+        # The local journal disagrees with S3's: a conflict, and the local copy stays as it is.
+        for command in ("execute", "revert"):
+            with pytest.raises(BackupConflictError, match="memento_history.json differs from s3://"):
+                vpc.run(command)
+            assert vpc.observe() == before, command
+            assert vpc.changing_requests() == [], command
+            assert vpc.s3_text() == tampered and vpc.local_text() == original
+
+        # Without a local copy S3's is taken, and the history refuses it.
+        os.unlink(os.path.join(vpc.folder, "memento_history.json"))
         for command in ("execute", "revert"):
             with pytest.raises(HistoryError, match=refusal):
                 vpc.run(command)
@@ -110,3 +124,26 @@ class TestSpokeTag:
         assert vpc.ctl.gateways["egress-spoke"].tags == tags
         create = next(r for r in vpc.ctl.requests if r.action == "create_multicloud_primary_gateway")
         assert ("tag" in create.fields) == bool(tags)
+
+
+class TestBackupConflict:
+    def test_a_journal_missing_from_s3_stops_a_dry_run_and_the_local_one_stays(self, vpc, tmp_path, capsys):
+        from tidewall import cli
+
+        assert vpc.run(cmdcnt=1) == 0
+        journal = vpc.local_text()
+        vpc.aws.client("s3").delete_object(Bucket=vpc.seeded.bucket, Key=f"{vpc.prefix}/memento_history.json")
+        config = tmp_path / "config.yaml"
+        config.write_text(yaml.safe_dump(vpc.config))
+        before = vpc.observe()
+        capsys.readouterr()
+
+        assert cli.main(["execute", "--dry-run", "--config", str(config)]) == 2
+
+        err = capsys.readouterr().err
+        local = os.path.join(vpc.folder, "memento_history.json")
+        assert (
+            f"local {local} has no copy in S3 (s3://{vpc.seeded.bucket}/{vpc.prefix}/memento_history.json"
+            in err
+        )
+        assert vpc.local_text() == journal and vpc.observe() == before

@@ -201,7 +201,7 @@ class BackupDescriptor:
 
     def getAbsolutePath(self):
         """The local backup folder (created when missing)."""
-        os.makedirs(self.local_path, exist_ok=True)
+        os.makedirs(self.local_path, mode=0o700, exist_ok=True)
         return self.local_path
 
     def __repr__(self):

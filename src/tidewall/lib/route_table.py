@@ -5,7 +5,6 @@ import datetime
 import json
 import logging
 import os
-import tempfile
 
 from botocore.exceptions import ClientError
 
@@ -39,20 +38,12 @@ def _error_code(err):
 
 
 def atomic_write_json(path, data):
-    """Write JSON to `path` through a temporary file in the same folder and os.replace."""
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".json", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            json.dump(data, f, indent=2, sort_keys=True, default=str)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
+    """Write JSON to `path` at once (temp file, fsync, os.replace); a file of the backup folder is listed
+    as pending until its write-through has stored it in S3."""
+    from tidewall.lib import s3
+
+    text = json.dumps(data, indent=2, sort_keys=True, default=str)
+    s3.atomic_write_bytes(path, text.encode("utf-8"))
 
 
 def _write_through(folder, name):

@@ -1,12 +1,18 @@
 """The run's backup folder in S3: download before work, upload after, and write-through of single files.
 
-S3 holds the truth. `S3BackupCmdV2.download()` mirrors the folder's key prefix into the local folder and
-registers the folder, so that every later change of a journal file can be stored at once with
-`write_through(folder, filename)`. Objects are always written with one whole-object put, never in parts.
+`S3BackupCmdV2.download()` brings the folder's key prefix into the local folder and registers the folder,
+so that every later change of a journal file can be stored at once with `write_through(folder, filename)`.
+Objects are always written with one whole-object put, never in parts.
 
-A file whose write-through was started but not confirmed is listed in the folder's pending list
-(`PENDING_FILE`); the next download stores such files first instead of overwriting them with the older copy
-from S3, so a failed or interrupted upload cannot lose a journal change.
+A file whose change may not have reached S3 yet is listed in the folder's pending list (`PENDING_FILE`):
+`atomic_write_bytes` lists it before the file is replaced, a confirmed write-through takes it off. The
+next download stores such files in S3 first, so an interrupted write-through cannot lose a journal change.
+
+The download never deletes or overwrites a local file. A local file that S3 lacks, or whose content
+differs from S3's, and that is not pending, is a conflict: the download stops before changing anything
+and names both copies (`BackupConflictError`); someone has to decide which one is right. Files S3 has and
+the folder lacks are fetched. Hidden names (the pending list, temp files, the run lock) are never journal
+files: they are neither fetched nor compared nor stored.
 """
 
 import contextlib
@@ -17,7 +23,7 @@ import tempfile
 
 from botocore.exceptions import ClientError
 
-from tidewall.core.exceptions import TidewallError
+from tidewall.core.exceptions import EXIT_USAGE, TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib.lock import LOCK_NAME
 
@@ -42,10 +48,63 @@ class S3BackupError(TidewallError):
     """The backup folder cannot be fetched from or stored in S3."""
 
 
-def atomic_write_bytes(path, data):
-    """Replace `path` with `data` at once: temp file in the same folder, fsync, os.replace."""
-    folder = os.path.dirname(os.path.abspath(path))
-    os.makedirs(folder, exist_ok=True)
+class BackupConflictError(S3BackupError):
+    """The local backup folder and S3 disagree, or the folder cannot be used safely; nothing was changed."""
+
+    exit_code = EXIT_USAGE
+
+
+def private_folder(path):
+    """Create `path` and its missing parents with mode 0700 (owner only); returns the absolute path."""
+    path = os.path.abspath(path)
+    missing = []
+    head = path
+    while not os.path.isdir(head):
+        missing.append(head)
+        parent = os.path.dirname(head)
+        if parent == head:
+            break
+        head = parent
+    for folder in reversed(missing):
+        with contextlib.suppress(FileExistsError):
+            os.mkdir(folder, 0o700)
+    return path
+
+
+def check_no_symlink(path):
+    """Refuse a backup folder path that is, passes through, or holds a symbolic link."""
+    path = os.path.abspath(path)
+    head = path
+    while True:
+        if os.path.islink(head):
+            raise BackupConflictError(
+                f"backup folder {path}: {head} is a symbolic link; refusing to use it (set backup_root to "
+                "a folder reached without symbolic links)"
+            )
+        parent = os.path.dirname(head)
+        if parent == head:
+            break
+        head = parent
+    if os.path.isdir(path):
+        for root, dirs, files in os.walk(path):
+            for name in dirs + files:
+                if os.path.islink(os.path.join(root, name)):
+                    raise BackupConflictError(
+                        f"backup folder {path} holds a symbolic link {os.path.join(root, name)}; refusing to "
+                        "use it (replace the link by the file itself or remove it)"
+                    )
+
+
+def atomic_write_bytes(path, data, *, pending=True):
+    """Replace `path` with `data` at once: temp file in the same folder, fsync, os.replace.
+
+    A file of a folder registered for write-through is first listed as pending (unless `pending` is
+    false): it stays listed until a write-through or an upload has stored it in S3.
+    """
+    path = os.path.abspath(path)
+    folder = private_folder(os.path.dirname(path))
+    if pending:
+        _mark_pending(path)
     fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
     try:
         with os.fdopen(fd, "wb") as f:
@@ -122,6 +181,31 @@ def _set_pending(folder, names):
             os.unlink(path)
 
 
+def _registered_folder(path):
+    """(folder, relname) of the registered folder holding `path`, or (None, None)."""
+    real = os.path.realpath(path)
+    head = os.path.dirname(real)
+    while True:
+        if head in _registry:
+            return head, os.path.relpath(real, head).replace(os.sep, "/")
+        parent = os.path.dirname(head)
+        if parent == head:
+            return None, None
+        head = parent
+
+
+def _mark_pending(path):
+    """List a file of a registered folder as pending before it changes (not in a dry run)."""
+    if Globals.dry_run:
+        return
+    folder, relname = _registered_folder(path)
+    if folder is None or is_scratch_file(relname) or _safe_relname(relname) is None:
+        return
+    pending = _pending(folder)
+    if relname not in pending:
+        _set_pending(folder, pending | {relname})
+
+
 def register(folder, s3_client, bucket, prefix):
     _registry[_folder_key(folder)] = (s3_client, bucket, prefix)
 
@@ -149,9 +233,10 @@ def write_through(folder, filename):
         raise ValueError(f"{filename!r} is not a file name inside {folder}")
     client, bucket, prefix = entry
     pending = _pending(folder)
-    _set_pending(folder, pending | {relname})
+    if relname not in pending:
+        _set_pending(folder, pending | {relname})
     _put_file(client, bucket, prefix, folder, relname)
-    _set_pending(folder, pending - {relname})
+    _set_pending(folder, _pending(folder) - {relname})
     return True
 
 
@@ -189,6 +274,7 @@ class S3BackupCmdV2:
             raise
 
     def _remote_files(self):
+        """relname -> key of the journal files under the prefix."""
         prefix = self.backup_descriptor.prefix
         start = len(prefix) + 1 if prefix else 0
         remote = {}
@@ -204,51 +290,107 @@ class S3BackupCmdV2:
                 relname = _safe_relname(key[start:])
                 if relname == LOCK_NAME:  # the run lock: never a file of the local folder
                     continue
-                if relname is None or is_scratch_file(relname):
+                if relname is None:
                     logger.warning("  Skipping S3 object %s: not a file name of the backup folder", key)
                     continue
+                if is_scratch_file(relname):
+                    logger.debug("  Not a journal file: %s", key)
+                    continue
                 remote[relname] = key
+        folders = {"/".join(r.split("/")[:n]) for r in remote for n in range(1, r.count("/") + 1)}
+        clashes = sorted(folders & set(remote))
+        if clashes:
+            where = self._where
+            raise BackupConflictError(
+                "S3 keys that cannot all be files of one folder: "
+                + "; ".join(f"{where}/{c} is an object and also a folder of other objects" for c in clashes)
+                + ". Rename or remove one of them in S3"
+            )
         return remote
 
-    def download(self):
-        """Mirror the S3 prefix into the local folder and register the folder for write-through.
+    def _key_url(self, key):
+        return f"s3://{self.backup_descriptor.bucket}/{key}"
 
-        Returns the names of the files fetched.
+    def download(self):
+        """Bring the S3 prefix into the local folder and register the folder for write-through.
+
+        Pending local changes are stored in S3 first; files only S3 has are fetched; nothing local is ever
+        deleted or overwritten: a disagreement stops with BackupConflictError before anything changes. In
+        a dry run nothing is stored in S3 and pending local changes are kept as they are.
+        Returns the names of the journal files in S3.
         """
-        folder = self.backup_descriptor.getAbsolutePath()
-        bucket = self.backup_descriptor.bucket
+        descriptor = self.backup_descriptor
+        bucket, prefix = descriptor.bucket, descriptor.prefix
+        check_no_symlink(descriptor.local_path)
+        folder = private_folder(descriptor.local_path)
+        check_no_symlink(folder)
         self._check_bucket()
 
-        keep = set()
-        pending = {n for n in _pending(folder) if os.path.isfile(os.path.join(folder, n))}
+        remote = self._remote_files()
+        bodies = {
+            relname: self.s3_client.get_object(Bucket=bucket, Key=key)["Body"].read()
+            for relname, key in sorted(remote.items())
+        }
+        local = [n for n in _local_files(folder) if not is_scratch_file(n)]
+        pending = {n for n in _pending(folder) if n in local}
+
+        conflicts = []
+        for relname in local:
+            path = os.path.join(folder, *relname.split("/"))
+            key = self._key_url(_object_key(prefix, relname))
+            if relname in pending:
+                continue
+            if relname not in remote:
+                conflicts.append(f"local {path} has no copy in S3 ({key} does not exist)")
+                continue
+            with open(path, "rb") as f:
+                if f.read() != bodies[relname]:
+                    conflicts.append(f"local {path} differs from {key}")
+        for relname in remote:
+            parts = relname.split("/")
+            for n in range(1, len(parts) + 1):
+                path = os.path.join(folder, *parts[:n])
+                blocked = os.path.isfile(path) if n < len(parts) else os.path.isdir(path)
+                if blocked and os.path.lexists(path):
+                    conflicts.append(
+                        f"local {path} is in the way of {self._key_url(remote[relname])} "
+                        f"({'a file where S3 has a folder' if n < len(parts) else 'a folder where S3 has a file'})"
+                    )
+                    break
+        if conflicts:
+            raise BackupConflictError(
+                f"the local backup folder {folder} and {self._where} disagree: "
+                + "; ".join(conflicts)
+                + ". Nothing was changed. Decide which copy is right: to keep S3's, move the local file "
+                "away; to keep the local one, copy it to S3 (aws s3 cp LOCAL S3-URL); then run again"
+            )
+
         if pending and Globals.dry_run:
             logger.warning(
                 "  Dry run: keeping local changes not yet stored in S3: %s", ", ".join(sorted(pending))
             )
-            keep = pending | {PENDING_FILE}
         elif pending:
             for relname in sorted(pending):
                 logger.warning("  Storing %s in S3 first: its last change had not reached S3", relname)
-                _put_file(self.s3_client, bucket, self.backup_descriptor.prefix, folder, relname)
+                _put_file(self.s3_client, bucket, prefix, folder, relname)
             _set_pending(folder, set())
 
-        remote = self._remote_files()
-        for relname, key in sorted(remote.items()):
-            if relname in keep:
-                continue
-            body = self.s3_client.get_object(Bucket=bucket, Key=key)["Body"].read()
-            atomic_write_bytes(os.path.join(folder, *relname.split("/")), body)
+        fetched = 0
+        for relname, body in bodies.items():
+            path = os.path.join(folder, *relname.split("/"))
+            if os.path.lexists(path):
+                continue  # the same content, or a pending change kept above
+            atomic_write_bytes(path, body, pending=False)
+            fetched += 1
 
-        for relname in _local_files(folder):
-            if relname not in remote and relname not in keep:
-                logger.info("  Removing %s: not in the S3 backup", relname)
-                os.unlink(os.path.join(folder, *relname.split("/")))
-        for root, _dirs, _files in os.walk(folder, topdown=False):
-            if root != folder and not os.listdir(root):
-                os.rmdir(root)
-
-        register(folder, self.s3_client, bucket, self.backup_descriptor.prefix)
-        logger.info("- Downloaded %d file(s) from %s to %s", len(remote), self._where, folder)
+        register(folder, self.s3_client, bucket, prefix)
+        logger.info(
+            "- Downloaded %s from %s to %s (%d fetched)",
+            f"{len(remote)} file(s)",
+            self._where,
+            folder,
+            fetched,
+        )
         return sorted(remote)
 
     def upload(self):
