@@ -1,0 +1,85 @@
+"""The kill-anywhere harness (tidewall.sandbox.faults), and a fixed sample of kill points of a plain
+execute: SIGKILL before and after outside calls, the stale lock reported and removed, the run resumed,
+and the cloud and the journal equal to a clean run's."""
+
+import boto3
+import pytest
+import requests
+from moto import mock_aws
+
+from tidewall.sandbox import faults
+from tidewall.sandbox.faults import AFTER, BEFORE, FaultWorld, KillPoint, kill_anywhere, points_at
+
+
+class TestHooks:
+    def test_every_outside_call_is_logged_with_its_service_and_operation(self, tmp_path, monkeypatch):
+        log = tmp_path / "calls.log"
+        for key in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"):
+            monkeypatch.setenv(key, "testing")
+        faults.install(str(log))
+        try:
+            with mock_aws():
+                s3 = boto3.client("s3", region_name="us-east-1")
+                s3.create_bucket(Bucket="calls-bucket")
+                s3.list_objects_v2(Bucket="calls-bucket")
+            with pytest.raises(requests.RequestException):
+                requests.post("http://127.0.0.1:9/v2/api", data={"action": "login", "CID": "x"}, timeout=1)
+            with pytest.raises(RuntimeError, match="installed already"):
+                faults.install(str(log))
+        finally:
+            faults.uninstall()
+        calls = faults.read_calls(log)
+        assert [(c.n, c.kind, c.service, c.op) for c in calls] == [
+            (1, "aws", "s3", "CreateBucket"),
+            (2, "aws", "s3", "ListObjectsV2"),
+            (3, "controller", "POST", "login"),
+        ]
+
+    def test_a_line_torn_by_the_kill_is_left_out(self, tmp_path):
+        log = tmp_path / "calls.log"
+        log.write_text('{"kind": "aws", "n": 1, "op": "PutObject", "pid": 7, "service": "s3"}\n{"kind": "aw')
+        assert [str(c) for c in faults.read_calls(log)] == ["#1 s3 PutObject"]
+        assert faults.read_calls(tmp_path / "missing.log") == []
+
+    @pytest.mark.parametrize("text", ["17", "during:3", "after:0", "after:x", "before:-1"])
+    def test_kill_points_are_checked(self, text):
+        with pytest.raises(ValueError):
+            KillPoint.parse(text)
+        assert KillPoint.parse("after:17") == KillPoint(AFTER, 17)
+
+    def test_points_at_named_calls(self):
+        calls = [faults.Call(n, "aws", "ec2", op, 1) for n, op in enumerate(["A", "B", "A"], start=1)]
+        assert points_at(calls, "before:A#2", "after:B") == [KillPoint(BEFORE, 3), KillPoint(AFTER, 2)]
+        with pytest.raises(ValueError, match="0 C call"):
+            points_at(calls, "after:C")
+
+
+# The points that find faults sit between an outside change and its record in the journal, and around the
+# lock: right after the lock is taken, after a NAT gateway's deletion, after a spoke's creation and after
+# the resize.
+SAMPLE = (
+    "after:PutObject#1",
+    "after:DeleteNatGateway#1",
+    "after:create_multicloud_primary_gateway",
+    "after:create_multicloud_ha_gateway#2",
+    "after:change_gateway_size",
+)
+
+
+@pytest.mark.slow
+@pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
+def test_execute_killed_anywhere_converges_to_the_clean_run(tmp_path):
+    with FaultWorld(nat_gateways=3, workdir=str(tmp_path)) as world:
+        clean = kill_anywhere(world, "execute", points=[])
+        assert clean.calls > 50 and clean.clean_state.lock is None
+        migrated = clean.clean_state
+        assert {z.eip_holder[0] for z in migrated.zones} == {"spoke"}
+        assert migrated.local == migrated.s3 and len(migrated.s3.mementos) == 11
+
+        sweep = kill_anywhere(
+            world, "execute", points_at(clean.clean.calls, *SAMPLE), clean=(clean.clean, migrated)
+        )
+    assert all(case.reached for case in sweep.cases), sweep.report()
+    # Each killed run left its lock; it named the killed process and `tidewall unlock` removed it.
+    assert all(case.runs[1].command.startswith("unlock --lock-id") for case in sweep.cases), sweep.report()
+    assert sweep.failures() == [], sweep.report()
