@@ -1,0 +1,116 @@
+"""Two commands on one VPC at once: exactly one runs, the other is refused with exit status 2 naming the
+holder of the run lock, and the cloud and the journal end as after a single clean run. A lock left by a
+killed run is reported, refused and removed with `tidewall unlock`."""
+
+import time
+
+import pytest
+
+from tidewall.sandbox.faults import FaultWorld, points_at
+
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning"),
+]
+
+
+@pytest.fixture(scope="module")
+def world(tmp_path_factory):
+    with FaultWorld(nat_gateways=3, workdir=str(tmp_path_factory.mktemp("races"))) as w:
+        yield w
+
+
+@pytest.fixture(scope="module")
+def clean(world):
+    """(ChildResult, EndState) of a clean execute, and the end state of the untouched VPC."""
+    world.reset()
+    untouched = world.end_state()
+    run = world.run("execute")
+    assert run.status == 0, run.stderr
+    return run, world.end_state(), untouched
+
+
+def refused_by(result, holder):
+    """The refused run exited 2 before any change, naming the run that holds the lock."""
+    assert result.status == 2, result.stderr
+    assert f"(pid {holder.pid})" in result.stderr and "is locked by" in result.stderr
+    assert "tidewall unlock --config" in result.stderr
+    # Refused before anything else: the lock's put was its only change, and it failed.
+    changing = [c.op for c in result.calls if c.op in ("PutObject", "DeleteObject", "DeleteNatGateway")]
+    assert changing == ["PutObject"], result.calls
+
+
+def race(world, first, second, start_second):
+    """Start `first`, then `second` when `start_second(child)` returns; both results, in start order."""
+    a = world.spawn(*first)
+    start_second(a)
+    b = world.spawn(*second)
+    return a.wait(), b.wait()
+
+
+def a_second_later(child):
+    time.sleep(1.0)
+
+
+@pytest.mark.parametrize("second", [("execute",), ("revert",)], ids=["execute", "revert"])
+@pytest.mark.parametrize("when", ["a-second-apart", "mid-way"])
+def test_two_commands_at_once_one_runs_the_other_is_refused(world, clean, second, when):
+    clean_run, migrated, untouched = clean
+    world.reset()
+    if when == "mid-way":
+        # When the first run has deleted its first NAT gateway.
+        n = points_at(clean_run.calls, "after:DeleteNatGateway#1")[0].k
+
+        def start_second(child):
+            assert child.wait_for_calls(n + 1)
+    else:
+        start_second = a_second_later
+    a, b = race(world, ("execute",), second, start_second)
+
+    ran, refused = (a, b) if a.status == 0 else (b, a)
+    assert sorted([a.status, b.status]) == [0, 2], (a.stderr, b.stderr)
+    refused_by(refused, ran)
+    state = world.end_state()
+    expected = migrated if ran is a or second == ("execute",) else untouched
+    assert expected.differences(state) == []
+
+
+def test_a_lock_left_by_a_killed_run_is_reported_refused_and_removed(world, clean):
+    clean_run, migrated, _ = clean
+    world.reset()
+    killed = world.run("execute", kill=points_at(clean_run.calls, "after:create_multicloud_ha_gateway#1")[0])
+    assert killed.killed
+    holder = world.lock_holder()
+    assert holder is not None and holder.pid == killed.pid and holder.command == "execute"
+
+    status = world.run("status")
+    assert (
+        status.status == 0
+        and f"LOCKED by execute by {holder.user}@{holder.host} (pid {killed.pid})" in status.stdout
+    )
+    before = world.end_state()
+    dry = world.run("execute", "--dry-run")
+    assert dry.status == 0 and f"lock id {holder.lock_id}" in dry.stderr
+    refused = world.run("execute")
+    refused_by(refused, killed)
+    assert f"--lock-id {holder.lock_id}" in refused.stderr
+    assert world.end_state() == before  # neither the dry run nor the refused run changed anything
+
+    wrong = world.run("unlock", "--lock-id", "not-" + holder.lock_id)
+    assert wrong.status == 2 and "refusing to unlock" in wrong.stderr and world.lock_holder() == holder
+    assert world.run("unlock", "--lock-id", holder.lock_id).status == 0
+    assert world.lock_holder() is None
+    assert world.run("execute").status == 0
+    assert migrated.differences(world.end_state()) == []
+
+
+def test_sigterm_releases_the_lock(world, clean):
+    clean_run, _migrated, _ = clean
+    world.reset()
+    child = world.spawn("execute")
+    assert child.wait_for_calls(points_at(clean_run.calls, "after:DeleteNatGateway#1")[0].k)
+    child.proc.terminate()
+    result = child.wait()
+    assert result.status == 143, result.stderr
+    assert world.lock_holder() is None
+    assert world.run("execute").status == 0
