@@ -419,3 +419,109 @@ def test_an_intent_pending_when_a_rollback_starts_is_settled_first(folder, monke
     roll_back()
     MementoHistory.flush()
     assert WORLD == set() and journal(folder) == [] and "in_progress" not in stored(folder)
+
+
+# ---- the acceptance test of a group
+
+
+class SpokeStep(Step):
+    """The last step of each group creates a spoke, whose acceptance test follows."""
+
+
+SPOKE = f"{SpokeStep.__module__}.{SpokeStep.__qualname__}"
+
+
+@pytest.fixture
+def tested(monkeypatch, tmp_path):
+    """Acceptance tests on (as the first run recorded them), with SpokeStep as the spoke memento."""
+    monkeypatch.setattr(history, "ALLOWED_MEMENTO_CLASSES", history.ALLOWED_MEMENTO_CLASSES | {NAME, SPOKE})
+    monkeypatch.setattr(history, "SPOKE_MEMENTO_CLASSES", frozenset({SPOKE}))
+
+    def new_folder(name):
+        folder = str(tmp_path / name)
+        CommandHistory.init(folder, VPC)
+        CommandHistory.set_run_settings({"enable_test": True, "hs_mode": 2})
+        return folder
+
+    return new_folder
+
+
+def execute_tested(folder, failing=()):
+    """A run with an acceptance test after each group made in this run; the test of a group in
+    `failing` fails and rolls the group back. Returns 1 after a rollback."""
+    MementoHistory.init(folder)
+    drawn = MementoHistory.is_memento_exist()
+    for group in GROUPS:
+        spoke_made = False
+        for i, label in enumerate(group):
+            if next(drawn):
+                continue
+            WORLD.add(label)
+            last = i == len(group) - 1
+            MementoHistory.append((SpokeStep if last else Step)(label), MarkBegin=i == 0)
+            spoke_made = last
+        if not spoke_made:
+            continue  # the spoke was found journalled: the module does not test it again
+        MementoHistory.record_test_start()
+        n = event()  # the test's checks
+        passed = group[0] not in failing
+        after(n)
+        if passed:
+            MementoHistory.record_test_passed()
+        else:
+            roll_back()
+            MementoHistory.flush()
+            return 1
+    MementoHistory.flush()
+    return 0
+
+
+@pytest.mark.parametrize("persistent", [True, False], ids=["failing every time", "failing once"])
+def test_a_failed_acceptance_test_is_never_lost_by_a_kill(tested, persistent):
+    clean_folder = tested("clean")
+    assert execute_tested(clean_folder, failing={"b1"}) == 1
+    clean_end = (journal(clean_folder), set(WORLD))
+    assert execute_tested(clean_folder, failing={"b1"} if persistent else ()) == (1 if persistent else 0)
+    resumed_end = (journal(clean_folder), set(WORLD))
+    WORLD.clear()
+    total = count_events(lambda: execute_tested(tested("probe"), failing={"b1"}))
+    for n in range(1, total + 1):
+        for when in ("before", "after"):
+            WORLD.clear()
+            KILL.update(at=None, events=0)
+            case = tested(f"{when}-{n}")
+            KILL.update(at=(when, n), events=0)
+            try:
+                status = execute_tested(case, failing={"b1"})
+            except Killed:
+                status = None
+            KILL["at"] = None
+            assert set(claimed_done(case)) <= WORLD, f"kill {when} event {n}"
+            if status is None:
+                # The resumed run: the failure is still there, or it is gone.
+                status = execute_tested(case, failing={"b1"} if persistent else ())
+                want = clean_end if persistent else resumed_end
+            else:
+                want = clean_end
+            assert (journal(case), WORLD) == want, f"kill {when} event {n}"
+            assert status == (1 if want == clean_end else 0)
+            assert stored(case).get("in_progress") is None
+
+
+def test_a_spoke_opens_its_test_record_and_a_pass_clears_it(tested):
+    folder = tested("f")
+    MementoHistory.init(folder)
+    MementoHistory.is_memento_exist()
+    MementoHistory.append(Step("a1"), MarkBegin=True)
+    assert "in_progress" not in stored(folder)
+    MementoHistory.append(SpokeStep("a2"))  # written with the spoke's memento, in one write
+    assert stored(folder)["in_progress"]["kind"] == "test" and len(stored(folder)["entries"]) == 2
+    MementoHistory.record_test_start()
+    MementoHistory.init(folder)
+    assert "group at journal slot 0 has not passed" in MementoHistory.describe_progress()
+    MementoHistory.record_test_passed()
+    assert "in_progress" not in stored(folder)
+    # Without acceptance tests a spoke opens no record.
+    CommandHistory.set_run_settings({"enable_test": False, "hs_mode": 2})
+    MementoHistory.append(SpokeStep("b1"), MarkBegin=True)
+    assert "in_progress" not in stored(folder)

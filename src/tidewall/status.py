@@ -182,8 +182,13 @@ def _next_run(report, ca=None):
         )
     if report.undoing:
         undo = [report.steps[i] for i in reversed(report.undoing) if i < len(report.steps)]
+        what = (
+            "rolls back the group whose acceptance test has not passed"
+            if report.progress["kind"] == "test"
+            else "finishes the interrupted rollback"
+        )
         lines.append(
-            f"first finishes the interrupted rollback: undo journal slots {report.undoing.start}-"
+            f"first {what}: undo journal slots {report.undoing.start}-"
             f"{report.undoing.stop - 1}, newest first ("
             + ", ".join(f"{s.code} of {s.where}" for s in undo)
             + "), then goes on as below"
@@ -305,6 +310,15 @@ def render_status(report, ca=None):
         out.append(
             f"Revert in progress (started {progress.get('started_at', '?')}): {len(entries)} step(s) still "
             "to undo; execute refuses until 'tidewall revert' finishes it"
+        )
+    elif progress is not None and progress["kind"] == "test":
+        start = progress["group_start"]
+        first = report.steps[start] if start < len(report.steps) else None
+        name = first.where if first is not None else f"slot {start}"
+        out.append(
+            f"Acceptance test not passed (started {progress.get('started_at', '?')}): the group of {name}, "
+            f"journal slots {start}-{len(entries) - 1}; the next execute rolls it back and does it again, "
+            "revert undoes it too"
         )
     elif progress is not None:
         start = progress["group_start"]

@@ -45,6 +45,9 @@ DISCOVER_NATGW = 0
 
 # Only the classes of the journal's steps are rebuilt from stored state.
 ALLOWED_MEMENTO_CLASSES = journal_layout.MEMENTO_CLASSES
+# Mementos of the steps that create a spoke: with acceptance tests on, the spoke's test follows.
+SPOKE_MEMENTO_CLASSES = frozenset(s.memento_class for s in journal_layout.STEPS.values() if s.makes_spoke)
+TEST_MEMENTO_CLASS = journal_layout.STEPS["T"].memento_class
 
 
 class HistoryError(TidewallError):
@@ -377,8 +380,8 @@ class MementoHistory:
     def _checked_progress(path, progress, count):
         if progress is None:
             return None
-        ok = isinstance(progress, dict) and progress.get("kind") in ("rollback", "revert")
-        if ok and progress["kind"] == "rollback":
+        ok = isinstance(progress, dict) and progress.get("kind") in ("rollback", "revert", "test")
+        if ok and progress["kind"] != "revert":
             start = progress.get("group_start")
             ok = type(start) is int and 0 <= start <= count
         if not ok:
@@ -450,7 +453,7 @@ class MementoHistory:
             return
         if progress["kind"] == "revert" and not cls._entries:
             cls._progress = None
-        elif progress["kind"] == "rollback" and len(cls._entries) <= progress["group_start"]:
+        elif progress["kind"] != "revert" and len(cls._entries) <= progress["group_start"]:
             cls._progress = None
 
     @classmethod
@@ -504,6 +507,12 @@ class MementoHistory:
     @classmethod
     def _finish_rollback(cls):
         start = cls._progress["group_start"]
+        if cls._progress["kind"] == "test":
+            logger.warning(
+                "- The acceptance test of the group at journal slot %d did not end with a pass in an earlier "
+                "run: rolling the group back to do it again",
+                start,
+            )
         logger.warning(
             "- Finishing the rollback that an earlier run started: undoing journal slots %d-%d, newest first",
             start,
@@ -554,11 +563,26 @@ class MementoHistory:
                 _short(name),
             )
 
+        opens_test = name in SPOKE_MEMENTO_CLASSES and cls._progress is None and cls._tests_on()
+
         def edit():
             cls._entries.append([memento, bool(MarkBegin), name, state])
             cls._intent = None
+            if opens_test:
+                # Written with the spoke's memento: until its acceptance test passes, the group counts as
+                # failed (a kill before the test, or before its verdict, never passes for a pass).
+                cls._progress = {"kind": "test", "group_start": cls._top_group_start(), "started_at": _now()}
 
         cls._change(edit)
+
+    @classmethod
+    def _tests_on(cls):
+        """Whether this migration runs acceptance tests: as the first run recorded, else whether the
+        journal starts with the baseline test."""
+        _natgws, settings = _recorded_discovery(cls._folder)
+        if settings and "enable_test" in settings:
+            return journal_layout.acceptance_tests_on(settings["enable_test"])
+        return bool(cls._entries) and cls._entries[0][2] == TEST_MEMENTO_CLASS
 
     @classmethod
     def record_intent(cls, memento):
@@ -635,10 +659,39 @@ class MementoHistory:
                 record = {"kind": "revert", "started_at": _now()}
                 cls._change(lambda: setattr(cls, "_progress", record))
             return
-        if progress is None:
-            begins = [i for i, (_m, begin, _n, _s) in enumerate(cls._entries) if begin]
-            record = {"kind": "rollback", "group_start": begins[-1] if begins else 0, "started_at": _now()}
+        if progress is None or progress["kind"] == "test":
+            start = cls._top_group_start() if progress is None else progress["group_start"]
+            record = {"kind": "rollback", "group_start": start, "started_at": _now()}
             cls._change(lambda: setattr(cls, "_progress", record))
+
+    @classmethod
+    def _top_group_start(cls):
+        begins = [i for i, (_m, begin, _n, _s) in enumerate(cls._entries) if begin]
+        return begins[-1] if begins else 0
+
+    # ---- the acceptance test of a group
+
+    @classmethod
+    def record_test_start(cls):
+        """Before the acceptance test of the top group: record it as not passed yet (when the append of the
+        spoke's memento has not already done so).
+
+        Until `record_test_passed()` clears it, a resumed execute takes the group as failed: it rolls the
+        group back and does it again, test included (a failure, or a kill before the verdict was on file,
+        is never taken for a pass). A no-op when no history is open or nothing is journalled.
+        """
+        if cls._folder is None or not cls._entries or cls._progress is not None:
+            return
+        cls._commit_pop()
+        record = {"kind": "test", "group_start": cls._top_group_start(), "started_at": _now()}
+        cls._change(lambda: setattr(cls, "_progress", record))
+
+    @classmethod
+    def record_test_passed(cls):
+        """The acceptance test recorded by `record_test_start()` passed."""
+        if cls._folder is None or cls._progress is None or cls._progress["kind"] != "test":
+            return
+        cls._change(lambda: setattr(cls, "_progress", None))
 
     @classmethod
     def isEmpty(cls):
@@ -679,8 +732,9 @@ class MementoHistory:
 
     @classmethod
     def in_progress(cls):
-        """A copy of the undo recorded as in progress ({"kind": "rollback", "group_start": N} or
-        {"kind": "revert"}), or None."""
+        """A copy of the undo recorded as in progress ({"kind": "rollback", "group_start": N},
+        {"kind": "revert"}, or {"kind": "test", "group_start": N}: an acceptance test of the group from
+        slot N that has not passed, to be rolled back like an unfinished rollback), or None."""
         cls._require()
         return copy.deepcopy(cls._progress)
 
@@ -704,6 +758,11 @@ class MementoHistory:
                 "finish it; execute refuses until then"
             )
         start = progress["group_start"]
+        if progress["kind"] == "test":
+            return (
+                f"The acceptance test of the group at journal slot {start} has not passed: the next execute "
+                "rolls the group back and does it again (revert undoes it too)"
+            )
         return (
             f"A rollback is in progress: journal slots {start}-{len(cls._entries) - 1} are still to undo; "
             "the next execute finishes it first (revert undoes them too)"
@@ -730,9 +789,10 @@ def _refresh_discovered_natgws():
 
 
 def _recorded_discovery(folder):
-    """(NAT-gateway records, run settings) of the command history in `folder`, or (None, None)."""
-    if CommandHistory._folder == folder and DISCOVER_NATGW in CommandHistory._commands:
-        return CommandHistory._natgws, CommandHistory._run_settings
+    """(NAT-gateway records or None, run settings or None) of the command history in `folder`."""
+    if CommandHistory._folder == folder:
+        natgws = CommandHistory._natgws if DISCOVER_NATGW in CommandHistory._commands else None
+        return natgws, CommandHistory._run_settings
     try:
         body = _load(os.path.join(folder, COMMAND_FILE), "command_history")
     except HistoryError as e:
@@ -740,15 +800,16 @@ def _recorded_discovery(folder):
         return None, None
     if body is None:
         return None, None
+    settings = body.get("run_settings")
+    settings = settings if isinstance(settings, dict) else None
     for entry in body.get("commands") or []:
         if (
             isinstance(entry, dict)
             and entry.get("index") == DISCOVER_NATGW
             and isinstance(entry.get("natgws"), list)
         ):
-            settings = body.get("run_settings")
-            return entry["natgws"], settings if isinstance(settings, dict) else None
-    return None, None
+            return entry["natgws"], settings
+    return None, settings
 
 
 s3.add_before_upload(CommandHistory.flush)

@@ -21,6 +21,7 @@ from collections.abc import Mapping
 
 import yaml
 
+from tidewall.commands.history import MementoHistory
 from tidewall.commands.memento import Memento
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
@@ -209,6 +210,8 @@ class Test:
         settings, spoke = cls.prepared["settings"], cls.prepared["spoke"]
         name = spoke.get("gw_name", "")
         logger.info("- Acceptance test of spoke %s", name)
+        # Until the verdict is a pass, the journal takes the group under test as one to roll back.
+        MementoHistory.record_test_start()
         ec2_client = _ec2()
         checks = []
         try:
@@ -233,7 +236,10 @@ class Test:
         _record_result(cls.prepared["output"], result)
         if Globals.dry_run:
             logger.info("  Dry run: acceptance test result not enforced")
+            MementoHistory.record_test_passed()
             return True
+        if result["passed"]:
+            MementoHistory.record_test_passed()
         return result["passed"]
 
 
