@@ -783,13 +783,13 @@ class TestPoisonedFirstRun:
         assert "migration complete" not in out
 
     def test_reset_deletes_the_journal_locally_and_in_s3(self, aws, make_config, stand_in, tmp_path, capsys):
-        prepare_journal(aws, tmp_path / "journal", natgw_records(1), {"enable_test": False, "hs_mode": 2}, [])
+        # The poisoned first run's journal, in S3 and as its local copy.
+        local = tmp_path / "backups" / ACCOUNT / VPC
+        prepare_journal(aws, local, natgw_records(1), {"enable_test": False, "hs_mode": 2}, [])
         aws.put_object(
             Bucket=BUCKET, Key=f"tidewall-backups/{ACCOUNT}/{VPC}/route_tables_backup.json", Body=b"{}"
         )
-        local = tmp_path / "backups" / ACCOUNT / VPC
-        local.mkdir(parents=True)
-        (local / "command_history.json").write_text("{}")
+        (local / "route_tables_backup.json").write_text("{}")
         assert run("reset", "--config", make_config()) == 0
         assert "Reset " + VPC in capsys.readouterr().out
         assert s3_keys(aws) == [] and not local.exists()
@@ -817,6 +817,22 @@ class TestPoisonedFirstRun:
             and f"tidewall revert --config {path}" in err
         )
         assert s3_snapshot(aws) == before
+
+    def test_reset_refuses_a_local_step_that_never_reached_s3(
+        self, aws, make_config, tmp_path, capsys, memento_classes
+    ):
+        local = tmp_path / "backups" / ACCOUNT / VPC
+        CommandHistory.init(str(local), VPC, version="v2")
+        CommandHistory.log_discover_natgw_cmd(natgw_records(3))
+        MementoHistory.init(str(local))
+        for memento, begin in memento_classes("A1"):
+            MementoHistory.append(memento, MarkBegin=begin)
+        s3.clear_registry()
+        files = sorted(p.name for p in local.iterdir())
+        assert run("reset", "--config", make_config()) == 2
+        err = capsys.readouterr().err
+        assert f"its journal in {local} holds 1 step to undo" in err
+        assert sorted(p.name for p in local.iterdir()) == files
 
     def test_reset_refuses_while_locked_and_of_a_symlinked_folder(self, aws, make_config, tmp_path, capsys):
         held = foreign_lock(aws, tmp_path)

@@ -83,3 +83,49 @@ def test_execute_killed_anywhere_converges_to_the_clean_run(tmp_path):
     # Each killed run left its lock; it named the killed process and `tidewall unlock` removed it.
     assert all(case.runs[1].command.startswith("unlock --lock-id") for case in sweep.cases), sweep.report()
     assert sweep.failures() == [], sweep.report()
+
+
+def poisoned_journal(world):
+    """The journal a first run left before the checks existed: a discovery of one NAT gateway, no step."""
+    from tidewall.commands.history import CommandHistory
+    from tidewall.core.ConfigAdaptor import ConfigAdaptor
+    from tidewall.lib import s3
+    from tidewall.lib.s3 import S3BackupCmdV2
+
+    descriptor = ConfigAdaptor(world.config_path).backup_descriptor
+    zone = world.seeded.zones[0]
+    record = {
+        "subnet_id": zone.public_subnet_id,
+        "subnet_cidr": zone.public_cidr,
+        "initial_size": "t3.small",
+        "size": "t3.small",
+        "nat_gw_id": zone.nat_gateway_id,
+        "private_ip": "10.0.0.10",
+        "eip": zone.eip,
+    }
+    CommandHistory.init(descriptor.getAbsolutePath(), world.seeded.vpc_id, version="v2")
+    CommandHistory.log_discover_natgw_cmd([record])
+    with open(f"{descriptor.getAbsolutePath()}/route_tables_backup.json", "w") as f:
+        f.write("{}")
+    S3BackupCmdV2(world.aws.client("s3"), descriptor).upload()
+    s3.clear_registry()
+
+
+@pytest.mark.slow
+@pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
+def test_reset_killed_anywhere_converges(tmp_path):
+    with FaultWorld(nat_gateways=1, workdir=str(tmp_path)) as world:
+        clean = kill_anywhere(world, "reset", points=[], prepare=poisoned_journal)
+        assert clean.clean_state.s3.discovered is None and clean.clean_state.local.discovered is None
+        points = points_at(clean.clean.calls, "after:DeleteObject#1", "before:DeleteObject#2")
+        sweep = kill_anywhere(
+            world, "reset", points, prepare=poisoned_journal, clean=(clean.clean, clean.clean_state)
+        )
+        # A reset cut short leaves a journal that execute still refuses, pointing to reset.
+        world.reset()
+        poisoned_journal(world)
+        killed = world.run("reset", kill=points[0])
+        assert killed.killed and world.run("unlock", "--lock-id", world.lock_holder().lock_id).status == 0
+        refused = world.run("execute")
+    assert sweep.failures() == [] and all(c.reached for c in sweep.cases), sweep.report()
+    assert refused.status == 2 and "tidewall reset --config" in refused.stderr, refused.stderr

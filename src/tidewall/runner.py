@@ -195,9 +195,23 @@ class JournalView:
         return None
 
 
+def _read_histories(folder, vpc_id, view):
+    """Fill `view` from the histories kept in `folder` (opened for reading only)."""
+    from tidewall.commands.history import CommandHistory, MementoHistory
+
+    CommandHistory.init(folder, vpc_id, version="v2")
+    view.discovered = bool(CommandHistory.is_command_i_done(0))
+    if view.discovered:
+        view.natgws = [dict(r) for r in CommandHistory.get_discovered_natgws()]
+    MementoHistory.init(folder, resolve=False)
+    view.entries = MementoHistory.entries()
+    view.undo_in_progress = MementoHistory.in_progress()
+    view.intent = MementoHistory.intent()
+    return view
+
+
 def read_journal(ca, s3_client):
     """Download the journal of `ca`'s VPC into a temporary folder (dry-run mode: nothing written) and read it."""
-    from tidewall.commands.history import CommandHistory, MementoHistory
     from tidewall.core.ConfigAdaptor import BackupDescriptor
     from tidewall.lib import s3
 
@@ -211,18 +225,29 @@ def read_journal(ca, s3_client):
         view.files = list(s3.S3BackupCmdV2(s3_client, scratch).download() or [])
         folder = scratch.getAbsolutePath()
         s3.unregister(folder)
-        CommandHistory.init(folder, ca.vpc_id, version="v2")
-        view.discovered = bool(CommandHistory.is_command_i_done(0))
-        if view.discovered:
-            view.natgws = [dict(r) for r in CommandHistory.get_discovered_natgws()]
-        MementoHistory.init(folder, resolve=False)
-        view.entries = MementoHistory.entries()
-        view.undo_in_progress = MementoHistory.in_progress()
-        view.intent = MementoHistory.intent()
+        _read_histories(folder, ca.vpc_id, view)
     finally:
         Globals.dry_run = saved_dry_run
         shutil.rmtree(tmp, ignore_errors=True)
     return view
+
+
+def read_local_journal(folder, vpc_id):
+    """The journal kept in a local backup folder, read without writing anything (an empty view when absent)."""
+    view = JournalView(folder)
+    if not os.path.isdir(folder):
+        return view
+    view.files = sorted(
+        os.path.relpath(os.path.join(root, name), folder)
+        for root, _d, names in os.walk(folder)
+        for name in names
+    )
+    saved_dry_run = Globals.dry_run
+    Globals.dry_run = True
+    try:
+        return _read_histories(folder, vpc_id, view)
+    finally:
+        Globals.dry_run = saved_dry_run
 
 
 def _plural(n, word):
@@ -364,6 +389,8 @@ def run_command(command, config, *, dry_run=False, stop_before=None):
     from tidewall.lib.aws_cred import AwsClientManager
 
     ca = ConfigAdaptor(config)
+    if command == "reset":
+        return reset_journal(ca)
     manager = _manager()
     Globals.dry_run = bool(dry_run)
     Globals.cmdcnt = -1 if stop_before is None else int(stop_before)
@@ -423,14 +450,18 @@ def reset_journal(config):
         raise UsageError(f"refusing to reset: the local backup folder {local} is a symbolic link")
     with held_lock(ca, "reset", clients):
         view = read_journal(ca, s3_client)
-        what = view.undo_pending
-        if what is not None:
-            raise UsageError(
-                f"refusing to reset {ca.vpc_id}: its journal in {view.where} holds {what}. Undo the migration "
-                f"with `tidewall revert --config {_config_hint(ca)}` instead"
-            )
-        removed = _delete_journal_objects(s3_client, descriptor)
+        # The local copy counts too: a change whose record had not reached S3 when its run stopped.
+        for journal in (view, read_local_journal(local, ca.vpc_id)):
+            what = journal.undo_pending
+            if what is not None:
+                raise UsageError(
+                    f"refusing to reset {ca.vpc_id}: its journal in {journal.where} holds {what}. Undo the "
+                    f"migration with `tidewall revert --config {_config_hint(ca)}` instead"
+                )
+        # The local copy first: a reset cut short then leaves S3's copy, which a new reset (or the refusal
+        # of execute) finds again, never a local file that S3 lacks.
         local_files = _delete_local_folder(local)
+        removed = _delete_journal_objects(s3_client, descriptor)
         if not removed and not local_files:
             print(f"Nothing to reset: no journal of {ca.vpc_id} in {view.where} or in {local}")
         else:
@@ -443,6 +474,7 @@ def reset_journal(config):
 
 def _delete_journal_objects(s3_client, descriptor):
     """Delete every object under the VPC's backup prefix except the run lock; returns the keys deleted."""
+    from tidewall.commands.history import COMMAND_FILE
     from tidewall.lib.lock import lock_key
 
     prefix = descriptor.prefix + "/" if descriptor.prefix else ""
@@ -450,6 +482,8 @@ def _delete_journal_objects(s3_client, descriptor):
     keys = []
     for page in s3_client.get_paginator("list_objects_v2").paginate(Bucket=descriptor.bucket, Prefix=prefix):
         keys.extend(o["Key"] for o in page.get("Contents", []) if o["Key"] != keep)
+    # The recorded discovery last: a reset cut short leaves a journal that is still refused and reset again.
+    keys.sort(key=lambda key: key == prefix + COMMAND_FILE)
     for key in keys:
         s3_client.delete_object(Bucket=descriptor.bucket, Key=key)
         logger.info("  Deleted s3://%s/%s", descriptor.bucket, key)

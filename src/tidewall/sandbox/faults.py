@@ -360,33 +360,13 @@ class EndState:
         return out
 
 
-def _journal_state(folder, vpc_id):
-    """JournalState of a backup folder (read with the run in dry-run mode: nothing is written)."""
-    from tidewall.commands.history import CommandHistory, MementoHistory
-    from tidewall.core.Globals import Globals
-
-    if not os.path.isdir(folder):
-        return JournalState(None, (), None, None)
-    saved = Globals.dry_run
-    Globals.dry_run = True
-    try:
-        CommandHistory.init(folder, vpc_id, version="v2")
-        discovered = (
-            len(CommandHistory.get_discovered_natgws()) if CommandHistory.is_command_i_done(0) else None
-        )
-        MementoHistory.init(folder, resolve=False)
-        mementos = tuple(
-            (name.rsplit(".", 1)[-1], bool(begin)) for name, begin, _s in MementoHistory.entries()
-        )
-        progress = MementoHistory.in_progress()
-        intent = MementoHistory.intent()
-    finally:
-        Globals.dry_run = saved
+def _journal_state(view):
+    """The comparable part of a runner.JournalView."""
     return JournalState(
-        discovered,
-        mementos,
-        json.dumps(progress, sort_keys=True) if progress is not None else None,
-        intent[0].rsplit(".", 1)[-1] if intent is not None else None,
+        len(view.natgws) if view.discovered else None,
+        tuple((name.rsplit(".", 1)[-1], bool(begin)) for name, begin, _s in view.entries),
+        json.dumps(view.undo_in_progress, sort_keys=True) if view.undo_in_progress is not None else None,
+        view.intent[0].rsplit(".", 1)[-1] if view.intent is not None else None,
     )
 
 
@@ -559,7 +539,7 @@ class FaultWorld:
     def end_state(self):
         """The cloud, the controller, both copies of the journal and the lock, comparable across seeds."""
         from tidewall.core.ConfigAdaptor import ConfigAdaptor
-        from tidewall.runner import read_journal
+        from tidewall.runner import read_journal, read_local_journal
         from tidewall.sandbox.vpcview import (
             GATEWAY_TAG,
             HOLDING_NATGW_STATES,
@@ -629,14 +609,8 @@ class FaultWorld:
                 if g.vpc_id == vpc_id
             )
         )
-        local = _journal_state(self.backup_folder, vpc_id)
-        s3_view = read_journal(ConfigAdaptor(self.config_path), self.aws.client("s3"))
-        s3 = JournalState(
-            len(s3_view.natgws) if s3_view.discovered else None,
-            tuple((name.rsplit(".", 1)[-1], bool(begin)) for name, begin, _s in s3_view.entries),
-            json.dumps(s3_view.undo_in_progress, sort_keys=True) if s3_view.undo_in_progress else None,
-            s3_view.intent[0].rsplit(".", 1)[-1] if s3_view.intent else None,
-        )
+        local = _journal_state(read_local_journal(self.backup_folder, vpc_id))
+        s3 = _journal_state(read_journal(ConfigAdaptor(self.config_path), self.aws.client("s3")))
         lock = self.lock_holder()
         return EndState(tuple(zones), controller, local, s3, lock.describe() if lock else None)
 
