@@ -9,13 +9,11 @@ void execute(const Scope& g, PyObject* cls, PyObject* config) {
     Prepared prepared = prepare(g, cls, config);
     replace_nat_gateways(g, prepared);
 }
+constexpr auto kExecute =
+    class_method_def("Manager.execute(cls, config)", &execute,
+                     "Migrate the configured VPC; resumes an interrupted run.");
 
 namespace {
-
-PyModuleDef handover_module = tidewall::module_def(
-    "tidewall.commands.natgw_eip_handover",
-    "Replace a VPC's AWS NAT gateways by controller spoke gateways that take over their\n"
-    "Elastic IPs, resumably and undoably (class Manager).");
 
 // Outside names, bound as module attributes in this order.
 constexpr Import kImports[] = {
@@ -48,19 +46,16 @@ constexpr Import kImports[] = {
 };
 
 constexpr auto kGetNatgwIdBySubnet = class_method_def(
-    "Manager.get_natgw_id_by_subnet", params(arg("ec2_client"), arg("subnet_id"), arg("vpc_id")),
-    &get_natgw_id_by_subnet, "The EC2 description of the NAT gateway now in the subnet, or None.");
-constexpr auto kGetNatgwInfos = class_method_def(
-    "Manager.get_natgw_infos", params(arg("ec2_client"), arg("ca")), &get_natgw_infos,
-    "The recorded NAT-gateway info records, with nat_gw_id, private_ip and eip\n"
-    "refreshed in place from the NAT gateway now in each subnet.");
-constexpr auto kExecute =
-    class_method_def("Manager.execute", params(arg("config")), &execute,
-                     "Migrate the configured VPC; resumes an interrupted run.");
+    "Manager.get_natgw_id_by_subnet(cls, ec2_client, subnet_id, vpc_id)", &get_natgw_id_by_subnet,
+    "The EC2 description of the NAT gateway now in the subnet, or None.");
+constexpr auto kGetNatgwInfos =
+    class_method_def("Manager.get_natgw_infos(cls, ec2_client, ca)", &get_natgw_infos,
+                     "The recorded NAT-gateway info records, with nat_gw_id, private_ip and eip\n"
+                     "refreshed in place from the NAT gateway now in each subnet.");
 constexpr auto kRevert =
-    class_method_def("Manager.revert", params(arg("config")), &revert,
+    class_method_def("Manager.revert(cls, config)", &revert,
                      "Undo every recorded step of the configured VPC's migration, newest first.");
-constexpr auto kCleanup = class_method_def("Manager.cleanup", params(arg("config")), &cleanup,
+constexpr auto kCleanup = class_method_def("Manager.cleanup(cls, config)", &cleanup,
                                            "Not implemented: logs so and returns.");
 
 constexpr const char* kManagerDoc =
@@ -95,5 +90,9 @@ void populate(PyObject* m) {
 
 PyMODINIT_FUNC PyInit_natgw_eip_handover() {
     using namespace tidewall::natgw_eip_handover;
-    return tidewall::create_module(&handover_module, kImports, populate);
+    static PyModuleDef definition = tidewall::module_def(
+        "tidewall.commands.natgw_eip_handover",
+        "Replace a VPC's AWS NAT gateways by controller spoke gateways that take over their\n"
+        "Elastic IPs, resumably and undoably (class Manager).");
+    return tidewall::create_module(&definition, kImports, populate);
 }

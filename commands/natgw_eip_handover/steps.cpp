@@ -14,9 +14,9 @@ Ref test_targets(PyObject* nat_gw_infos) {
     Ref targets = Ref::steal(PyList_New(0));
     for_each(nat_gw_infos, [&](PyObject* x) {
         Ref target =
-            record<"nat_gw_id", "gw_name", "gw_public_ip", "gw_private_ip", "gw_subnet_id">({
-                item(x, "nat_gw_id"_id), item(x, "nat_gw_id"_id), item(x, "eip"_id),
-                item(x, "private_ip"_id), item(x, "subnet_id"_id)});
+            record<"nat_gw_id", "gw_name", "gw_public_ip", "gw_private_ip", "gw_subnet_id">(
+                {item(x, "nat_gw_id"_id), item(x, "nat_gw_id"_id), item(x, "eip"_id),
+                 item(x, "private_ip"_id), item(x, "subnet_id"_id)});
         check(PyList_Append(targets, target));
     });
     return targets;

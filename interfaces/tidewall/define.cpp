@@ -88,56 +88,44 @@ bool bind(const Binding& b, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
 namespace {
 
-PyObject* default_object(const Param& p) {
-    switch (p.kind) {
-        case Param::IsNone:
+PyObject* default_object(const Signature& sig, std::size_t i) {
+    switch (sig.kind_of[i]) {
+        case Signature::IsNone:
             return Py_None;
-        case Param::IsTrue:
+        case Signature::IsTrue:
             return Py_True;
-        case Param::IsText:
-            return intern(p.text);
-        case Param::Required:
+        case Signature::IsText:
+            return intern(sig.parts + sig.default_of[i]);
+        case Signature::Required:
             break;
     }
     return nullptr;
 }
 
-// "name(a, b='x', c=None)\n--\n\n" + doc: what __text_signature__, help() and inspect read.
-std::string rendered_doc(const char* name, Kind kind, const Params& params, const char* doc) {
-    std::string s = std::string(name) + "(";
-    if (kind == Kind::Method) s += params.count ? "self, " : "self";
-    if (kind == Kind::ClassMethod) s += params.count ? "cls, " : "cls";
-    for (std::size_t i = 0; i < params.count; ++i) {
-        const Param& p = params.list[i];
-        if (i) s += ", ";
-        s += p.name;
-        if (p.kind == Param::IsNone) s += "=None";
-        if (p.kind == Param::IsTrue) s += "=True";
-        if (p.kind == Param::IsText) s += std::string("='") + p.text + "'";
-    }
-    return s + ")\n--\n\n" + doc;
-}
-
 }  // namespace
 
-void prepare(Binding& b, const char* name, const char* qualname, Kind kind, const Params& params,
-             const char* doc, _PyCFunctionFastWithKeywords entry) {
-    std::size_t n = 0;
-    if (kind == Kind::Method) b.names[n++] = "self"_id;
-    if (kind == Kind::ClassMethod) b.names[n++] = "cls"_id;
-    b.required = n;
-    for (std::size_t i = 0; i < params.count; ++i, ++n) {
-        b.names[n] = intern(params.list[i].name);
-        b.defaults[n] = default_object(params.list[i]);
-        if (!b.defaults[n]) b.required = n + 1;
+void prepare(Binding& b, const Signature& sig, const char* doc,
+             _PyCFunctionFastWithKeywords entry) {
+    b.required = 0;
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        b.names[i] = intern(sig.parts + sig.name_of[i]);
+        b.defaults[i] = default_object(sig, i);
+        if (!b.defaults[i]) b.required = i + 1;
     }
-    b.count = n;
-    // A function object refers to its definition for as long as it lives, possibly until the
-    // interpreter ends: the definition and its docstring are never freed.
-    b.method = PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-                           METH_FASTCALL | METH_KEYWORDS,
-                           strdup(rendered_doc(name, kind, params, doc).c_str())};
-    b.qualname = qualname;
+    b.count = sig.count;
+    // "name(params)\n--\n\n" + doc: what __text_signature__, help() and inspect read. A function
+    // object refers to its definition for as long as it lives, possibly until the interpreter
+    // ends: the definition and its docstring are never freed.
+    const std::string rendered = std::string(sig.text) + "\n--\n\n" + doc;
+    b.method =
+        PyMethodDef{sig.name(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                    METH_FASTCALL | METH_KEYWORDS, strdup(rendered.c_str())};
+    b.qualname = sig.qualname();
+}
+
+PyObject* store_arguments(const Binding& b, PyObject* const* values) {
+    for (std::size_t i = 1; i < b.count; ++i) set_attr(values[0], b.names[i], values[i]);
+    Py_RETURN_NONE;
 }
 
 PyObject* translate_exception(const char* where) noexcept {
@@ -278,8 +266,8 @@ Ref constructor_signature(const Scope&, PyObject* self, PyObject*, PyObject*) {
 }
 
 constexpr auto kSignatureGet =
-    method_def("_ConstructorSignature.__get__", params(arg("instance"), arg_none("owner")),
-               &constructor_signature, "The constructor's signature without self.");
+    method_def("_ConstructorSignature.__get__(self, instance, owner=None)", &constructor_signature,
+               "The constructor's signature without self.");
 
 Ref new_class(PyObject* module, const char* name, PyObject* bases, PyObject* ns, const char* doc) {
     Ref module_name = attr(module, "__name__"_id);

@@ -21,27 +21,72 @@ namespace tidewall {
 
 // ---- signatures
 
-struct Param {
+inline constexpr std::size_t kMaxParams = 13;
+inline constexpr std::size_t kMaxSignature = 320;
+
+// A signature as a `def` line writes it, "Qual.name(a, b='x', c=None, d=True)", taken apart at
+// compile time. The text itself is what __text_signature__ shows; the parts are what binding
+// uses (a method's text starts with self, a class method's with cls).
+struct Signature {
     enum Default : unsigned char { Required, IsNone, IsTrue, IsText };
-    const char* name;
-    Default kind = Required;
-    const char* text = nullptr;  // the default of an IsText parameter
-};
-constexpr Param arg(const char* name) { return {name}; }
-constexpr Param arg_none(const char* name) { return {name, Param::IsNone}; }
-constexpr Param arg_true(const char* name) { return {name, Param::IsTrue}; }
-constexpr Param arg_text(const char* name, const char* text) { return {name, Param::IsText, text}; }
 
-inline constexpr std::size_t kMaxParams = 12;
+    char text[kMaxSignature] = {};   // "name(params)": from the last component of the name on
+    char parts[kMaxSignature] = {};  // the qualified name and each parameter name and default
+    std::size_t qualname_at = 0, name_at = 0, count = 0;
+    std::size_t name_of[kMaxParams] = {}, default_of[kMaxParams] = {};
+    Default kind_of[kMaxParams] = {};
 
-struct Params {
-    Param list[kMaxParams] = {};
-    std::size_t count = 0;
+    consteval Signature(const char* def) { parse(def); }  // NOLINT: implicit, from the literal
+    // The text given in pieces, joined.
+    consteval Signature(std::initializer_list<const char*> pieces) {
+        char joined[kMaxSignature] = {};
+        std::size_t n = 0;
+        for (const char* piece : pieces)
+            for (const char* c = piece; *c; ++c) {
+                if (n + 1 >= kMaxSignature) throw "signature too long";
+                joined[n++] = *c;
+            }
+        parse(joined);
+    }
+    const char* qualname() const { return parts + qualname_at; }
+    const char* name() const { return parts + name_at; }
 
-    constexpr Params() = default;
-    template <typename... P>
-    constexpr Params(P... p) : list{p...}, count(sizeof...(P)) {  // NOLINT: implicit
-        static_assert(sizeof...(P) <= kMaxParams, "too many parameters");
+  private:
+    consteval void parse(const char* def) {
+        std::size_t n = 0;
+        while (def[n]) ++n;
+        if (n >= kMaxSignature || n < 3 || def[n - 1] != ')') throw "bad signature";
+        std::size_t open = 0;
+        while (def[open] != '(') ++open;
+        for (std::size_t i = 0; i < open; ++i)
+            if (def[i] == '.') name_at = i + 1;
+        for (std::size_t i = name_at; i < n; ++i) text[i - name_at] = def[i];
+        for (std::size_t i = 0; i < n; ++i) parts[i] = def[i];
+        parts[open] = '\0';
+        parts[n - 1] = '\0';
+        std::size_t i = open + 1;
+        while (i < n - 1) {
+            while (parts[i] == ' ') ++i;
+            if (count == kMaxParams) throw "too many parameters";
+            name_of[count] = i;
+            while (parts[i] != ',' && parts[i] != '=' && parts[i] != '\0') ++i;
+            kind_of[count] = Required;
+            if (parts[i] == '=') {
+                parts[i++] = '\0';
+                if (parts[i] == '\'') {
+                    kind_of[count] = IsText;
+                    default_of[count] = ++i;
+                    while (parts[i] != '\'') ++i;
+                    parts[i++] = '\0';
+                } else {
+                    kind_of[count] = parts[i] == 'N' ? IsNone : IsTrue;
+                    if (parts[i] != 'N' && parts[i] != 'T') throw "defaults: None, True or 'text'";
+                    while (parts[i] != ',' && parts[i] != '\0') ++i;
+                }
+            }
+            if (parts[i] == ',') parts[i++] = '\0';
+            ++count;
+        }
     }
 };
 
@@ -51,40 +96,35 @@ enum class Kind {
     ClassMethod,  // takes the class first, as `cls`
 };
 
-// One operation or method. `fn` takes the module's Scope, then (for methods) self or cls, then
-// one PyObject* per parameter, and returns a Ref or nothing (None).
+// One operation or method: its signature, the C++ function (the module's Scope, then one
+// PyObject* per parameter; a Ref or nothing for None) and its docstring.
 template <typename Fn>
 struct Def {
-    const char* qualname;  // "SnatCmd.enable": __qualname__, and the name in error texts
+    Signature sig;
     Kind kind;
-    Params params;
     Fn fn;
     const char* doc;
 
-    // __name__: the last component of the qualified name.
-    constexpr const char* name() const {
-        const char* last = qualname;
-        for (const char* c = qualname; *c; ++c)
-            if (*c == '.') last = c + 1;
-        return last;
-    }
+    const char* name() const { return sig.name(); }
 };
-template <typename... P>
-constexpr Params params(P... p) {
-    return Params(p...);
+// The `fn` of a constructor that stores each argument as the attribute of its parameter's name,
+// in order, as `def __init__(self, a, b): self.a = a; self.b = b` does.
+struct StoreArguments {};
+inline constexpr Def<StoreArguments> init_def(Signature sig, const char* doc) {
+    return {sig, Kind::Method, StoreArguments{}, doc};
 }
-// A module-level operation, a method (self first), a class method (cls first).
+
 template <typename Fn>
-constexpr Def<Fn> function_def(const char* qualname, Params params, Fn fn, const char* doc) {
-    return {qualname, Kind::Function, params, fn, doc};
-}
-template <typename Fn>
-constexpr Def<Fn> method_def(const char* qualname, Params params, Fn fn, const char* doc) {
-    return {qualname, Kind::Method, params, fn, doc};
+constexpr Def<Fn> function_def(Signature sig, Fn fn, const char* doc) {
+    return {sig, Kind::Function, fn, doc};
 }
 template <typename Fn>
-constexpr Def<Fn> class_method_def(const char* qualname, Params params, Fn fn, const char* doc) {
-    return {qualname, Kind::ClassMethod, params, fn, doc};
+constexpr Def<Fn> method_def(Signature sig, Fn fn, const char* doc) {
+    return {sig, Kind::Method, fn, doc};
+}
+template <typename Fn>
+constexpr Def<Fn> class_method_def(Signature sig, Fn fn, const char* doc) {
+    return {sig, Kind::ClassMethod, fn, doc};
 }
 
 // ---- argument binding
@@ -105,12 +145,14 @@ bool bind(const Binding& b, PyObject* const* args, Py_ssize_t nargs, PyObject* k
           PyObject** values);
 
 // Prepares `b` from a definition on first use: names, defaults, docstring with signature.
-void prepare(Binding& b, const char* name, const char* qualname, Kind kind, const Params& params,
-             const char* doc, _PyCFunctionFastWithKeywords entry);
+void prepare(Binding& b, const Signature& sig, const char* doc, _PyCFunctionFastWithKeywords entry);
 
 // The current C++ exception as the interpreter's error (a PyError is already set). Call only
 // inside a catch block.
 PyObject* translate_exception(const char* where) noexcept;
+
+// self.<name> = value for every parameter after self; None.
+PyObject* store_arguments(const Binding& b, PyObject* const* values);
 
 namespace detail {
 
@@ -131,7 +173,7 @@ PyObject* invoke(Fn fn, const Scope& g, PyObject* const* values, std::index_sequ
 }
 
 template <const auto& D>
-constexpr std::size_t count = D.params.count + (D.kind == Kind::Function ? 0 : 1);
+constexpr std::size_t count = D.sig.count;
 
 template <const auto& D>
 inline Binding binding;
@@ -139,7 +181,8 @@ inline Binding binding;
 template <const auto& D>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr std::size_t n = count<D>;
-    static_assert(arity(D.fn) == n, "one C++ parameter per Python parameter");
+    if constexpr (!std::is_same_v<std::remove_cv_t<decltype(D.fn)>, StoreArguments>)
+        static_assert(arity(D.fn) == n, "one C++ parameter per Python parameter");
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[n + 1];
     PyObject* const* values = args;
@@ -148,9 +191,13 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
         values = slots;
     }
     try {
-        return invoke(D.fn, Scope(PyModule_GetDict(module)), values, std::make_index_sequence<n>{});
+        if constexpr (std::is_same_v<std::remove_cv_t<decltype(D.fn)>, StoreArguments>)
+            return store_arguments(binding<D>, values);
+        else
+            return invoke(D.fn, Scope(PyModule_GetDict(module)), values,
+                          std::make_index_sequence<n>{});
     } catch (...) {
-        return translate_exception(D.qualname);
+        return translate_exception(D.sig.qualname());
     }
 }
 
@@ -165,8 +212,7 @@ template <const auto& D>
 Ref function(PyObject* module) {
     Binding& b = detail::binding<D>;
     if (!b.qualname)
-        prepare(b, D.name(), D.qualname, D.kind, D.params, D.doc,
-                reinterpret_cast<_PyCFunctionFastWithKeywords>(&detail::entry<D>));
+        prepare(b, D.sig, D.doc, reinterpret_cast<_PyCFunctionFastWithKeywords>(&detail::entry<D>));
     return builtin_function(module, b);
 }
 
@@ -194,11 +240,19 @@ Ref member(PyObject* module) {
 Ref make_class(PyObject* module, const char* name, PyObject* bases,
                std::initializer_list<std::pair<const char*, PyObject*>> members, const char* doc);
 
-// module.<name of D> = the builtin function of D
-template <const auto& D>
+// module.<name of D> = the builtin function of D, for each D in order
+template <const auto&... Ds>
 void def(PyObject* module) {
-    check(PyModule_AddObjectRef(module, D.name(), function<D>(module)));
+    (check(PyModule_AddObjectRef(module, Ds.name(), function<Ds>(module))), ...);
 }
+
+// A class of a module: its name, the name of its base in the module's namespace (none: object),
+// and its docstring.
+struct ClassDef {
+    const char* name;
+    const char* base;
+    const char* doc;
+};
 
 // The class `name` whose namespace holds the members Ds in order, each under its own name.
 template <const auto&... Ds>
@@ -208,10 +262,14 @@ Ref make_class(PyObject* module, const char* name, PyObject* bases, const char* 
     return make_class(module, name, bases, {{Ds.name(), members[i++]}...}, doc);
 }
 
-// module.<name> = that class
-template <const auto&... Ds>
-void def_class(PyObject* module, const char* name, PyObject* bases, const char* doc) {
-    check(PyModule_AddObjectRef(module, name, make_class<Ds...>(module, name, bases, doc)));
+// module.<C.name> = the class C with the members Ds
+template <const ClassDef& C, const auto&... Ds>
+void def_class(PyObject* module) {
+    PyObject* base = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    Ref outside;
+    if (C.base) base = outside = Scope(PyModule_GetDict(module))[intern(C.base)];
+    Ref bases = Ref::steal(PyTuple_Pack(1, base));
+    check(PyModule_AddObjectRef(module, C.name, make_class<Ds...>(module, C.name, bases, C.doc)));
 }
 
 // The definition of a module without per-module state: loading it again builds a fresh

@@ -18,6 +18,18 @@ namespace framework {
 // The journal format both histories and the AWS-side commands are asked for.
 inline PyObject* journal_version() { return "v2"_id; }
 
+// A class of the framework used through its class-level services, looked up in the module's
+// namespace at each use.
+template <Literal Name>
+class OutsideClass {
+  public:
+    explicit OutsideClass(const Scope& g) : g_(g) {}
+
+  protected:
+    Ref cls() const { return g_[name_of<Name>()]; }
+    Scope g_;
+};
+
 // `ConfigAdaptor(config)`: read-only view of the configuration.
 class Config {
   public:
@@ -52,25 +64,21 @@ inline Config open_config(const Scope& g, PyObject* config) {
 }
 
 // Process-wide run settings (class attributes of Globals).
-class Settings {
+class Settings : public OutsideClass<"Globals"> {
   public:
-    explicit Settings(const Scope& g) : g_(g) {}
+    using OutsideClass::OutsideClass;
 
     void set_aws_client_manager(PyObject* v) const { set_attr(cls(), "aws_client_manager"_id, v); }
     void set_cid(PyObject* v) const { set_attr(cls(), "CID"_id, v); }
     void set_controller_ip(PyObject* v) const { set_attr(cls(), "controller_ip"_id, v); }
     Ref cmdcnt() const { return attr(cls(), "cmdcnt"_id); }
     Ref hs_limit() const { return attr(cls(), "HS_LIMIT"_id); }
-
-  private:
-    Ref cls() const { return g_["Globals"_id]; }
-    Scope g_;
 };
 
 // Command history of the backup folder (class-level service).
-class CommandHistory {
+class CommandHistory : public OutsideClass<"CommandHistory"> {
   public:
-    explicit CommandHistory(const Scope& g) : g_(g) {}
+    using OutsideClass::OutsideClass;
 
     // `CommandHistory.init(folder, ca.vpc_id, version="v2")`: the method is looked up before
     // the adaptor is read, as Python evaluates the call.
@@ -86,17 +94,13 @@ class CommandHistory {
         call_method(cls(), "log_discover_natgw_cmd"_id, nat_gw_infos);
     }
     Ref get_discovered_natgws() const { return call_method(cls(), "get_discovered_natgws"_id); }
-
-  private:
-    Ref cls() const { return g_["CommandHistory"_id]; }
-    Scope g_;
 };
 
 // Memento history of the backup folder (class-level service); pop order is the reverse
 // of append order, across runs.
-class MementoHistory {
+class MementoHistory : public OutsideClass<"MementoHistory"> {
   public:
-    explicit MementoHistory(const Scope& g) : g_(g) {}
+    using OutsideClass::OutsideClass;
 
     void init(PyObject* folder) const { call_method(cls(), "init"_id, folder); }
     // One truth value per memento slot in append order: true while a memento is held.
@@ -110,10 +114,6 @@ class MementoHistory {
     // The answer as given: whether the top memento opened a group.
     Ref is_cmd_begin() const { return call_method(cls(), "isCmdBegin"_id); }
     Ref pop() const { return call_method(cls(), "pop"_id); }
-
-  private:
-    Ref cls() const { return g_["MementoHistory"_id]; }
-    Scope g_;
 };
 
 // The S3 copy of the backup folder; every transfer uses a fresh S3BackupCmdV2.

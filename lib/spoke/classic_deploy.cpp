@@ -20,9 +20,9 @@ Ref deployClassicSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_u
     op.info(text("- Deploy spoke gateway "_id, spoke_gw_name, " in "_id, first));
     if (dry_run_equals_false(g)) {
         Ref form = record<"CID", "action", "account_name", "gw_name", "gw_size", "public_subnet",
-                          "vpc_id", "region", "cloud_type", "reuse_eip">({
-            CID, "create_spoke_gw"_id, account_name, spoke_gw_name, size, first, vpc, region,
-            integer(1), "off"_id});
+                          "vpc_id", "region", "cloud_type", "reuse_eip">(
+            {CID, "create_spoke_gw"_id, account_name, spoke_gw_name, size, first, vpc, region,
+             integer(1), "off"_id});
         exchange(op, controller_api_url, form, kChangeOrExit);
     }
 
@@ -31,49 +31,35 @@ Ref deployClassicSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_u
         Ref second = at(subnet_cidrs, 1);
         op.info(text("- Enable HA on spoke gateway "_id, spoke_gw_name, " in "_id, second));
         if (dry_run_equals_false(g)) {
-            Ref form = record<"CID", "action", "account_name", "gw_name", "public_subnet">({
-                CID, "enable_spoke_ha"_id, account_name, spoke_gw_name, second});
+            Ref form = record<"CID", "action", "account_name", "gw_name", "public_subnet">(
+                {CID, "enable_spoke_ha"_id, account_name, spoke_gw_name, second});
             exchange(op, controller_api_url, form, kChangeOrExit);
         }
     }
     return none();
 }
-
-void cmd_init(const Scope&, PyObject* self, PyObject* account_name, PyObject* spoke_gw_name,
-              PyObject* spoke_gw_size, PyObject* vpc_id, PyObject* region, PyObject* natGwInfos) {
-    set_command_settings(self, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region);
-    set_attributes<"natGwInfos">(self, {natGwInfos});
-}
-
-void cmd_execute(const Scope& g, PyObject* self) {
-    Login login = begin_command(g, self, "/v1/api"_id);
-    Ref deploy = g["deployClassicSpoke"_id];
-    Ref a[] = {attr(self, "account_name"_id),  attr(self, "spoke_gw_name"_id),
-               attr(self, "spoke_gw_size"_id), attr(self, "vpc_id"_id),
-               attr(self, "region"_id),        attr(self, "natGwInfos"_id)};
-    call(deploy, login.cid, login.endpoint, a[0], a[1], a[2], a[3], a[4], a[5]);
-}
-
-void cmd_undo(const Scope& g, PyObject* self) {
-    Login login = begin_command(g, self, "/v1/api"_id);
-    Ref delete_spoke = g["deleteSpoke"_id];
-    call(delete_spoke, login.cid, login.endpoint, attr(self, "spoke_gw_name"_id));
-}
-
 constexpr auto kDeployClassicSpoke = function_def(
-    "deployClassicSpoke",
-    params(arg("CID"), arg("controller_api_url"), arg("account_name"), arg("spoke_gw_name"),
-           arg("spoke_gw_size"), arg("vpc"), arg("region"), arg("natGwInfos")),
+    "deployClassicSpoke(CID, controller_api_url, account_name, spoke_gw_name, spoke_gw_size, vpc, "
+    "region, natGwInfos)",
     &deployClassicSpoke,
     "Create a classic spoke gateway in the first NAT gateway's subnet and, when there is a\n"
     "second NAT gateway, enable HA in its subnet. Returns None.");
 
+constexpr ClassDef kDeployClassicSpokeGwCmdClass{
+    "DeployClassicSpokeGwCmd", "AbstractCommand",
+    "Deploy a classic spoke gateway as one undoable step."};
 constexpr auto kCmdInit =
-    method_def("DeployClassicSpokeGwCmd.__init__", command_settings(arg_none("natGwInfos")),
-               &cmd_init, "A classic spoke deployment for the NAT gateways of a VPC.");
-constexpr auto kCmdExecute = method_def("DeployClassicSpokeGwCmd.execute", params(), &cmd_execute,
-                                        "Deploy the classic spoke gateway.");
-constexpr auto kCmdUndo = method_def("DeployClassicSpokeGwCmd.undo", params(), &cmd_undo,
+    init_def({"DeployClassicSpokeGwCmd.__init__(self, ", kCommandSettings, ", natGwInfos=None)"},
+             "A classic spoke deployment for the NAT gateways of a VPC.");
+
+constexpr auto kCmdExecute =
+    method_def("DeployClassicSpokeGwCmd.execute(self)",
+               &run_operation<"/v1/api", "deployClassicSpoke", "account_name", "spoke_gw_name",
+                              "spoke_gw_size", "vpc_id", "region", "natGwInfos">,
+               "Deploy the classic spoke gateway.");
+
+constexpr auto kCmdUndo = method_def("DeployClassicSpokeGwCmd.undo(self)",
+                                     &run_operation<"/v1/api", "deleteSpoke", "spoke_gw_name">,
                                      "Delete the classic spoke gateway, HA first.");
 
 }  // namespace
@@ -81,10 +67,7 @@ constexpr auto kCmdUndo = method_def("DeployClassicSpokeGwCmd.undo", params(), &
 void add_classic_deploy_operation(PyObject* m) { def<kDeployClassicSpoke>(m); }
 
 void add_classic_deploy_command(PyObject* m) {
-    Scope g(PyModule_GetDict(m));
-    def_class<kCmdInit, kCmdExecute, kCmdUndo>(
-        m, "DeployClassicSpokeGwCmd", bases_of(g, "AbstractCommand"_id),
-        "Deploy a classic spoke gateway as one undoable step.");
+    def_class<kDeployClassicSpokeGwCmdClass, kCmdInit, kCmdExecute, kCmdUndo>(m);
 }
 
 }  // namespace spoke

@@ -52,12 +52,5 @@ Login begin_command(const Scope& g, PyObject* self, PyObject* api_path) {
     return {cid, endpoint};
 }
 
-Ref plain_bases() {
-    return Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-}
-Ref bases_of(const Scope& g, PyObject* outside_base) {
-    return Ref::steal(PyTuple_Pack(1, g[outside_base].get()));
-}
-
 }  // namespace spoke
 }  // namespace tidewall

@@ -74,6 +74,16 @@ Ref send(const Scope& g, Method method, PyObject* url, PyObject* form);
 inline Ref decode(PyObject* response) { return call_method(response, "json"_id); }
 // Send, decode, judge, log: the decoded reply.
 Ref exchange(const Op& op, PyObject* url, PyObject* form, Exchange how);
+// A changing request: the exchange, unless in dry-run mode (then nothing is sent or logged).
+inline void change(const Op& op, PyObject* url, PyObject* form, Exchange how) {
+    if (!dry_run_set(op.g)) exchange(op, url, form, how);
+}
+// The headline (its text, then the gateway's name), then the change.
+inline void announced_change(const Op& op, PyObject* headline, PyObject* gateway, PyObject* url,
+                             PyObject* form, Exchange how) {
+    op.info(text(headline, gateway));
+    change(op, url, form, how);
+}
 // "  Returned: <return>  Result: <results>" (a refusal without `results`: its `reason`)
 void log_returned(const Op& op, PyObject* response);
 
@@ -101,45 +111,43 @@ struct Login {
 };
 Login begin_command(const Scope& g, PyObject* self, PyObject* api_path);
 
-// self.name = value, in the order given, as a constructor written in Python does.
-// The values are a braced list, evaluated left to right.
-template <Literal... Names>
-void set_attributes(PyObject* self, std::initializer_list<PyObject*> values) {
-    PyObject* const names[] = {name_of<Names>()...};
-    if (values.size() != sizeof...(Names)) {
-        PyErr_SetString(PyExc_SystemError, "set_attributes: one value per attribute");
-        fail();
-    }
-    std::size_t i = 0;
-    for (PyObject* value : values) set_attr(self, names[i++], value);
+// A command method that is only `operation(CID, endpoint, self.<attr>, ...)` after
+// begin_command: the operation is looked up before the attributes are read, in order.
+template <Literal Api, Literal Operation, Literal... Attrs>
+void run_operation(const Scope& g, PyObject* self) {
+    Login login = begin_command(g, self, name_of<Api>());
+    Ref op = g[name_of<Operation>()];
+    Ref values[] = {attr(self, name_of<Attrs>())...};
+    PyObject* args[sizeof...(Attrs) + 2] = {login.cid, login.endpoint};
+    for (std::size_t i = 0; i < sizeof...(Attrs); ++i) args[i + 2] = values[i];
+    Ref::steal(PyObject_Vectorcall(op, args, sizeof...(Attrs) + 2, nullptr));
 }
 
-// The settings every spoke command starts with, each defaulting to None, then `more`.
-template <typename... P>
-constexpr Params command_settings(P... more) {
-    return params(arg_none("account_name"), arg_none("spoke_gw_name"), arg_none("spoke_gw_size"),
-                  arg_none("vpc_id"), arg_none("region"), more...);
-}
-inline void set_command_settings(PyObject* self, PyObject* account_name, PyObject* spoke_gw_name,
-                                 PyObject* spoke_gw_size, PyObject* vpc_id, PyObject* region) {
-    set_attributes<"account_name", "spoke_gw_name", "spoke_gw_size", "vpc_id", "region">(
-        self, {account_name, spoke_gw_name, spoke_gw_size, vpc_id, region});
+// `cls(self.<attr>, ...)` for the class named `cls_name`, looked up before the attributes are
+// read, in order.
+template <Literal... Attrs>
+Ref construct_from(const Scope& g, PyObject* cls_name, PyObject* self) {
+    Ref cls = g[cls_name];
+    Ref values[] = {attr(self, name_of<Attrs>())...};
+    PyObject* args[sizeof...(Attrs)];
+    for (std::size_t i = 0; i < sizeof...(Attrs); ++i) args[i] = values[i];
+    return Ref::steal(PyObject_Vectorcall(cls, args, sizeof...(Attrs), nullptr));
 }
 
-// (object,) and (<outside base>,): the bases of the module's classes.
-Ref plain_bases();
-Ref bases_of(const Scope& g, PyObject* outside_base);
+// What every spoke command's constructor takes first, each defaulting to None.
+inline constexpr const char* kCommandSettings =
+    "account_name=None, spoke_gw_name=None, spoke_gw_size=None, vpc_id=None, region=None";
 
 // The `toDict()` of a memento class: `self.__dict__` itself, not a copy.
 inline Ref attribute_dict(const Scope&, PyObject* self) { return attr(self, "__dict__"_id); }
 
 // ---- the module surface, added in definition order
 
-void add_discovery_operations(PyObject* m);
+void add_discovery(PyObject* m);
 void add_resize_operation(PyObject* m);
 void add_classic_deploy_operation(PyObject* m);
 void add_hs_deploy_operations(PyObject* m);
-void add_deletion_operations(PyObject* m);
+void add_deletion(PyObject* m);
 void add_snat_operations(PyObject* m);
 
 void add_hs_spoke_classes(PyObject* m);

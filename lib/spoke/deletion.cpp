@@ -9,29 +9,23 @@ namespace {
 Ref deleteSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
                 PyObject* spoke_gw_name) {
     Op op(g);
-    // 1. HA off.
-    op.info(text("- Disable HA on spoke gateway "_id, spoke_gw_name));
-    if (!dry_run_set(g)) {
-        Ref form = record<"CID", "action", "gw_name">({CID, "disable_spoke_ha"_id, spoke_gw_name});
-        exchange(op, controller_api_url, form, kRemoval);
-    }
-    // 2. The gateway.
-    op.info(text("- Delete existing spoke gateway "_id, spoke_gw_name));
-    if (!dry_run_set(g)) {
-        Ref form = record<"CID", "action", "cloud_type", "gw_name">({CID, "delete_container"_id,
-                                                                    integer(1), spoke_gw_name});
-        exchange(op, controller_api_url, form, kRemoval);
-    }
+    // 1. HA off, 2. the gateway.
+    Ref ha_off = record<"CID", "action", "gw_name">({CID, "disable_spoke_ha"_id, spoke_gw_name});
+    announced_change(op, "- Disable HA on spoke gateway "_id, spoke_gw_name, controller_api_url,
+                     ha_off, kRemoval);
+    Ref removal = record<"CID", "action", "cloud_type", "gw_name">(
+        {CID, "delete_container"_id, integer(1), spoke_gw_name});
+    announced_change(op, "- Delete existing spoke gateway "_id, spoke_gw_name, controller_api_url,
+                     removal, kRemoval);
     return none();
 }
 
 Ref deleteHsSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
                   PyObject* spoke_gw_name) {
-    Op op(g);
-    Ref form =
-        record<"CID", "action", "gw_name">({CID, "delete_multicloud_gateway"_id, spoke_gw_name});
-    if (dry_run_set(g)) return none();
-    exchange(op, controller_api_url, form, kRemoval);
+    const Op op(g);
+    change(op, controller_api_url,
+           record<"CID", "action", "gw_name">({CID, "delete_multicloud_gateway"_id, spoke_gw_name}),
+           kRemoval);
     return none();
 }
 
@@ -65,25 +59,21 @@ Ref deleteAllHsSpokes(const Scope& g, PyObject* CID, PyObject* controller_api_ur
     return none();
 }
 
-constexpr Params kByName = params(arg("CID"), arg("controller_api_url"), arg("spoke_gw_name"));
-
+// The three share one signature.
+constexpr const char* kByName = "(CID, controller_api_url, spoke_gw_name)";
 constexpr auto kDeleteSpoke =
-    function_def("deleteSpoke", kByName, &deleteSpoke,
+    function_def({"deleteSpoke", kByName}, &deleteSpoke,
                  "Delete a classic spoke gateway: HA off first, then the gateway. Returns None.");
-constexpr auto kDeleteHsSpoke = function_def("deleteHsSpoke", kByName, &deleteHsSpoke,
+constexpr auto kDeleteHsSpoke = function_def({"deleteHsSpoke", kByName}, &deleteHsSpoke,
                                              "Delete one HS spoke gateway. Returns None.");
 constexpr auto kDeleteAllHsSpokes = function_def(
-    "deleteAllHsSpokes", kByName, &deleteAllHsSpokes,
+    {"deleteAllHsSpokes", kByName}, &deleteAllHsSpokes,
     "Delete an HS primary spoke gateway and every listed gateway whose name starts with\n"
     "its name, those first. Returns None.");
 
 }  // namespace
 
-void add_deletion_operations(PyObject* m) {
-    def<kDeleteSpoke>(m);
-    def<kDeleteHsSpoke>(m);
-    def<kDeleteAllHsSpokes>(m);
-}
+void add_deletion(PyObject* m) { def<kDeleteSpoke, kDeleteHsSpoke, kDeleteAllHsSpokes>(m); }
 
 }  // namespace spoke
 }  // namespace tidewall

@@ -22,12 +22,6 @@ Ref spoke_in_subnet(const Scope& g, PyObject* listing, PyObject* subnet_cidr) {
     return call(get_spoke_info, at(item(listing, "results"_id), 0), subnet_cidr);
 }
 
-// After a creation the controller accepted: the new gateway's record.
-Ref created_gateway(const Scope& g, PyObject* CID, PyObject* url, PyObject* gw_name,
-                    PyObject* subnet_cidr) {
-    return spoke_in_subnet(g, listed(g, CID, url, gw_name), subnet_cidr);
-}
-
 // When the gateway may or may not exist: its record if the controller lists it, otherwise the
 // name-only record for `missing_name`. An empty listing counts as "not found".
 Ref gateway_if_listed(const Scope& g, PyObject* CID, PyObject* url, PyObject* gw_name,
@@ -38,6 +32,18 @@ Ref gateway_if_listed(const Scope& g, PyObject* CID, PyObject* url, PyObject* gw
     return name_only_record(missing_name);
 }
 
+// Sends the creation. Accepted: the record of the new gateway `name` (null: the name in the
+// reply's `ha_gw_name`). Refused: the gateway in the subnet if `primary`'s summary lists one,
+// else {"gw_name": None}.
+Ref create_gateway(const Op& op, PyObject* CID, PyObject* url, PyObject* form, PyObject* name,
+                   PyObject* primary, PyObject* subnet_cidr) {
+    Ref response = exchange(op, url, form, kChange);
+    if (!accepted(response))
+        return gateway_if_listed(op.g, CID, url, primary, subnet_cidr, Py_None);
+    Ref created = name ? Ref::borrow(name) : item(response, "ha_gw_name"_id);
+    return spoke_in_subnet(op.g, listed(op.g, CID, url, created), subnet_cidr);
+}
+
 Ref deployPrimaryHsSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
                          PyObject* account_name, PyObject* spoke_gw_name, PyObject* gw_size,
                          PyObject* vpc, PyObject* region, PyObject* subnet_cidr, PyObject* eip,
@@ -46,9 +52,9 @@ Ref deployPrimaryHsSpoke(const Scope& g, PyObject* CID, PyObject* controller_api
     op.info(text("- Deploy primary spoke "_id, spoke_gw_name, " with "_id, gw_size,
                  " in subnet "_id, subnet_cidr));
     Ref form = record<"CID", "action", "cloud_type", "account_name", "vpc_id", "vpc_region",
-                      "gw_name", "gw_size", "gw_subnet">({
-        CID, "create_multicloud_primary_gateway"_id, integer(1), account_name, vpc, region,
-        spoke_gw_name, gw_size, subnet_cidr});
+                      "gw_name", "gw_size", "gw_subnet">(
+        {CID, "create_multicloud_primary_gateway"_id, integer(1), account_name, vpc, region,
+         spoke_gw_name, gw_size, subnet_cidr});
     set_unless_none(form, "eip"_id, eip);
     set_unless_none(form, "tag"_id, tag);
 
@@ -56,13 +62,16 @@ Ref deployPrimaryHsSpoke(const Scope& g, PyObject* CID, PyObject* controller_api
     if (!dry_run_equals_false(g))
         return gateway_if_listed(g, CID, controller_api_url, spoke_gw_name, subnet_cidr,
                                  spoke_gw_name);
-    // 2. The creation, then the new gateway's record.
-    Ref response = exchange(op, controller_api_url, form, kChange);
-    if (accepted(response))
-        return created_gateway(g, CID, controller_api_url, spoke_gw_name, subnet_cidr);
-    // 3. Refused: it may still exist from an earlier run.
-    return gateway_if_listed(g, CID, controller_api_url, spoke_gw_name, subnet_cidr, Py_None);
+    // 2. The creation and the new gateway's record; refused, it may exist from an earlier run.
+    return create_gateway(op, CID, controller_api_url, form, spoke_gw_name, spoke_gw_name,
+                          subnet_cidr);
 }
+constexpr auto kDeployPrimaryHsSpoke = function_def(
+    "deployPrimaryHsSpoke(CID, controller_api_url, account_name, spoke_gw_name, gw_size, vpc, "
+    "region, subnet_cidr, eip=None, tag=None)",
+    &deployPrimaryHsSpoke,
+    "Create the primary HS spoke gateway of a VPC in subnet_cidr and return its spoke info\n"
+    "record ({'gw_name': None} when it cannot be found afterwards).");
 
 Ref deployHaHsSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
                     PyObject* spoke_gw_name, PyObject* gw_size, PyObject* subnet_cidr,
@@ -71,21 +80,23 @@ Ref deployHaHsSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
     op.info(text("- Deploy HS Spoke with "_id, gw_size, " in subnet "_id, subnet_cidr));
     Ref form = record<"CID", "action", "cloud_type", "primary_gw_name", "gw_size", "gw_subnet",
                       "autogen_hagw_name">({CID, "create_multicloud_ha_gateway"_id, integer(1),
-                                           spoke_gw_name, gw_size, subnet_cidr, "yes"_id});
+                                            spoke_gw_name, gw_size, subnet_cidr, "yes"_id});
     set_unless_none(form, "eip"_id, eip);
     set_unless_none(form, "tag"_id, tag);
     set_unless_none(form, "ha_gw_name"_id, ha_gw_name);
 
     // 1. Dry run: the name asked for.
     if (!dry_run_equals_false(g)) return name_only_record(ha_gw_name);
-    // 2. The creation, then the new gateway's record under the name the controller gave it.
-    Ref response = exchange(op, controller_api_url, form, kChange);
-    if (accepted(response))
-        return created_gateway(g, CID, controller_api_url, item(response, "ha_gw_name"_id),
-                               subnet_cidr);
-    // 3. Refused, no HA name at hand: the primary's summary lists its HA gateways too.
-    return gateway_if_listed(g, CID, controller_api_url, spoke_gw_name, subnet_cidr, Py_None);
+    // 2. The creation and the new gateway's record under the name the controller gave it;
+    // refused, no HA name at hand: the primary's summary lists its HA gateways too.
+    return create_gateway(op, CID, controller_api_url, form, nullptr, spoke_gw_name, subnet_cidr);
 }
+constexpr auto kDeployHaHsSpoke = function_def(
+    "deployHaHsSpoke(CID, controller_api_url, spoke_gw_name, gw_size, subnet_cidr, eip=None, "
+    "ha_gw_name=None, tag=None)",
+    &deployHaHsSpoke,
+    "Add an HA gateway in subnet_cidr to the primary spoke_gw_name and return its spoke\n"
+    "info record ({'gw_name': None} when it cannot be found afterwards).");
 
 // Logs the first existing gateway in the subnet, if there is one; true then. Every record's
 // `cidr` is read and compared, also after a first match.
@@ -148,86 +159,48 @@ Ref deployHsSpoke(const Scope& g, PyObject* CID, PyObject* controller_api_url,
     });
     return none();
 }
-
-// ---- DeployHsSpokeGwCmd
-
-void cmd_init(const Scope&, PyObject* self, PyObject* account_name, PyObject* spoke_gw_name,
-              PyObject* spoke_gw_size, PyObject* vpc_id, PyObject* region, PyObject* natGwInfos,
-              PyObject* num_of_spoke) {
-    set_command_settings(self, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region);
-    set_attributes<"natGwInfos", "num_of_spoke">(self, {natGwInfos, num_of_spoke});
-}
-
-void cmd_execute(const Scope& g, PyObject* self) {
-    Login login = begin_command(g, self, "/v2/api"_id);
-    Ref deploy = g["deployHsSpoke"_id];
-    Ref a[] = {attr(self, "account_name"_id),  attr(self, "spoke_gw_name"_id),
-               attr(self, "spoke_gw_size"_id), attr(self, "vpc_id"_id),
-               attr(self, "region"_id),        attr(self, "natGwInfos"_id),
-               attr(self, "num_of_spoke"_id)};
-    call(deploy, login.cid, login.endpoint, a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
-}
-
-void cmd_undo(const Scope& g, PyObject* self) {
-    Login login = begin_command(g, self, "/v2/api"_id);
-    Ref delete_all = g["deleteAllHsSpokes"_id];
-    call(delete_all, login.cid, login.endpoint, attr(self, "spoke_gw_name"_id));
-}
-
-void cmd_save_backup(const Scope&, PyObject*) {}
-
-constexpr auto kDeployPrimaryHsSpoke = function_def(
-    "deployPrimaryHsSpoke",
-    params(arg("CID"), arg("controller_api_url"), arg("account_name"), arg("spoke_gw_name"),
-           arg("gw_size"), arg("vpc"), arg("region"), arg("subnet_cidr"), arg_none("eip"),
-           arg_none("tag")),
-    &deployPrimaryHsSpoke,
-    "Create the primary HS spoke gateway of a VPC in subnet_cidr and return its spoke info\n"
-    "record ({'gw_name': None} when it cannot be found afterwards).");
-
-constexpr auto kDeployHaHsSpoke = function_def(
-    "deployHaHsSpoke",
-    params(arg("CID"), arg("controller_api_url"), arg("spoke_gw_name"), arg("gw_size"),
-           arg("subnet_cidr"), arg_none("eip"), arg_none("ha_gw_name"), arg_none("tag")),
-    &deployHaHsSpoke,
-    "Add an HA gateway in subnet_cidr to the primary spoke_gw_name and return its spoke\n"
-    "info record ({'gw_name': None} when it cannot be found afterwards).");
-
 constexpr auto kDeployHsSpoke = function_def(
-    "deployHsSpoke",
-    params(arg("CID"), arg("controller_api_url"), arg("account_name"), arg("spoke_gw_name"),
-           arg("spoke_gw_size"), arg("vpc"), arg("region"), arg("natGwInfos"), arg("num_of_spoke")),
+    "deployHsSpoke(CID, controller_api_url, account_name, spoke_gw_name, spoke_gw_size, vpc, "
+    "region, natGwInfos, num_of_spoke)",
     &deployHsSpoke,
     "Deploy spoke gw in subnet where natgw is found.\n"
     "It also check if there is a spoke gw already in the subnet, avoiding deploy a spoke in\n"
     "the same subnet if one already exists.\n"
     "So, this routine can be re-run in case of previous failure.");
 
+// ---- DeployHsSpokeGwCmd
+
+constexpr ClassDef kDeployHsSpokeGwCmdClass{
+    "DeployHsSpokeGwCmd", "AbstractCommand",
+    "Deploy HS spoke gateways for a VPC's NAT gateway subnets as one undoable step."};
 constexpr auto kCmdInit =
-    method_def("DeployHsSpokeGwCmd.__init__",
-               command_settings(arg_none("natGwInfos"), arg_none("num_of_spoke")), &cmd_init,
-               "An HS spoke deployment of num_of_spoke gateways, one per NAT gateway subnet.");
-constexpr auto kCmdExecute = method_def("DeployHsSpokeGwCmd.execute", params(), &cmd_execute,
-                                        "Deploy the HS spoke gateways.");
+    init_def({"DeployHsSpokeGwCmd.__init__(self, ", kCommandSettings,
+              ", natGwInfos=None, num_of_spoke=None)"},
+             "An HS spoke deployment of num_of_spoke gateways, one per NAT gateway subnet.");
+
+constexpr auto kCmdExecute =
+    method_def("DeployHsSpokeGwCmd.execute(self)",
+               &run_operation<"/v2/api", "deployHsSpoke", "account_name", "spoke_gw_name",
+                              "spoke_gw_size", "vpc_id", "region", "natGwInfos", "num_of_spoke">,
+               "Deploy the HS spoke gateways.");
+
 constexpr auto kCmdUndo =
-    method_def("DeployHsSpokeGwCmd.undo", params(), &cmd_undo,
+    method_def("DeployHsSpokeGwCmd.undo(self)",
+               &run_operation<"/v2/api", "deleteAllHsSpokes", "spoke_gw_name">,
                "Delete the HS spoke gateways of the name, HA gateways included.");
+
+void cmd_save_backup(const Scope&, PyObject*) {}
 constexpr auto kCmdSaveBackup =
-    method_def("DeployHsSpokeGwCmd.save_backup", params(), &cmd_save_backup, "Nothing to back up.");
+    method_def("DeployHsSpokeGwCmd.save_backup(self)", &cmd_save_backup, "Nothing to back up.");
 
 }  // namespace
 
 void add_hs_deploy_operations(PyObject* m) {
-    def<kDeployPrimaryHsSpoke>(m);
-    def<kDeployHaHsSpoke>(m);
-    def<kDeployHsSpoke>(m);
+    def<kDeployPrimaryHsSpoke, kDeployHaHsSpoke, kDeployHsSpoke>(m);
 }
 
 void add_hs_deploy_command(PyObject* m) {
-    Scope g(PyModule_GetDict(m));
-    def_class<kCmdInit, kCmdExecute, kCmdUndo, kCmdSaveBackup>(
-        m, "DeployHsSpokeGwCmd", bases_of(g, "AbstractCommand"_id),
-        "Deploy HS spoke gateways for a VPC's NAT gateway subnets as one undoable step.");
+    def_class<kDeployHsSpokeGwCmdClass, kCmdInit, kCmdExecute, kCmdUndo, kCmdSaveBackup>(m);
 }
 
 }  // namespace spoke

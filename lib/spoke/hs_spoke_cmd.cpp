@@ -8,11 +8,16 @@ namespace {
 
 // ---- HsSpokeCreateMemento
 
-void memento_init(const Scope&, PyObject* self, PyObject* spoke_info) {
-    set_attributes<"spoke_info">(self, {spoke_info});
-}
+constexpr ClassDef kHsSpokeCreateMementoClass{"HsSpokeCreateMemento", "Memento",
+                                              "Undo record of an HS spoke gateway creation."};
+constexpr auto kMementoInit =
+    init_def("HsSpokeCreateMemento.__init__(self, spoke_info)",
+             "Remember the spoke info record of a created HS spoke gateway.");
 
 Ref memento_get_spoke_info(const Scope&, PyObject* self) { return attr(self, "spoke_info"_id); }
+constexpr auto kMementoGetSpokeInfo =
+    method_def("HsSpokeCreateMemento.getSpokeInfo(self)", &memento_get_spoke_info,
+               "The stored spoke info record (the same object).");
 
 // Deletes the gateway the memento names, through a command with every setting at its default.
 void memento_restore(const Scope& g, PyObject* self) {
@@ -21,18 +26,24 @@ void memento_restore(const Scope& g, PyObject* self) {
     Ref spoke_info = attr(self, "spoke_info"_id);
     call(delete_gw, item(spoke_info, "gw_name"_id));
 }
+constexpr auto kMementoRestore =
+    method_def("HsSpokeCreateMemento.restore(self)", &memento_restore,
+               "Delete the gateway named in the stored spoke info record.");
 
 // ---- HsSpokeCmd
 
-void cmd_init(const Scope&, PyObject* self, PyObject* account_name, PyObject* spoke_gw_name,
-              PyObject* spoke_gw_size, PyObject* vpc_id, PyObject* region, PyObject* primary) {
-    set_command_settings(self, account_name, spoke_gw_name, spoke_gw_size, vpc_id, region);
-    set_attributes<"primary">(self, {primary});
-}
+constexpr ClassDef kHsSpokeCmdClass{"HsSpokeCmd", nullptr,
+                                    "Create or delete one HS spoke gateway as an undoable step."};
+constexpr auto kCmdInit = init_def(
+    {"HsSpokeCmd.__init__(self, ", kCommandSettings, ", primary=True)"},
+    "Creation and deletion of one HS spoke gateway (primary, or HA when primary is false).");
 
 Ref cmd_save_mememto(const Scope& g, PyObject*, PyObject* spoke_info) {
     return call(g["HsSpokeCreateMemento"_id], spoke_info);
 }
+constexpr auto kCmdSaveMememto =
+    method_def("HsSpokeCmd._saveMememto(self, spoke_info)", &cmd_save_mememto,
+               "A new HsSpokeCreateMemento holding spoke_info.");
 
 bool creation_failed(PyObject* spoke_info) {
     return spoke_info == Py_None || item(spoke_info, "gw_name"_id).is_none();
@@ -71,6 +82,10 @@ Ref cmd_create(const Scope& g, PyObject* self, PyObject* subnet_cidr, PyObject* 
     // 4. Its memento.
     return call_method(self, "_saveMememto"_id, spoke_info);
 }
+constexpr auto kCmdCreate = method_def(
+    "HsSpokeCmd.create(self, subnet_cidr, eip, gw_size, ha_gw_name=None, tag=None)", &cmd_create,
+    "Create the gateway in subnet_cidr; returns its HsSpokeCreateMemento. Raises\n"
+    "CorvaneRollbackException when the creation failed (not in dry-run mode).");
 
 void cmd_delete(const Scope& g, PyObject* self, PyObject* spoke_gw_name) {
     Login login = begin_command(g, self, "/v2/api"_id);
@@ -80,45 +95,18 @@ void cmd_delete(const Scope& g, PyObject* self, PyObject* spoke_gw_name) {
     op.info(text("- Delete HS spoke gateway "_id, name));
     call(g["deleteHsSpoke"_id], login.cid, login.endpoint, name);
 }
+constexpr auto kCmdDelete = method_def("HsSpokeCmd.delete(self, spoke_gw_name=None)", &cmd_delete,
+                                       "Delete one HS spoke gateway (default: the command's own).");
 
-constexpr auto kMementoInit =
-    method_def("HsSpokeCreateMemento.__init__", params(arg("spoke_info")), &memento_init,
-               "Remember the spoke info record of a created HS spoke gateway.");
-constexpr auto kMementoGetSpokeInfo =
-    method_def("HsSpokeCreateMemento.getSpokeInfo", params(), &memento_get_spoke_info,
-               "The stored spoke info record (the same object).");
-constexpr auto kMementoRestore =
-    method_def("HsSpokeCreateMemento.restore", params(), &memento_restore,
-               "Delete the gateway named in the stored spoke info record.");
-constexpr auto kMementoToDict = method_def("HsSpokeCreateMemento.toDict", params(), &attribute_dict,
+constexpr auto kMementoToDict = method_def("HsSpokeCreateMemento.toDict(self)", &attribute_dict,
                                            "The memento's own attribute dictionary (not a copy).");
-
-constexpr auto kCmdInit = method_def(
-    "HsSpokeCmd.__init__", command_settings(arg_true("primary")), &cmd_init,
-    "Creation and deletion of one HS spoke gateway (primary, or HA when primary is false).");
-constexpr auto kCmdSaveMememto =
-    method_def("HsSpokeCmd._saveMememto", params(arg("spoke_info")), &cmd_save_mememto,
-               "A new HsSpokeCreateMemento holding spoke_info.");
-constexpr auto kCmdCreate = method_def(
-    "HsSpokeCmd.create",
-    params(arg("subnet_cidr"), arg("eip"), arg("gw_size"), arg_none("ha_gw_name"), arg_none("tag")),
-    &cmd_create,
-    "Create the gateway in subnet_cidr; returns its HsSpokeCreateMemento. Raises\n"
-    "CorvaneRollbackException when the creation failed (not in dry-run mode).");
-constexpr auto kCmdDelete =
-    method_def("HsSpokeCmd.delete", params(arg_none("spoke_gw_name")), &cmd_delete,
-               "Delete one HS spoke gateway (default: the command's own).");
 
 }  // namespace
 
 void add_hs_spoke_classes(PyObject* m) {
-    Scope g(PyModule_GetDict(m));
-    def_class<kMementoInit, kMementoGetSpokeInfo, kMementoRestore, kMementoToDict>(
-        m, "HsSpokeCreateMemento", bases_of(g, "Memento"_id),
-        "Undo record of an HS spoke gateway creation.");
-    def_class<kCmdInit, kCmdSaveMememto, kCmdCreate, kCmdDelete>(
-        m, "HsSpokeCmd", plain_bases(),
-        "Create or delete one HS spoke gateway as an undoable step.");
+    def_class<kHsSpokeCreateMementoClass, kMementoInit, kMementoGetSpokeInfo, kMementoRestore,
+              kMementoToDict>(m);
+    def_class<kHsSpokeCmdClass, kCmdInit, kCmdSaveMememto, kCmdCreate, kCmdDelete>(m);
 }
 
 }  // namespace spoke

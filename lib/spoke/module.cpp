@@ -7,11 +7,6 @@ namespace {
 namespace spoke = tidewall::spoke;
 using tidewall::Import;
 
-PyModuleDef spoke_module = tidewall::module_def(
-    "tidewall.lib.spoke",
-    "Operations on the controller's spoke gateways (discover, deploy classic and HS spokes,\n"
-    "delete, resize, single-IP SNAT) and the undoable commands and mementos built on them.");
-
 constexpr Import kImports[] = {
     {"requests"},
     {"logging"},
@@ -26,11 +21,11 @@ constexpr Import kImports[] = {
 };
 
 void populate(PyObject* m) {
-    spoke::add_discovery_operations(m);  // getSpokeInfo, list_gateway_info, getSubnetWithSpokeGw
-    spoke::add_resize_operation(m);      // changeSpokeSize
+    spoke::add_discovery(m);         // getSpokeInfo, list_gateway_info, getSubnetWithSpokeGw
+    spoke::add_resize_operation(m);  // changeSpokeSize
     spoke::add_classic_deploy_operation(m);
     spoke::add_hs_deploy_operations(m);  // deployPrimaryHsSpoke, deployHaHsSpoke, deployHsSpoke
-    spoke::add_deletion_operations(m);   // deleteSpoke, deleteHsSpoke, deleteAllHsSpokes
+    spoke::add_deletion(m);              // deleteSpoke, deleteHsSpoke, deleteAllHsSpokes
     spoke::add_snat_operations(m);       // enableSNAT, disable_snat
 
     spoke::add_hs_spoke_classes(m);  // HsSpokeCreateMemento, HsSpokeCmd
@@ -42,4 +37,10 @@ void populate(PyObject* m) {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_spoke() { return tidewall::create_module(&spoke_module, kImports, populate); }
+PyMODINIT_FUNC PyInit_spoke() {
+    static PyModuleDef definition = tidewall::module_def(
+        "tidewall.lib.spoke",
+        "Operations on the controller's spoke gateways (discover, deploy classic and HS spokes,\n"
+        "delete, resize, single-IP SNAT) and the undoable commands and mementos built on them.");
+    return tidewall::create_module(&definition, kImports, populate);
+}
