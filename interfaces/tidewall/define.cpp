@@ -124,7 +124,16 @@ void prepare(Binding& b, const Signature& sig, const char* doc,
 }
 
 PyObject* store_arguments(const Binding& b, PyObject* const* values) {
-    for (std::size_t i = 1; i < b.count; ++i) set_attr(values[0], b.names[i], values[i]);
+    PyObject* self = values[0];
+    // The names are interned already: the generic protocol is called directly when the class
+    // uses it (as PyObject_SetAttr would, less its own checks).
+    const bool generic = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr;
+    for (std::size_t i = 1; i < b.count; ++i) {
+        if (generic)
+            check(PyObject_GenericSetAttr(self, b.names[i], values[i]));
+        else
+            set_attr(self, b.names[i], values[i]);
+    }
     Py_RETURN_NONE;
 }
 
@@ -222,7 +231,8 @@ PyType_Slot method_slots[] = {
 
 PyType_Spec method_spec = {"tidewall.method", sizeof(MethodObject), 0,
                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                               Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                               Py_TPFLAGS_IMMUTABLETYPE,
                            method_slots};
 
 }  // namespace

@@ -187,7 +187,13 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
     PyObject* slots[n + 1];
     PyObject* const* values = args;
     if (kwnames || static_cast<std::size_t>(nargs) != n) {
-        if (!bind(binding<D>, args, nargs, kwnames, slots)) return nullptr;
+        const Binding& b = binding<D>;
+        const std::size_t given = static_cast<std::size_t>(nargs);
+        if (!kwnames && given >= b.required && given < n) {  // the rest at their defaults
+            for (std::size_t i = 0; i < n; ++i) slots[i] = i < given ? args[i] : b.defaults[i];
+        } else if (!bind(b, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
         values = slots;
     }
     try {

@@ -61,42 +61,91 @@ Ref text(std::initializer_list<PyObject*> pieces) {
     return Ref::steal(joined);
 }
 
+namespace detail {
+Found found[kFoundSlots];
+}  // namespace detail
+
+PyObject* module_attr_fast(PyObject* module, PyObject* name) {
+    PyObject* dict = PyModule_GetDict(module);
+    detail::Found& f = detail::found_slot(name);
+    if (f.name == name && f.dict == dict && !f.builtins && f.dict_version == detail::version(dict))
+        return f.value;
+    // ModuleType's own attributes (__dict__, __class__, ...) come first for a module; a missing
+    // name goes to the module's __getattr__ or fails with the interpreter's AttributeError.
+    if (_PyType_Lookup(&PyModule_Type, name)) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v) {
+        if (PyErr_Occurred()) fail();
+        return nullptr;
+    }
+    f = detail::Found{dict, name, detail::version(dict), nullptr, 0, v};
+    return v;
+}
+
 namespace {
 
-// What a name was found as, valid while neither the module's dict nor (for a builtin) the
-// builtins' dict has changed since: a dict's version tag changes with every change to it, and no
-// two dicts ever share one.
-struct Found {
-    PyObject* dict = nullptr;
+struct ClassFound {
+    PyTypeObject* type = nullptr;
     PyObject* name = nullptr;
-    uint64_t dict_version = 0;
-    PyObject* builtins = nullptr;  // null: found in the module's dict
-    uint64_t builtins_version = 0;
-    PyObject* value = nullptr;  // borrowed from the dict that holds it
+    unsigned int version = 0;
+    PyObject* callable = nullptr;  // borrowed from the class's namespace
+    bool with_class = false;
 };
-Found found[256];
+ClassFound class_found[64];
 
-uint64_t version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+// The function a class method or static method wraps: its __func__, held by the descriptor.
+PyObject* wrapped(PyObject* descr) {
+    PyObject* f = PyObject_GetAttr(descr, "__func__"_id);
+    if (!f) fail();
+    Py_DECREF(f);
+    return f;
+}
 
 }  // namespace
 
-Ref Scope::operator[](PyObject* name) const {
-    Found& f = found[(reinterpret_cast<uintptr_t>(name) >> 4) & 255];
-    if (f.name == name && f.dict == dict_ && f.dict_version == version(dict_)) {
-        if (!f.builtins) return Ref::borrow(f.value);
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins == f.builtins && f.builtins_version == version(builtins))
-            return Ref::borrow(f.value);
+PyObject* class_callable_fast(PyObject* cls, PyObject* name, bool* with_class) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyTypeObject* meta = Py_TYPE(cls);
+    ClassFound& f = class_found[(reinterpret_cast<uintptr_t>(name) >> 4) % 64];
+    if (f.type == type && f.name == name && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        f.version == type->tp_version_tag) {
+        *with_class = f.with_class;
+        return f.callable;
     }
+    // The metaclass's own attributes and attribute protocol come first.
+    if (meta->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(meta, name)) return nullptr;
+    PyObject* descr = _PyType_Lookup(type, name);  // borrowed; gives the class a version tag
+    if (!descr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
+    const unsigned int version = type->tp_version_tag;
+    PyObject* callable = nullptr;
+    bool first = false;
+    if (Py_IS_TYPE(descr, &PyClassMethod_Type)) {
+        callable = wrapped(descr);
+        first = true;
+    } else if (Py_IS_TYPE(descr, &PyStaticMethod_Type)) {
+        callable = wrapped(descr);
+    } else if (PyFunction_Check(descr)) {
+        callable = descr;
+    } else {
+        return nullptr;
+    }
+    f = ClassFound{type, name, version, callable, first};
+    *with_class = first;
+    return callable;
+}
+
+Ref Scope::lookup(PyObject* name) const {
+    detail::Found& f = detail::found_slot(name);
     PyObject* v = PyDict_GetItemWithError(dict_, name);  // borrowed
     if (v) {
-        f = Found{dict_, name, version(dict_), nullptr, 0, v};
+        f = detail::Found{dict_, name, detail::version(dict_), nullptr, 0, v};
         return Ref::borrow(v);
     }
     if (PyErr_Occurred()) fail();
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
     if (builtins && (v = PyDict_GetItemWithError(builtins, name))) {
-        f = Found{dict_, name, version(dict_), builtins, version(builtins), v};
+        f = detail::Found{dict_, name, detail::version(dict_), builtins, detail::version(builtins),
+                          v};
         return Ref::borrow(v);
     }
     if (PyErr_Occurred()) fail();

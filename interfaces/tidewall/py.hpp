@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -115,6 +116,28 @@ struct Kw {
     }
 };
 
+namespace detail {
+// What a name was found as, valid while neither the module's dict nor (for a builtin) the
+// builtins' dict has changed since: a dict's version tag changes with every change to it, and no
+// two dicts ever share one.
+struct Found {
+    PyObject* dict = nullptr;
+    PyObject* name = nullptr;
+    uint64_t dict_version = 0;
+    PyObject* builtins = nullptr;  // null: found in the module's dict
+    uint64_t builtins_version = 0;
+    PyObject* value = nullptr;  // borrowed from the dict that holds it
+};
+inline constexpr std::size_t kFoundSlots = 256;
+extern Found found[kFoundSlots];
+inline Found& found_slot(PyObject* name) {
+    return found[(reinterpret_cast<uintptr_t>(name) >> 4) % kFoundSlots];
+}
+inline uint64_t version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+}  // namespace detail
+
 // ---- calls (the fast-call protocol: no argument tuple or keyword dict is built)
 
 namespace detail {
@@ -139,12 +162,34 @@ Ref call(PyObject* f, std::initializer_list<PyObject*> positional, const Kw<Name
     return detail::vectorcall(f, positional, kw.values, sizeof...(Names), kw.names());
 }
 
+// module.name, for a plain module: the value in its dict, remembered while the dict is
+// unchanged (null when the lookup must go the long way: a ModuleType attribute, a missing name).
+PyObject* module_attr_fast(PyObject* module, PyObject* name);
+
+// cls.name for a class whose attribute `name` is a class method, a static method or a plain
+// function: what to call (the class goes first when `with_class`), remembered while the class is
+// unchanged; null when the lookup must go the long way.
+PyObject* class_callable_fast(PyObject* cls, PyObject* name, bool* with_class);
+
 // self.name(a, b, ...), without a bound method object
 template <typename... A>
 Ref call_method(PyObject* self, PyObject* name, const A&... a) {
     PyObject* args[] = {self, static_cast<PyObject*>(a)...};
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, args, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    constexpr std::size_t n = sizeof...(A);
+    if (PyModule_CheckExact(self)) {
+        if (PyObject* f = module_attr_fast(self, name))
+            return Ref::steal(
+                PyObject_Vectorcall(f, args + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else if (PyType_Check(self)) {
+        bool with_class = false;
+        if (PyObject* f = class_callable_fast(self, name, &with_class))
+            return Ref::steal(with_class
+                                  ? PyObject_Vectorcall(f, args, n + 1, nullptr)
+                                  : PyObject_Vectorcall(
+                                        f, args + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, args, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // self.name(a, b, ..., k1=v1, ...)
@@ -255,13 +300,24 @@ inline void set_unless_none(PyObject* record, PyObject* key, PyObject* value) {
 // The global namespace of a module, looked up when a name is used, as LOAD_GLOBAL does: the
 // module's dict, then the builtins, else NameError. A module attribute rebound by a test or a
 // caller is seen the way Python code would see it.
+
 class Scope {
   public:
     explicit Scope(PyObject* module_dict) : dict_(module_dict) {}
-    Ref operator[](PyObject* name) const;
+    __attribute__((always_inline)) Ref operator[](PyObject* name) const {
+        const detail::Found& f = detail::found_slot(name);
+        if (f.name == name && f.dict == dict_ && f.dict_version == detail::version(dict_)) {
+            if (!f.builtins) return Ref::borrow(f.value);
+            PyObject* builtins = PyEval_GetBuiltins();
+            if (builtins == f.builtins && f.builtins_version == detail::version(builtins))
+                return Ref::borrow(f.value);
+        }
+        return lookup(name);
+    }
     PyObject* dict() const { return dict_; }
 
   private:
+    Ref lookup(PyObject* name) const;
     PyObject* dict_;  // borrowed: the module's dict outlives every call
 };
 

@@ -1,0 +1,60 @@
+"""The tool's own CPU time per sandbox `execute`: main-thread CPU time of each execute run.
+
+Runs `tidewall sandbox` (simulated AWS and controller on 127.0.0.1) in this process several times and
+takes, for every `execute` it runs, the CPU time of the main thread (`time.thread_time()`) across
+`tidewall.runner.run_command`. The simulated services answer on their own threads, so their work is
+not counted; the tool's side of every request (botocore, requests, JSON, the modules) is.
+
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_execute_cpu.py [--nat-gateways 3] [--runs 5]
+"""
+
+import argparse
+import io
+import logging
+import statistics
+import sys
+import time
+
+
+def measure(nat_gateways, runs):
+    import tidewall.runner as runner
+    from tidewall.sandbox.run import run_sandbox
+
+    samples = []
+    original = runner.run_command
+
+    def timed(command, *args, **kwargs):
+        started = time.thread_time()
+        try:
+            return original(command, *args, **kwargs)
+        finally:
+            if command == "execute":
+                samples.append(time.thread_time() - started)
+
+    runner.run_command = timed
+    try:
+        for _ in range(runs):
+            status = run_sandbox(nat_gateways=nat_gateways, out=io.StringIO())
+            if status != 0:
+                raise SystemExit(f"the sandbox run failed (exit status {status})")
+    finally:
+        runner.run_command = original
+    return samples
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--nat-gateways", type=int, default=3)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    logging.disable(logging.INFO)
+    samples = measure(args.nat_gateways, args.runs)
+    print(
+        f"execute, {args.nat_gateways} NAT gateways: main-thread CPU {statistics.median(samples) * 1e3:.0f} ms "
+        f"(median of {len(samples)}; min {min(samples) * 1e3:.0f}, max {max(samples) * 1e3:.0f})"
+    )
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
