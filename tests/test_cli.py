@@ -651,6 +651,23 @@ class TestRunLock:
         assert theirs.info.lock_id in str(e.value)
         assert lock.read_lock_of(aws, descriptor(tmp_path)) == theirs.info
 
+    def test_a_store_without_conditional_deletes_still_gets_its_lock_removed(
+        self, aws, tmp_path, monkeypatch
+    ):
+        from botocore.exceptions import ClientError
+
+        held = foreign_lock(aws, tmp_path)
+        delete = aws.delete_object
+
+        def refuse_conditions(**kwargs):
+            if "IfMatch" in kwargs:
+                raise ClientError({"Error": {"Code": "NotImplemented", "Message": "no"}}, "DeleteObject")
+            return delete(**kwargs)
+
+        monkeypatch.setattr(aws, "delete_object", refuse_conditions)
+        held.release()
+        assert s3_keys(aws) == []
+
     def test_unlock_needs_the_matching_id(self, aws, tmp_path):
         held = foreign_lock(aws, tmp_path)
         with pytest.raises(lock.LockError, match="refusing to unlock") as e:

@@ -36,11 +36,34 @@ LOCK_FORMAT = 1
 # raced another conditional put of the same key: the other one won.
 _EXISTS = ("PreconditionFailed", "412", "ConditionalRequestConflict", "409")
 _MISSING = ("NoSuchKey", "404", "NotFound")
+_UNSUPPORTED = ("NotImplemented", "501")
 
 
 def _code(err):
     error = err.response.get("Error", {})
     return str(error.get("Code") or err.response.get("ResponseMetadata", {}).get("HTTPStatusCode", ""))
+
+
+def _delete_condition(s3_client, etag):
+    """DeleteObject's If-Match on `etag`, where this botocore knows it (older ones refuse the parameter).
+
+    Stores that ignore the condition still get the check by lock id that precedes every delete here.
+    """
+    if not etag:
+        return {}
+    members = s3_client.meta.service_model.operation_model("DeleteObject").input_shape.members
+    return {"IfMatch": etag} if "IfMatch" in members else {}
+
+
+def _read_lock_object(s3_client, bucket, key):
+    """(LockInfo, ETag) of the lock object, or (None, None) when there is none."""
+    try:
+        reply = s3_client.get_object(Bucket=bucket, Key=key)
+    except ClientError as e:
+        if _code(e) in _MISSING:
+            return None, None
+        raise
+    return LockInfo.from_json(reply["Body"].read()), reply.get("ETag")
 
 
 def lock_key(prefix):
@@ -203,19 +226,34 @@ class RunLock:
         info, etag = self.info, self._etag
         self.info = self._etag = None
         hint = unlock_hint(self.config_path, info.lock_id)
-        kwargs = {"IfMatch": etag} if etag else {}
+
+        def taken_away(now):
+            other = f"; it is now held by {now.describe()}, lock id {now.lock_id}" if now else ""
+            return LockReleaseError(
+                f"the run lock {info.lock_id} of {self.vpc_id} was removed by someone else while this "
+                f"run held it{other}. Another command may have run on this VPC at the same time: check "
+                "`tidewall status` before going on"
+            )
+
         try:
-            self.s3_client.delete_object(Bucket=self.bucket, Key=self.key, **kwargs)
+            # Still ours? Checked by id as well as by the delete's condition, which not every store honours.
+            now, now_etag = _read_lock_object(self.s3_client, self.bucket, self.key)
+            if now is None or now.lock_id != info.lock_id:
+                raise taken_away(now)
+            condition = _delete_condition(self.s3_client, now_etag or etag)
+            try:
+                self.s3_client.delete_object(Bucket=self.bucket, Key=self.key, **condition)
+            except ClientError as e:
+                if not condition or _code(e) not in _UNSUPPORTED:
+                    raise
+                # A store without conditional deletes: the lock id was checked just now.
+                self.s3_client.delete_object(Bucket=self.bucket, Key=self.key)
+        except LockReleaseError:
+            raise
         except ClientError as e:
             code = _code(e)
             if code in _EXISTS or code in _MISSING:
-                now = read_lock(self.s3_client, self.bucket, self.key)
-                other = f"; it is now held by {now.describe()}, lock id {now.lock_id}" if now else ""
-                raise LockReleaseError(
-                    f"the run lock {info.lock_id} of {self.vpc_id} was removed by someone else while this "
-                    f"run held it{other}. Another command may have run on this VPC at the same time: check "
-                    "`tidewall status` before going on"
-                ) from None
+                raise taken_away(read_lock(self.s3_client, self.bucket, self.key)) from None
             raise LockReleaseError(
                 f"the run lock {info.lock_id} of {self.vpc_id} could not be removed ({code}: "
                 f"{e.response.get('Error', {}).get('Message', e)}); the next command on this VPC will be "
@@ -238,13 +276,7 @@ class RunLock:
 
 def read_lock(s3_client, bucket, key):
     """The LockInfo of the lock object `key`, or None when there is none."""
-    try:
-        body = s3_client.get_object(Bucket=bucket, Key=key)["Body"].read()
-    except ClientError as e:
-        if _code(e) in _MISSING:
-            return None
-        raise
-    return LockInfo.from_json(body)
+    return _read_lock_object(s3_client, bucket, key)[0]
 
 
 def read_lock_of(s3_client, descriptor):
@@ -256,19 +288,13 @@ def force_unlock(s3_client, descriptor, lock_id, vpc_id=""):
     """Remove the lock of `descriptor`'s prefix when its id is `lock_id`; returns the removed LockInfo.
 
     Refuses (a LockError with exit status 2) when no lock is held or its id differs. The delete is
-    conditional on the object read, so a lock taken in between by a new run is not removed.
+    conditional on the object read (where the store honours it), so a lock taken in between is not removed.
     """
     bucket, key = descriptor.bucket, lock_key(descriptor.prefix)
     where = vpc_id or f"s3://{bucket}/{descriptor.prefix}"
-    try:
-        reply = s3_client.get_object(Bucket=bucket, Key=key)
-    except ClientError as e:
-        if _code(e) in _MISSING:
-            raise LockError(
-                f"no run lock is held on {where}; nothing to remove", exit_code=EXIT_USAGE
-            ) from None
-        raise
-    holder = LockInfo.from_json(reply["Body"].read())
+    holder, etag = _read_lock_object(s3_client, bucket, key)
+    if holder is None:
+        raise LockError(f"no run lock is held on {where}; nothing to remove", exit_code=EXIT_USAGE)
     if holder.lock_id != lock_id:
         raise LockError(
             f"refusing to unlock {where}: the lock held is {holder.lock_id} ({holder.describe()}), "
@@ -276,7 +302,7 @@ def force_unlock(s3_client, descriptor, lock_id, vpc_id=""):
             exit_code=EXIT_USAGE,
         )
     try:
-        s3_client.delete_object(Bucket=bucket, Key=key, IfMatch=reply["ETag"])
+        s3_client.delete_object(Bucket=bucket, Key=key, **_delete_condition(s3_client, etag))
     except ClientError as e:
         if _code(e) in _EXISTS or _code(e) in _MISSING:
             raise LockError(
