@@ -7,6 +7,7 @@
     tidewall reset    --config FILE.yaml
     tidewall unlock   --config FILE.yaml --lock-id ID
     tidewall sandbox  [--nat-gateways N] [--fail-test-at I] [--interrupt-at K] [--keep] [--workdir DIR]
+    tidewall sandbox  --serve --workdir DIR [--nat-gateways N]
 
 Exit status: 0 when the command finished, 1 when it ended with a rollback, a fatal precondition or an error,
 2 for a usage or configuration error (nothing was changed).
@@ -95,6 +96,17 @@ def _cmd_unlock(args):
 
 
 def _cmd_sandbox(args):
+    if args.serve:
+        from tidewall.sandbox.serve import serve_sandbox
+
+        if not args.workdir:
+            print("tidewall sandbox: --serve needs --workdir DIR", file=sys.stderr)
+            return EXIT_USAGE
+        if args.nat_gateways < 2 or args.nat_gateways > 6:
+            print("tidewall sandbox: --nat-gateways must be from 2 to 6", file=sys.stderr)
+            return EXIT_USAGE
+        return serve_sandbox(args.workdir, nat_gateways=args.nat_gateways)
+
     from tidewall.sandbox.run import run_sandbox
 
     return run_sandbox(
@@ -194,6 +206,11 @@ def build_parser():
         help="stop the first run before NAT gateway K, then resume it",
     )
     p.add_argument("--keep", action="store_true", help="leave the services running to drive them by hand")
+    p.add_argument(
+        "--serve",
+        action="store_true",
+        help="seed the world, write DIR/config.yaml and DIR/sandbox.json, run nothing, serve until a signal",
+    )
     p.add_argument(
         "--workdir", metavar="DIR", help="folder for the config and backups (default: a temp folder)"
     )

@@ -13,27 +13,18 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
-import secrets
 import shutil
 import signal
 import sys
 import tempfile
 import threading
 import time
-import warnings
 from dataclasses import dataclass, field
 
-import yaml
-
 from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK, EXIT_USAGE
+from tidewall.sandbox.services import PASSWORD_ENV  # noqa: F401 - where callers look for it
 
 logger = logging.getLogger("tidewall.sandbox.run")
-
-PASSWORD_ENV = "TIDEWALL_SANDBOX_PASSWORD"
-CONTROLLER_USER = "admin"
-ACCOUNT_NAME = "sandbox-aws"
-SPOKE_NAME = "egress-spoke"
-SPOKE_TAG = "env,sandbox,owner,tidewall"
 
 
 @dataclass
@@ -310,31 +301,6 @@ def render_cost_line(title, report):
 # ------------------------------------------------------------------------------------------------- run
 
 
-def write_config(path, aws, seeded, ctl, workdir, enable_test):
-    config = {
-        "controller_ip": ctl.address,
-        "controller_user": CONTROLLER_USER,
-        "controller_password_env": PASSWORD_ENV,
-        "aws_account_name": ACCOUNT_NAME,
-        "aws_account_number": str(aws.account_id),
-        "region": seeded.region,
-        "vpc_id": seeded.vpc_id,
-        "s3_bucket": seeded.bucket,
-        "backup_root": os.path.join(workdir, "backups"),
-        "spoke_gw_name": SPOKE_NAME,
-        "spoke_gw_tag": SPOKE_TAG,
-        "hs_mode": 2,
-        "enable_test": bool(enable_test),
-        "aws": aws.aws_config(),
-    }
-    if enable_test:
-        config["output_test_config"] = os.path.join(workdir, "test-results.json")
-    with open(path, "w", encoding="utf-8") as f:
-        f.write("# Written by `tidewall sandbox`: a simulated controller and AWS on 127.0.0.1.\n")
-        yaml.safe_dump(config, f, sort_keys=False)
-    return config
-
-
 class SandboxRun:
     def __init__(self, nat_gateways, fail_test_at, interrupt_at, keep, workdir, out):
         self.nat_gateways = nat_gateways
@@ -425,29 +391,13 @@ class SandboxRun:
         return runs + 1
 
     def __call__(self):
-        from tidewall.sandbox.aws import AwsSandbox
-        from tidewall.sandbox.controller import SimulatedController
+        from tidewall.sandbox.services import Services
 
-        password = secrets.token_urlsafe(18)
-        saved_password = os.environ.get(PASSWORD_ENV)
-        with contextlib.ExitStack() as stack:
-            # The controller is reached without certificate verification by design; say so once, not per request.
-            stack.enter_context(warnings.catch_warnings())
-            _quiet_insecure_requests()
-            stack.callback(_restore_env, PASSWORD_ENV, saved_password)
-            os.environ[PASSWORD_ENV] = password
-
-            self.aws = AwsSandbox(nat_gateways=self.nat_gateways)
-            self.aws.start()
-            stack.callback(self.aws.stop)
-            self.seeded = self.aws.seed()
-            self.ctl = SimulatedController(users={CONTROLLER_USER: password}, cloud=self.aws.cloud())
-            self.ctl.start()
-            stack.callback(self.ctl.stop)
-
-            enable_test = self.fail_test_at is not None
-            self.config_path = os.path.join(self.workdir, "config.yaml")
-            write_config(self.config_path, self.aws, self.seeded, self.ctl, self.workdir, enable_test)
+        enable_test = self.fail_test_at is not None
+        with Services(self.workdir, nat_gateways=self.nat_gateways, enable_test=enable_test) as services:
+            self.aws, self.ctl, self.seeded = services.aws, services.ctl, services.seeded
+            self.config_path = services.config_path
+            password = services.password
             self.say(
                 f"Sandbox: AWS (moto) at {self.aws.endpoint_url}, controller at https://{self.ctl.address}, "
                 f"VPC {self.seeded.vpc_id} with {len(self.seeded.zones)} NAT gateways; config {self.config_path}"
@@ -513,21 +463,6 @@ class SandboxRun:
             for sig, handler in previous.items():
                 signal.signal(sig, handler)
         self.say("Stopping the services.")
-
-
-def _quiet_insecure_requests():
-    try:
-        from urllib3.exceptions import InsecureRequestWarning
-    except ImportError:  # pragma: no cover - urllib3 comes with requests
-        return
-    warnings.simplefilter("ignore", InsecureRequestWarning)
-
-
-def _restore_env(name, value):
-    if value is None:
-        os.environ.pop(name, None)
-    else:
-        os.environ[name] = value
 
 
 def run_sandbox(nat_gateways=3, fail_test_at=None, interrupt_at=None, keep=False, workdir=None, out=None):

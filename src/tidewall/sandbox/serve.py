@@ -1,0 +1,58 @@
+"""`tidewall sandbox --serve`: the simulated AWS and controller with a seeded VPC, and nothing run against them.
+
+Writes DIR/config.yaml (a tool configuration for the VPC) and, once everything answers, DIR/sandbox.json
+(where the services are, the controller password and the VPC). Serves until SIGINT or SIGTERM, then stops the
+services, removes sandbox.json and returns 0. Scripts wait for sandbox.json to appear, drive the tool with the
+configuration and stop the sandbox with a signal.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+import threading
+
+from tidewall.core.exceptions import EXIT_OK
+
+
+def _wait_for_signal(done):
+    previous = {}
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        previous[sig] = signal.signal(sig, lambda *_: done.set())
+    try:
+        while not done.wait(0.5):
+            pass
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
+
+
+def serve_sandbox(workdir, nat_gateways=3, out=None, stop=None):
+    """Serve a seeded sandbox until a signal (or until the `stop` event is set); returns the exit status."""
+    from tidewall.sandbox.services import PASSWORD_ENV, Services
+
+    out = out if out is not None else sys.stdout
+    services = Services(os.path.abspath(workdir), nat_gateways=nat_gateways)
+    services.remove_info()  # a stale file from an earlier sandbox must not be taken for this one
+    with services:
+        path = services.write_info()
+        info = services.info()
+        print(
+            f"Sandbox serving: AWS at {info['aws_endpoint']}, controller at https://{info['controller']}, "
+            f"VPC {info['vpc_id']} ({info['region']}, {len(info['nat_gateways'])} NAT gateways)",
+            file=out,
+        )
+        print(f"  config  {services.config_path}", file=out)
+        print(f"  details {path}", file=out)
+        print(f"  export {PASSWORD_ENV}='{info['password']}'", file=out)
+        print("Stop with Ctrl-C or SIGTERM.", file=out, flush=True)
+        try:
+            if stop is not None:
+                stop.wait()
+            else:
+                _wait_for_signal(threading.Event())
+        finally:
+            services.remove_info()
+    print("Sandbox stopped.", file=out, flush=True)
+    return EXIT_OK

@@ -1,0 +1,188 @@
+"""The sandbox's services: a simulated AWS account and controller on 127.0.0.1, a seeded VPC, and the files
+that tell the tool (and scripts) how to reach them.
+
+    with Services(workdir, nat_gateways=3) as services:
+        services.config_path      # a tool configuration for the seeded VPC
+        services.info_path        # sandbox.json: endpoints, password, VPC, region, bucket
+
+The controller password is made up per start and put into the process environment under `PASSWORD_ENV`
+while the services run (the configuration names the variable, never the password).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import secrets
+import tempfile
+import warnings
+
+import yaml
+
+PASSWORD_ENV = "TIDEWALL_SANDBOX_PASSWORD"
+CONTROLLER_USER = "admin"
+ACCOUNT_NAME = "sandbox-aws"
+SPOKE_NAME = "egress-spoke"
+SPOKE_TAG = "env,sandbox,owner,tidewall"
+CONFIG_FILE = "config.yaml"
+INFO_FILE = "sandbox.json"
+
+
+def _atomic_write(path, text):
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, tmp = tempfile.mkstemp(prefix=".tmp-", dir=folder)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+
+
+def tool_config(aws, seeded, ctl, workdir, enable_test=False):
+    """The tool's configuration for the seeded VPC (a mapping, as written to config.yaml)."""
+    config = {
+        "controller_ip": ctl.address,
+        "controller_user": CONTROLLER_USER,
+        "controller_password_env": PASSWORD_ENV,
+        "aws_account_name": ACCOUNT_NAME,
+        "aws_account_number": str(aws.account_id),
+        "region": seeded.region,
+        "vpc_id": seeded.vpc_id,
+        "s3_bucket": seeded.bucket,
+        "backup_root": os.path.join(workdir, "backups"),
+        "spoke_gw_name": SPOKE_NAME,
+        "spoke_gw_tag": SPOKE_TAG,
+        "hs_mode": 2,
+        "enable_test": bool(enable_test),
+        "aws": aws.aws_config(),
+    }
+    if enable_test:
+        config["output_test_config"] = os.path.join(workdir, "test-results.json")
+    return config
+
+
+def write_config(path, aws, seeded, ctl, workdir, enable_test=False):
+    config = tool_config(aws, seeded, ctl, workdir, enable_test)
+    text = "# Written by `tidewall sandbox`: a simulated controller and AWS on 127.0.0.1.\n"
+    _atomic_write(path, text + yaml.safe_dump(config, sort_keys=False))
+    return config
+
+
+class Services:
+    """The simulated AWS and controller, started together, with a freshly seeded VPC."""
+
+    def __init__(self, workdir, nat_gateways=3, enable_test=False):
+        self.workdir = os.path.abspath(workdir)
+        self.nat_gateways = nat_gateways
+        self.enable_test = enable_test
+        self.password = None
+        self.aws = None
+        self.ctl = None
+        self.seeded = None
+        self.config = None
+        self._saved_password = None
+        self._warnings = None
+
+    @property
+    def config_path(self):
+        return os.path.join(self.workdir, CONFIG_FILE)
+
+    @property
+    def info_path(self):
+        return os.path.join(self.workdir, INFO_FILE)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def start(self):
+        from tidewall.sandbox.aws import AwsSandbox
+        from tidewall.sandbox.controller import SimulatedController
+
+        os.makedirs(self.workdir, exist_ok=True)
+        self._warnings = warnings.catch_warnings()
+        self._warnings.__enter__()
+        _quiet_insecure_requests()
+        self.password = secrets.token_urlsafe(18)
+        self._saved_password = os.environ.get(PASSWORD_ENV)
+        os.environ[PASSWORD_ENV] = self.password
+        try:
+            self.aws = AwsSandbox(nat_gateways=self.nat_gateways).start()
+            self.seeded = self.aws.seed()
+            self.ctl = SimulatedController(users={CONTROLLER_USER: self.password}, cloud=self.aws.cloud())
+            self.ctl.start()
+            self.config = write_config(
+                self.config_path, self.aws, self.seeded, self.ctl, self.workdir, self.enable_test
+            )
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def info(self):
+        """What sandbox.json holds: where the services are and what they hold."""
+        return {
+            "aws_endpoint": self.aws.endpoint_url,
+            "controller": self.ctl.address,
+            "password_env": PASSWORD_ENV,
+            "password": self.password,
+            "vpc_id": self.seeded.vpc_id,
+            "region": self.seeded.region,
+            "bucket": self.seeded.bucket,
+            "config": self.config_path,
+            "controller_user": CONTROLLER_USER,
+            "aws_access_key_id": self.aws.credentials["access_key_id"],
+            "aws_secret_access_key": self.aws.credentials["secret_access_key"],
+            "nat_gateways": [z.nat_gateway_id for z in self.seeded.zones],
+            "pid": os.getpid(),
+        }
+
+    def write_info(self):
+        _atomic_write(self.info_path, json.dumps(self.info(), indent=2) + "\n")
+        return self.info_path
+
+    def remove_info(self):
+        try:
+            os.unlink(self.info_path)
+        except FileNotFoundError:
+            pass
+
+    def stop(self):
+        try:
+            if self.ctl is not None:
+                self.ctl.stop()
+            if self.aws is not None:
+                self.aws.stop()
+        finally:
+            self.ctl = None
+            self.aws = None
+            if self.password is not None:
+                _restore_env(PASSWORD_ENV, self._saved_password)
+                self.password = None
+            if self._warnings is not None:
+                self._warnings.__exit__(None, None, None)
+                self._warnings = None
+
+
+def _quiet_insecure_requests():
+    # The controller is reached without certificate verification by design; say so once, not per request.
+    try:
+        from urllib3.exceptions import InsecureRequestWarning
+    except ImportError:  # pragma: no cover - urllib3 comes with requests
+        return
+    warnings.simplefilter("ignore", InsecureRequestWarning)
+
+
+def _restore_env(name, value):
+    if value is None:
+        os.environ.pop(name, None)
+    else:
+        os.environ[name] = value
