@@ -441,7 +441,7 @@ class FaultWorld:
 
         `config` overrides fields of the configuration for this case (and its later runs).
         """
-        from tidewall.sandbox.run import write_config
+        from tidewall.sandbox.services import write_config
 
         self.aws._post("/moto-api/reset")
         self.ctl.reset()
