@@ -18,6 +18,10 @@ already imported what both sides import (the shared dependencies), so only the m
 counts.
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_cost.py [--calls 200] [--rounds 9]
+        [--rows REGEX] [--hash-seed 0]
+
+Every measured interpreter runs with PYTHONHASHSEED fixed (--hash-seed): dict layouts, and with them
+instruction counts, depend on it.
 
 Needs valgrind (callgrind) on PATH. Exit status 1 when a row's instruction ratio is above 1.0.
 """
@@ -32,6 +36,7 @@ import json
 import logging
 import os
 import py_compile
+import re
 import subprocess
 import sys
 import tempfile
@@ -45,6 +50,7 @@ sys.path.insert(0, str(HERE / "twins"))
 URL = "https://controller.bench/v2/api"
 CID = "bench-cid"
 TARGET_RATIO = 1.0
+ROWS_ENV = "BENCH_COST_ROWS"  # a regular expression: only the rows whose name it matches
 
 # ---------------------------------------------------------------- spoke: stand-ins and rows
 
@@ -525,6 +531,8 @@ def load_sides():
         transport = InstantTransport()
         install_spoke_stand_ins(s, transport)
         rows = spoke_rows(s) + manager_rows(h, transport.record)
+        if ROWS_ENV in os.environ:
+            rows = [row for row in rows if re.search(os.environ[ROWS_ENV], row[0])]
         sides.append((label, rows, transport.record))
     return sides
 
@@ -698,10 +706,10 @@ def compile_twins():
         py_compile.compile(source, cfile=importlib.util.cache_from_source(source), doraise=True)
 
 
-def import_counts():
+def import_counts(imports):
     compile_twins()
     rows = {}
-    for name, module, twin, shared in IMPORTS:
+    for name, module, twin, shared in imports:
         counts = []
         for target in (module, twin):
             [(_, count)] = under_callgrind(["--import-child", target, ",".join(shared)])
@@ -735,9 +743,9 @@ def wall_ratios(rounds, calls):
     return ratios
 
 
-def import_wall_ratios(runs):
+def import_wall_ratios(runs, imports):
     ratios = {}
-    for name, module, twin, shared in IMPORTS:
+    for name, module, twin, shared in imports:
         best = []
         for target in (module, twin):
             script = (
@@ -769,6 +777,13 @@ def main():
     parser.add_argument("--imports", type=int, default=9, help="fresh interpreters per import timing")
     parser.add_argument("--callgrind-child", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--import-child", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--rows", help="only the rows whose name matches this regular expression")
+    parser.add_argument(
+        "--hash-seed",
+        default="0",
+        help="PYTHONHASHSEED of every measured interpreter (dict layouts, hence instruction "
+        "counts, depend on it; default 0)",
+    )
     args = parser.parse_args()
     logging.getLogger().setLevel(logging.WARNING)
 
@@ -777,11 +792,15 @@ def main():
     if args.import_child:
         return import_child(args.import_child[0], args.import_child[1].split(","))
 
+    os.environ["PYTHONHASHSEED"] = args.hash_seed
+    if args.rows:
+        os.environ[ROWS_ENV] = args.rows
     verify(load_sides())
     counts = instruction_counts(args.calls)
     wall = wall_ratios(args.rounds, max(1, args.calls // 4))
-    imports = import_counts()
-    import_wall = import_wall_ratios(args.imports)
+    wanted = [i for i in IMPORTS if not args.rows or re.search(args.rows, i[0])]
+    imports = import_counts(wanted)
+    import_wall = import_wall_ratios(args.imports, wanted)
 
     print("| row | C++ instructions | Python instructions | ratio | wall ratio |")
     print("|---|---:|---:|---:|---:|")

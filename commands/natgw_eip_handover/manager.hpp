@@ -11,7 +11,7 @@ namespace tidewall {
 namespace natgw_eip_handover {
 
 // The module's logger.
-inline Ref module_logger(const Scope& g) {
+__attribute__((always_inline)) inline Ref module_logger(const Scope& g) {
     return call_method(g["logging"_id], "getLogger"_id, "tidewall.commands.natgw_eip_handover"_id);
 }
 

@@ -123,19 +123,119 @@ void prepare(Binding& b, const Signature& sig, const char* doc,
     b.qualname = sig.qualname();
 }
 
-PyObject* store_arguments(const Binding& b, PyObject* const* values) {
-    PyObject* self = values[0];
+bool stores(const Binding& b, PyObject* self, PyObject* const* args) noexcept {
     // The names are interned already: the generic protocol is called directly when the class
     // uses it (as PyObject_SetAttr would, less its own checks).
+    const std::size_t n = b.count - 1;
+    PyObject* const* names = b.names + 1;
     const bool generic = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr;
-    for (std::size_t i = 1; i < b.count; ++i) {
-        if (generic)
-            check(PyObject_GenericSetAttr(self, b.names[i], values[i]));
-        else
-            set_attr(self, b.names[i], values[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int stored = generic
+                               ? _PyObject_GenericSetAttrWithDict(self, names[i], args[i], nullptr)
+                               : PyObject_SetAttr(self, names[i], args[i]);
+        if (stored < 0) return false;
     }
-    Py_RETURN_NONE;
+    return true;
 }
+
+namespace detail {
+
+namespace {
+
+// Room for the arguments of one call on the stack, else on the heap.
+class ArgumentStack {
+  public:
+    explicit ArgumentStack(Py_ssize_t n)
+        : items_(n <= static_cast<Py_ssize_t>(kSmall) ? small_ : PyMem_New(PyObject*, n)) {
+        if (!items_) PyErr_NoMemory();
+    }
+    ~ArgumentStack() {
+        if (items_ != small_) PyMem_Free(items_);
+    }
+    ArgumentStack(const ArgumentStack&) = delete;
+    ArgumentStack& operator=(const ArgumentStack&) = delete;
+    PyObject** get() const { return items_; }
+
+  private:
+    static constexpr std::size_t kSmall = kMaxParams + 2;
+    PyObject* small_[kSmall];
+    PyObject** items_;
+};
+
+// The result of an __init__ call as the slot reports it.
+int init_result(PyObject* result) {
+    if (!result) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+}  // namespace
+
+PyObject* no_arguments() {
+    static PyObject* const empty = PyTuple_New(0);  // the empty tuple, kept
+    return empty ? empty : PyErr_NoMemory();
+}
+
+int init_from_tuple(Entry entry, PyObject* self, PyObject* args, PyObject* kwds) {
+    // Bound as a call of __init__ would be: self, the positional arguments, then the keyword
+    // values after them with their names in a tuple (held for the call).
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+    ArgumentStack stack(1 + nargs + nkw);
+    PyObject** values = stack.get();
+    if (!values) return -1;
+    values[0] = self;
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[1 + i] = PyTuple_GET_ITEM(args, i);
+    if (!nkw) return init_result(entry(nullptr, values, 1 + nargs, nullptr));
+    PyObject* kwnames = PyTuple_New(nkw);
+    if (!kwnames) return -1;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    PyObject* result = nullptr;
+    while (k < nkw && PyDict_Next(kwds, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            break;
+        }
+        PyTuple_SET_ITEM(kwnames, k, Py_NewRef(key));
+        values[1 + nargs + k++] = Py_NewRef(value);
+    }
+    if (k == nkw) result = entry(nullptr, values, 1 + nargs, kwnames);
+    for (Py_ssize_t j = 0; j < k; ++j) Py_DECREF(values[1 + nargs + j]);
+    Py_DECREF(kwnames);  // a slot not reached is null, which a tuple's deallocation skips
+    return init_result(result);
+}
+
+PyObject* construct(Entry entry, initproc init, PyObject* cls, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (type->tp_init != init || type->tp_new != PyBaseObject_Type.tp_new)
+        return _PyObject_MakeTpCall(PyThreadState_Get(), cls, args, nargs, kwnames);
+    PyObject* empty = no_arguments();
+    if (!empty || Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* self = type->tp_new(type, empty, nullptr);
+    PyObject* result = nullptr;
+    if (self) {
+        // __init__(self, *args, **kwargs), bound as a call of it would be.
+        const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+        ArgumentStack stack(1 + total);
+        if (PyObject** values = stack.get()) {
+            values[0] = self;
+            for (Py_ssize_t i = 0; i < total; ++i) values[1 + i] = args[i];
+            result = entry(nullptr, values, 1 + nargs, kwnames);
+        }
+    }
+    Py_LeaveRecursiveCall();
+    if (!result) {
+        Py_XDECREF(self);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    return self;
+}
+
+}  // namespace detail
 
 PyObject* translate_exception(const char* where) noexcept {
     try {
@@ -155,6 +255,11 @@ PyObject* translate_exception(const char* where) noexcept {
 
 Ref builtin_function(PyObject* module, Binding& b) {
     Ref module_name = attr(module, "__name__"_id);
+    if (b.module != module) {
+        // Held, so that no other module can take its address while the binding names it.
+        Py_XSETREF(b.module, Py_NewRef(module));
+        b.module_dict = PyModule_GetDict(module);
+    }
     return Ref::steal(PyCFunction_NewEx(&b.method, module, module_name));
 }
 

@@ -137,6 +137,9 @@ struct Binding {
     PyObject* names[kMaxParams + 1] = {};
     PyObject* defaults[kMaxParams + 1] = {};
     PyMethodDef method = {};
+    // The module the definition's function was last made for, held, and its namespace.
+    PyObject* module = nullptr;
+    PyObject* module_dict = nullptr;
 };
 
 // Fills `values` (count slots, borrowed references) from a fast call; false with the
@@ -151,8 +154,14 @@ void prepare(Binding& b, const Signature& sig, const char* doc, _PyCFunctionFast
 // inside a catch block.
 PyObject* translate_exception(const char* where) noexcept;
 
-// self.<name> = value for every parameter after self; None.
-PyObject* store_arguments(const Binding& b, PyObject* const* values);
+// self.<name> = value for every parameter after self, in order, `args` holding their values;
+// false with the error set when a store fails.
+bool stores(const Binding& b, PyObject* self, PyObject* const* args) noexcept;
+// The same as an __init__ that returns None.
+inline PyObject* store_arguments(const Binding& b, PyObject* self, PyObject* const* args) {
+    if (!stores(b, self, args)) return nullptr;
+    Py_RETURN_NONE;
+}
 
 namespace detail {
 
@@ -178,6 +187,11 @@ constexpr std::size_t count = D.sig.count;
 template <const auto& D>
 inline Binding binding;
 
+// The namespace of `module`, known for the module the definition was last made for.
+inline PyObject* module_dict(const Binding& b, PyObject* module) {
+    return module == b.module ? b.module_dict : PyModule_GetDict(module);
+}
+
 template <const auto& D>
 PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr std::size_t n = count<D>;
@@ -198,12 +212,91 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
     }
     try {
         if constexpr (std::is_same_v<std::remove_cv_t<decltype(D.fn)>, StoreArguments>)
-            return store_arguments(binding<D>, values);
+            return store_arguments(binding<D>, values[0], values + 1);
         else
-            return invoke(D.fn, Scope(PyModule_GetDict(module)), values,
+            return invoke(D.fn, Scope(module_dict(binding<D>, module)), values,
                           std::make_index_sequence<n>{});
     } catch (...) {
         return translate_exception(D.sig.qualname());
+    }
+}
+
+// The entry point of a definition: (module, arguments, count, keyword names).
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// A class whose __init__ stores its arguments gets two slots of its own: `init_slot` (what
+// type.__call__ runs once the instance is made: the same binding and stores as a call of that
+// __init__, without looking it up and without a bound call) and, when its metaclass is `type`,
+// `construct_slot` (the call of the class: type.__call__ without an argument tuple, the
+// instance made by the class's own __new__, object.__new__, which ignores the arguments of a
+// class with its own __init__). Assigning __init__ or __new__ to the class later puts the
+// interpreter's own slots back, and the call then goes the interpreter's way.
+
+// The empty tuple, or null with the error set.
+PyObject* no_arguments();
+// __init__ bound by `entry` from the slot's tuple and dict.
+int init_from_tuple(Entry entry, PyObject* self, PyObject* args, PyObject* kwds);
+// The class call when it takes keywords or does not fit without binding, or when the class's
+// slots have been replaced.
+PyObject* construct(Entry entry, initproc init, PyObject* cls, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames);
+
+// self.<parameter> = value for each parameter after self, as store_arguments does, with the
+// count known here: the `given` values of `args`, then the defaults. False with the error set
+// when a store fails.
+template <const auto& D>
+__attribute__((always_inline)) inline bool store_each(PyObject* self, PyObject* const* args,
+                                                      std::size_t given) {
+    constexpr std::size_t n = count<D> - 1;
+    const Binding& b = binding<D>;
+    PyObject* values[n];
+    if (given < n) {
+        for (std::size_t i = 0; i < n; ++i) values[i] = i < given ? args[i] : b.defaults[i + 1];
+        args = values;
+    }
+    if (Py_TYPE(self)->tp_setattro != PyObject_GenericSetAttr) return stores(b, self, args);
+    for (std::size_t i = 0; i < n; ++i)
+        if (_PyObject_GenericSetAttrWithDict(self, b.names[i + 1], args[i], nullptr) < 0)
+            return false;
+    return true;
+}
+
+// Whether `given` positional arguments after self fit D without binding.
+template <const auto& D>
+__attribute__((always_inline)) inline bool fits(std::size_t given) {
+    return given + 1 >= binding<D>.required && given + 1 <= count<D>;
+}
+
+template <const auto& D>
+int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
+    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    if ((!kwds || !PyDict_GET_SIZE(kwds)) && fits<D>(given))
+        return store_each<D>(self, &PyTuple_GET_ITEM(args, 0), given) ? 0 : -1;
+    return init_from_tuple(&entry<D>, self, args, kwds);
+}
+
+template <const auto& D>
+PyObject* construct_slot(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    if (kwnames || !fits<D>(given) || type->tp_init != &init_slot<D> ||
+        type->tp_new != PyBaseObject_Type.tp_new)
+        return construct(&entry<D>, &init_slot<D>, cls, args, nargsf, kwnames);
+    PyObject* empty = no_arguments();
+    if (!empty || Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* self = type->tp_new(type, empty, nullptr);
+    if (self && !store_each<D>(self, args, given)) Py_CLEAR(self);
+    Py_LeaveRecursiveCall();
+    return self;
+}
+
+// Gives `cls` the constructor slots of D, when D is an __init__ that stores its arguments.
+template <const auto& D>
+void install_constructor(PyObject* cls) {
+    if constexpr (std::is_same_v<std::remove_cv_t<decltype(D.fn)>, StoreArguments>) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        type->tp_init = &init_slot<D>;
+        if (Py_IS_TYPE(cls, &PyType_Type)) type->tp_vectorcall = &construct_slot<D>;
     }
 }
 
@@ -275,7 +368,9 @@ void def_class(PyObject* module) {
     Ref outside;
     if (C.base) base = outside = Scope(PyModule_GetDict(module))[intern(C.base)];
     Ref bases = Ref::steal(PyTuple_Pack(1, base));
-    check(PyModule_AddObjectRef(module, C.name, make_class<Ds...>(module, C.name, bases, C.doc)));
+    Ref cls = make_class<Ds...>(module, C.name, bases, C.doc);
+    (detail::install_constructor<Ds>(cls), ...);
+    check(PyModule_AddObjectRef(module, C.name, cls));
 }
 
 // The definition of a module without per-module state: loading it again builds a fresh

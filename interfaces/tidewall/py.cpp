@@ -7,6 +7,12 @@ namespace tidewall {
 PyObject* intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
 
 namespace detail {
+
+PyObject* failed_silently(PyObject* callable) {
+    PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+    return nullptr;
+}
+
 namespace {
 
 // Lays out [slot for self | self? | positional | keyword values] on the stack and calls.
@@ -32,7 +38,7 @@ Ref vectorcall(PyObject* f, std::initializer_list<PyObject*> positional, PyObjec
                std::size_t kwcount, PyObject* kwnames) {
     return with_arguments(nullptr, positional, kwvalues, kwcount,
                           [&](PyObject* const* args, std::size_t nargsf) {
-                              return PyObject_Vectorcall(f, args, nargsf, kwnames);
+                              return fast_call(f, args, nargsf, kwnames);
                           });
 }
 
@@ -40,7 +46,7 @@ Ref vectorcall_method(PyObject* self, PyObject* name, std::initializer_list<PyOb
                       PyObject* const* kwvalues, std::size_t kwcount, PyObject* kwnames) {
     return with_arguments(self, positional, kwvalues, kwcount,
                           [&](PyObject* const* args, std::size_t nargsf) {
-                              return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+                              return fast_call_method(name, args, nargsf, kwnames);
                           });
 }
 
@@ -65,11 +71,8 @@ namespace detail {
 Found found[kFoundSlots];
 }  // namespace detail
 
-PyObject* module_attr_fast(PyObject* module, PyObject* name) {
-    PyObject* dict = PyModule_GetDict(module);
+PyObject* detail::module_attr_lookup(PyObject* dict, PyObject* name) {
     detail::Found& f = detail::found_slot(name);
-    if (f.name == name && f.dict == dict && !f.builtins && f.dict_version == detail::version(dict))
-        return f.value;
     // ModuleType's own attributes (__dict__, __class__, ...) come first for a module; a missing
     // name goes to the module's __getattr__ or fails with the interpreter's AttributeError.
     if (_PyType_Lookup(&PyModule_Type, name)) return nullptr;
@@ -132,6 +135,36 @@ PyObject* class_callable_fast(PyObject* cls, PyObject* name, bool* with_class) {
     f = ClassFound{type, name, version, callable, first};
     *with_class = first;
     return callable;
+}
+
+namespace {
+
+struct ValueFound {
+    PyTypeObject* type = nullptr;
+    PyObject* name = nullptr;
+    unsigned int version = 0;
+    PyObject* value = nullptr;  // borrowed from the class's namespace
+};
+ValueFound value_found[64];
+
+}  // namespace
+
+PyObject* class_value_fast(PyObject* cls, PyObject* name) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const uintptr_t key =
+        (reinterpret_cast<uintptr_t>(name) >> 4) ^ (reinterpret_cast<uintptr_t>(cls) >> 6);
+    ValueFound& f = value_found[key % 64];
+    if (f.type == type && f.name == name && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        f.version == type->tp_version_tag)
+        return f.value;
+    // The attributes of `type` itself (__name__, __dict__, mro, ...) come first; a value with a
+    // __get__ (function, class method, property) is the descriptor's business.
+    if (!PyUnicode_CheckExact(name) || _PyType_Lookup(&PyType_Type, name)) return nullptr;
+    PyObject* value = _PyType_Lookup(type, name);  // borrowed; gives the class a version tag
+    if (!value || Py_TYPE(value)->tp_descr_get || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        return nullptr;
+    f = ValueFound{type, name, type->tp_version_tag, value};
+    return value;
 }
 
 Ref Scope::lookup(PyObject* name) const {

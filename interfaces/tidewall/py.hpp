@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -20,7 +21,7 @@ namespace tidewall {
 struct PyError {};
 
 [[noreturn]] inline void fail() { throw PyError{}; }
-inline PyObject* check(PyObject* result) {
+__attribute__((always_inline)) inline PyObject* check(PyObject* result) {
     if (!result) fail();
     return result;
 }
@@ -34,7 +35,7 @@ class Ref {
   public:
     Ref() = default;
     // Takes over a new reference; null means the call that made it failed.
-    static Ref steal(PyObject* p) {
+    __attribute__((always_inline)) static Ref steal(PyObject* p) {
         Ref r;
         r.p_ = check(p);
         return r;
@@ -142,6 +143,40 @@ inline uint64_t version(PyObject* dict) {
 
 namespace detail {
 inline constexpr std::size_t kMaxCallArgs = 16;
+
+// Sets the interpreter's SystemError for a callable that failed without an exception; null.
+PyObject* failed_silently(PyObject* callable);
+
+// f(*args): through the callable's vectorcall slot when it has one, as the interpreter's own
+// specialised calls do (no result check but for a failure without an exception), else the
+// interpreter's generic call.
+__attribute__((always_inline)) inline PyObject* fast_call(PyObject* f, PyObject* const* args,
+                                                          size_t nargsf, PyObject* kwnames) {
+    PyTypeObject* tp = Py_TYPE(f);
+    if (PyType_HasFeature(tp, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        vectorcallfunc slot;
+        std::memcpy(&slot, reinterpret_cast<char*>(f) + tp->tp_vectorcall_offset, sizeof slot);
+        if (slot) {
+            PyObject* result = slot(f, args, nargsf, kwnames);
+            return result || PyErr_Occurred() ? result : failed_silently(f);
+        }
+    }
+    return PyObject_Vectorcall(f, args, nargsf, kwnames);
+}
+
+// args[0].name(*args[1:]), as PyObject_VectorcallMethod makes it, then fast_call().
+__attribute__((always_inline)) inline PyObject* fast_call_method(PyObject* name,
+                                                                 PyObject* const* args,
+                                                                 size_t nargsf, PyObject* kwnames) {
+    PyObject* callable = nullptr;
+    const int unbound = _PyObject_GetMethod(args[0], name, &callable);
+    if (!callable) return nullptr;
+    PyObject* result =
+        unbound ? fast_call(callable, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
+                : fast_call(callable, args + 1, nargsf - 1, kwnames);
+    Py_DECREF(callable);
+    return result;
+}
 Ref vectorcall(PyObject* f, std::initializer_list<PyObject*> positional, PyObject* const* kwvalues,
                std::size_t kwcount, PyObject* kwnames);
 Ref vectorcall_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*> positional,
@@ -153,7 +188,7 @@ template <typename... A>
 Ref call(PyObject* f, const A&... a) {
     PyObject* args[sizeof...(A) + 1] = {nullptr, static_cast<PyObject*>(a)...};
     return Ref::steal(
-        PyObject_Vectorcall(f, args + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        detail::fast_call(f, args + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(a, b, ..., k1=v1, ...)
@@ -162,9 +197,19 @@ Ref call(PyObject* f, std::initializer_list<PyObject*> positional, const Kw<Name
     return detail::vectorcall(f, positional, kw.values, sizeof...(Names), kw.names());
 }
 
+namespace detail {
+PyObject* module_attr_lookup(PyObject* dict, PyObject* name);
+}  // namespace detail
+
 // module.name, for a plain module: the value in its dict, remembered while the dict is
 // unchanged (null when the lookup must go the long way: a ModuleType attribute, a missing name).
-PyObject* module_attr_fast(PyObject* module, PyObject* name);
+__attribute__((always_inline)) inline PyObject* module_attr_fast(PyObject* module, PyObject* name) {
+    PyObject* dict = PyModule_GetDict(module);
+    const detail::Found& f = detail::found_slot(name);
+    if (f.name == name && f.dict == dict && !f.builtins && f.dict_version == detail::version(dict))
+        return f.value;
+    return detail::module_attr_lookup(dict, name);
+}
 
 // cls.name for a class whose attribute `name` is a class method, a static method or a plain
 // function: what to call (the class goes first when `with_class`), remembered while the class is
@@ -179,17 +224,17 @@ Ref call_method(PyObject* self, PyObject* name, const A&... a) {
     if (PyModule_CheckExact(self)) {
         if (PyObject* f = module_attr_fast(self, name))
             return Ref::steal(
-                PyObject_Vectorcall(f, args + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+                detail::fast_call(f, args + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } else if (PyType_Check(self)) {
         bool with_class = false;
         if (PyObject* f = class_callable_fast(self, name, &with_class))
-            return Ref::steal(with_class
-                                  ? PyObject_Vectorcall(f, args, n + 1, nullptr)
-                                  : PyObject_Vectorcall(
-                                        f, args + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return Ref::steal(
+                with_class
+                    ? detail::fast_call(f, args, n + 1, nullptr)
+                    : detail::fast_call(f, args + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
     return Ref::steal(
-        PyObject_VectorcallMethod(name, args, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        detail::fast_call_method(name, args, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // self.name(a, b, ..., k1=v1, ...)
@@ -202,8 +247,17 @@ Ref call_method(PyObject* self, PyObject* name, std::initializer_list<PyObject*>
 
 // ---- values, with Python's own operators
 
+// cls.name for a class whose metaclass is `type` and whose attribute `name` is a plain value
+// (no descriptor): the value in the class's namespace, remembered while the class is unchanged;
+// null when the lookup must go the long way.
+PyObject* class_value_fast(PyObject* cls, PyObject* name);
+
 // obj.name
-inline Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+inline Ref attr(PyObject* obj, PyObject* name) {
+    if (Py_IS_TYPE(obj, &PyType_Type))
+        if (PyObject* v = class_value_fast(obj, name)) return Ref::borrow(v);
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
 // obj.name = value
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
     check(PyObject_SetAttr(obj, name, value));

@@ -120,7 +120,7 @@ void run_operation(const Scope& g, PyObject* self) {
     Ref values[] = {attr(self, name_of<Attrs>())...};
     PyObject* args[sizeof...(Attrs) + 2] = {login.cid, login.endpoint};
     for (std::size_t i = 0; i < sizeof...(Attrs); ++i) args[i + 2] = values[i];
-    Ref::steal(PyObject_Vectorcall(op, args, sizeof...(Attrs) + 2, nullptr));
+    Ref::steal(detail::fast_call(op, args, sizeof...(Attrs) + 2, nullptr));
 }
 
 // `cls(self.<attr>, ...)` for the class named `cls_name`, looked up before the attributes are
@@ -131,7 +131,7 @@ Ref construct_from(const Scope& g, PyObject* cls_name, PyObject* self) {
     Ref values[] = {attr(self, name_of<Attrs>())...};
     PyObject* args[sizeof...(Attrs)];
     for (std::size_t i = 0; i < sizeof...(Attrs); ++i) args[i] = values[i];
-    return Ref::steal(PyObject_Vectorcall(cls, args, sizeof...(Attrs), nullptr));
+    return Ref::steal(detail::fast_call(cls, args, sizeof...(Attrs), nullptr));
 }
 
 // What every spoke command's constructor takes first, each defaulting to None.

@@ -1,6 +1,9 @@
 """The operations behave as Python functions do: comparisons, lookups and bad call forms."""
 
 import inspect
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from spoke_support import nat
@@ -210,3 +213,104 @@ class TestCallForms:
         assert spoke.getSpokeInfo(subnet_cidr="c", info=info)["gw_name"] == "gw"
         cmd = spoke.HsSpokeCmd(primary=False, spoke_gw_name="gw")
         assert (cmd.spoke_gw_name, cmd.primary, cmd.account_name) == ("gw", False, None)
+
+
+# ---- class calls: what `cls(...)` does for a Python class with that __init__
+
+CLASS_ARGUMENTS = [
+    ("HsSpokeCreateMemento", ({"gw_name": "gw"},)),
+    ("HsSpokeCmd", ("acct", "gw", None, "vpc-1", "r")),
+    ("DeployHsSpokeGwCmd", ("acct", "gw", "t3.small", "vpc-1", "r", ["n"], 2)),
+    ("DeployClassicSpokeGwCmd", ("acct", "gw")),
+    ("SnatEnableMemento", ("gw",)),
+    ("SnatCmd", ("gw",)),
+    ("ResizeSpokeGatewayMemento", ("gw", "A", "B")),
+    ("ResizeSpokeGatewayCmd", ("gw", "A", "B")),
+]
+CLASS_IDS = [name for name, _ in CLASS_ARGUMENTS]
+
+
+def parameters(cls):
+    return [p for p in inspect.signature(cls.__dict__["__init__"]).parameters if p != "self"]
+
+
+class TestClassCalls:
+    @pytest.mark.parametrize(("cls_name", "args"), CLASS_ARGUMENTS, ids=CLASS_IDS)
+    def test_every_call_form_stores_the_same_attributes(self, spoke, cls_name, args):
+        import functools
+
+        cls = getattr(spoke, cls_name)
+        expected = vars(cls(*args))
+        by_name = dict(zip(parameters(cls), args, strict=False))
+        assert vars(cls(**by_name)) == expected
+        assert vars(cls(*args[:1], **dict(list(by_name.items())[1:]))) == expected
+        assert vars(functools.partial(cls, *args[:1])(*args[1:])) == expected
+        assert vars(cls.__call__(*args)) == expected
+        assert list(vars(cls(**dict(reversed(by_name.items()))))) == parameters(cls)
+
+    @pytest.mark.parametrize(("cls_name", "args"), CLASS_ARGUMENTS, ids=CLASS_IDS)
+    def test_subclasses_initialise_through_the_base(self, spoke, cls_name, args):
+        cls = getattr(spoke, cls_name)
+
+        class Own(cls):
+            def __init__(self, *a, **k):
+                self.first = True
+                super().__init__(*a, **k)
+
+        class Inherited(cls):
+            pass
+
+        assert list(vars(Own(*args))) == ["first", *parameters(cls)]
+        assert vars(Inherited(*args)) == vars(cls(*args))
+        assert type(Inherited(*args)) is Inherited
+
+    @pytest.mark.parametrize(("cls_name", "args"), CLASS_ARGUMENTS, ids=CLASS_IDS)
+    def test_stores_go_through_the_attribute_protocol(self, spoke, cls_name, args):
+        cls = getattr(spoke, cls_name)
+        first = parameters(cls)[0]
+        seen = []
+
+        class Watched(cls):
+            def __setattr__(self, name, value):
+                seen.append(name)
+                super().__setattr__(name, value)
+
+        Watched(*args)
+        assert seen == parameters(cls)
+
+        class Guarded(cls):
+            def _refuse(self, value):
+                raise ValueError(f"no {value!r}")
+
+        setattr(Guarded, first, property(lambda self: "read", Guarded._refuse))
+        with pytest.raises(ValueError, match="no "):
+            Guarded(*args)
+
+    def test_replaced_init_and_new_are_honoured(self):
+        # In a fresh interpreter: the classes are changed for good.
+        script = textwrap.dedent(
+            """
+            import tidewall.lib.spoke as spoke
+            for cls, args in ((spoke.HsSpokeCmd, ("a", "gw")), (spoke.DeployHsSpokeGwCmd, ("a", "gw"))):
+                original = cls.__dict__["__init__"]
+                cls.__init__ = lambda self, *a, **k: setattr(self, "seen", (a, k))
+                assert vars(cls(*args, region="r")) == {"seen": (args, {"region": "r"})}
+                cls.__init__ = original
+                assert vars(cls(*args))["spoke_gw_name"] == "gw"
+                made = object()
+                cls.__new__ = staticmethod(lambda c, *a, **k: made)
+                assert cls(*args) is made
+            def refuse(self, value):
+                raise ValueError(value)
+            spoke.SnatCmd.spoke_gw_name = property(lambda self: "read", refuse)
+            try:
+                spoke.SnatCmd("gw")
+            except ValueError as e:
+                assert e.args == ("gw",)
+            else:
+                raise AssertionError("stored past the property")
+            print("ok")
+            """
+        )
+        result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert result.stdout.strip() == "ok", result.stderr
