@@ -62,6 +62,43 @@ class TestForms:
         assert hidden["access_key_id"] == "AKIA1"
 
 
+class TestWaitsAndRetries:
+    def test_waits_default_and_partial_override(self, base):
+        waits = ConfigAdaptor(base).waits
+        assert waits["poll_interval"] == 5.0 and waits["time_scale"] == 1.0
+        base["waits"] = {"timeout": 60, "time_scale": 0.01}
+        waits = ConfigAdaptor(base).waits
+        assert (waits["timeout"], waits["time_scale"], waits["not_found_grace"]) == (60.0, 0.01, 60.0)
+
+    @pytest.mark.parametrize(
+        "waits, field",
+        [
+            ({"timeout": 0}, "waits.timeout"),
+            ({"poll_interval": True}, "waits.poll_interval"),
+            ({"poll_interval": float("nan")}, "waits.poll_interval"),
+            ({"poll_intervall": 5}, "waits.poll_intervall"),
+            ({"poll_interval": 40}, "waits.max_poll_interval"),
+            ("fast", "waits"),
+        ],
+    )
+    def test_bad_waits(self, base, waits, field):
+        base["waits"] = waits
+        with pytest.raises(ConfigError) as e:
+            ConfigAdaptor(base)
+        assert e.value.field == field
+
+    def test_retry_settings(self, base):
+        base["aws"] = {"profile": "p"}
+        aws = ConfigAdaptor(base).aws
+        assert (aws["retry_mode"], aws["max_attempts"]) == ("adaptive", 10)
+        base["aws"] = {"retry_mode": "legacy"}
+        with pytest.raises(ConfigError, match="aws.retry_mode"):
+            ConfigAdaptor(base)
+        base["aws"] = {"max_attempts": 0}
+        with pytest.raises(ConfigError, match="aws.max_attempts"):
+            ConfigAdaptor(base)
+
+
 class TestRefusals:
     @pytest.mark.parametrize(
         "field",

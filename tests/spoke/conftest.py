@@ -3,9 +3,9 @@
 import logging
 
 import pytest
-import tidewall.lib.spoke as spoke_module
 from spoke_support import ACCOUNT, LOGGER, CannedTransport
 
+import tidewall.lib.spoke as spoke_module
 from tidewall.core.Globals import Globals
 from tidewall.lib import corvane_backend
 

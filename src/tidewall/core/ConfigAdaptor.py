@@ -26,7 +26,30 @@ _BUCKET = re.compile(r"^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$")
 _ACCOUNT_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*$")
 _ACCOUNT_NUMBER = re.compile(r"^\d{12}$")
 
-AWS_KEYS = ("access_key_id", "secret_access_key", "session_token", "profile", "endpoint_url")
+AWS_KEYS = (
+    "access_key_id",
+    "secret_access_key",
+    "session_token",
+    "profile",
+    "endpoint_url",
+    "retry_mode",
+    "max_attempts",
+)
+# botocore's retry modes; "adaptive" also slows the client down when AWS throttles it.
+RETRY_MODES = ("standard", "adaptive")
+DEFAULT_RETRY_MODE = "adaptive"
+DEFAULT_MAX_ATTEMPTS = 10
+
+# How the tool waits for AWS to finish a change (seconds). `time_scale` multiplies every one of them and is
+# meant for simulated clouds whose clock runs faster; messages always show unscaled seconds.
+WAIT_DEFAULTS = {
+    "poll_interval": 5.0,  # first pause between two looks; grows by half after each look
+    "max_poll_interval": 30.0,  # the longest pause
+    "timeout": 900.0,  # a wait gives up after this long
+    "not_found_grace": 60.0,  # how long "not found" right after a create counts as not visible yet
+    "progress_every": 30.0,  # a wait longer than this logs progress at this interval
+    "time_scale": 1.0,
+}
 
 
 class ConfigError(TidewallError, ValueError):
@@ -115,7 +138,15 @@ def _aws(field, value):
     out = {}
     for key in AWS_KEYS:
         item = value.get(key)
-        if item is not None:
+        if key == "retry_mode":
+            item = DEFAULT_RETRY_MODE if item is None else item
+            if item not in RETRY_MODES:
+                _fail("aws.retry_mode", f"expected one of {', '.join(RETRY_MODES)}, got {item!r}")
+        elif key == "max_attempts":
+            item = DEFAULT_MAX_ATTEMPTS if item is None else item
+            if isinstance(item, bool) or not isinstance(item, int) or not 1 <= item <= 50:
+                _fail("aws.max_attempts", f"expected a whole number from 1 to 50, got {item!r}")
+        elif item is not None:
             _nonempty(f"aws.{key}", item)
         out[key] = item
     if (out["access_key_id"] is None) != (out["secret_access_key"] is None):
@@ -128,6 +159,22 @@ def _aws(field, value):
     url = out["endpoint_url"]
     if url is not None and not re.match(r"^https?://[^\s/]+", url):
         _fail("aws.endpoint_url", f"expected an http:// or https:// URL, got {url!r}")
+    return out
+
+
+def _waits(field, value):
+    if not isinstance(value, Mapping):
+        _fail(field, f"expected a mapping with keys {', '.join(WAIT_DEFAULTS)}, got {value!r}")
+    _reject_unknown(value, list(WAIT_DEFAULTS), "waits.")
+    out = dict(WAIT_DEFAULTS)
+    for key, item in value.items():
+        if item is None:
+            continue
+        if isinstance(item, bool) or not isinstance(item, int | float) or not 0 < item < float("inf"):
+            _fail(f"waits.{key}", f"expected a positive number of seconds, got {item!r}")
+        out[key] = float(item)
+    if out["max_poll_interval"] < out["poll_interval"]:
+        _fail("waits.max_poll_interval", "must not be shorter than waits.poll_interval")
     return out
 
 
@@ -162,6 +209,8 @@ _FIELDS = {
     "input_test_config": (False, None, _any),
     "output_test_config": (False, None, _any),
     "aws": (False, None, _aws),
+    "waits": (False, {}, _waits),
+    "journal_key_env": (False, None, _matching(_ENV_NAME, "an environment variable name")),
 }
 
 
