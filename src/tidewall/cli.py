@@ -1,89 +1,115 @@
-"""The `tidewall` command line.
+"""The `tidewall` command line: parses the arguments, sets up logging, prints; `tidewall.runner` does the work.
 
-    tidewall execute  --config FILE.yaml [--dry-run] [--stop-before N]
-    tidewall revert   --config FILE.yaml [--dry-run]
+    tidewall plan     --config FILE.yaml [--output json]
+    tidewall execute  --config FILE.yaml [--dry-run] [--stop-before N] [--output json]
+    tidewall revert   --config FILE.yaml [--dry-run] [--output json]
     tidewall cleanup  --config FILE.yaml
-    tidewall status   --config FILE.yaml
+    tidewall status   --config FILE.yaml [--output json]
     tidewall reset    --config FILE.yaml
     tidewall unlock   --config FILE.yaml --lock-id ID
     tidewall sandbox  [--nat-gateways N] [--fail-test-at I] [--interrupt-at K] [--keep] [--workdir DIR]
     tidewall sandbox  --serve --workdir DIR [--nat-gateways N]
 
+Every command takes -v (debug lines on the console) and --log-file PATH (the full debug log, appended).
 Exit status: 0 when the command finished, 1 when it ended with a rollback, a fatal precondition or an error,
-2 for a usage or configuration error (nothing was changed).
+2 for a usage or configuration error (nothing was changed), 130/143 after Ctrl-C/SIGTERM.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import logging
 import sys
-import warnings
 
 from tidewall import __version__, runner
-from tidewall.core.exceptions import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, TidewallError
+from tidewall.core.exceptions import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_TERMINATED,
+    EXIT_USAGE,
+    TidewallError,
+)
 from tidewall.core.Globals import Globals
+from tidewall.logs import setup_logging
 
 logger = logging.getLogger("tidewall.cli")
 
+# What installs the sandbox's own dependencies (simulated AWS and controller).
+SANDBOX_EXTRA = "pip install 'tidewall[sandbox]'"
+SANDBOX_MODULES = ("moto", "werkzeug", "trustme")
 
-# ------------------------------------------------------------------------------------------------ logging
-
-
-class _ConsoleFormatter(logging.Formatter):
-    def __init__(self, verbose):
-        fmt = "%(asctime)s %(levelname)-5s %(message)s"
-        if verbose:
-            fmt = "%(asctime)s %(levelname)-5s [%(name)s] %(message)s"
-        super().__init__(fmt, datefmt="%H:%M:%S")
-
-    def formatMessage(self, record):  # noqa: N802 - logging's own name
-        if record.levelname == "WARNING":
-            record.levelname = "WARN"
-        return super().formatMessage(record)
+EXIT_STATUSES = {
+    EXIT_OK: "the command finished",
+    EXIT_FAILED: "ended early: a rollback, a fatal precondition or an error (one line; -v for the traceback)",
+    EXIT_USAGE: "nothing was done: bad arguments, configuration, journal or a held run lock",
+    EXIT_INTERRUPTED: "interrupted by Ctrl-C (143: SIGTERM); the run lock is released, run it again to resume",
+}
 
 
-def setup_logging(verbose=False, stream=None):
-    """Console logging: time, level, text; debug lines (and logger names) only with `verbose`."""
-    root = logging.getLogger()
-    for handler in list(root.handlers):
-        if getattr(handler, "_tidewall_console", False):
-            root.removeHandler(handler)
-    handler = logging.StreamHandler(stream if stream is not None else sys.stderr)
-    handler._tidewall_console = True
-    handler.setFormatter(_ConsoleFormatter(verbose))
-    root.addHandler(handler)
-    root.setLevel(logging.DEBUG if verbose else logging.INFO)
-    # Libraries' chatter stays out of the step lines unless asked for.
-    for name in ("botocore", "boto3", "urllib3", "s3transfer", "werkzeug", "moto"):
-        logging.getLogger(name).setLevel(logging.DEBUG if verbose else logging.WARNING)
-    # The controller is reached with certificate verification off; one warning per request helps nobody.
-    try:
-        from urllib3.exceptions import InsecureRequestWarning
-
-        warnings.simplefilter("ignore", InsecureRequestWarning)
-    except ImportError:  # pragma: no cover - urllib3 comes with requests
-        pass
+def _epilog(example, statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED), extra=""):
+    lines = ["example:", f"  {example}", "", "exit status:"]
+    lines += [f"  {code:<3} {EXIT_STATUSES[code]}" for code in statuses]
+    if extra:
+        lines += ["", extra]
+    return "\n".join(lines)
 
 
 # ----------------------------------------------------------------------------------------------- commands
 
 
+def _emit_json(data):
+    print(json.dumps(data, indent=2, sort_keys=False, default=str))
+
+
 def _cmd_run(args):
+    """execute / revert / cleanup; `--dry-run` of execute shows the plan first."""
+    args.outcome = runner.RunOutcome(args.command, dry_run=getattr(args, "dry_run", False))
+    dry_run = getattr(args, "dry_run", False)
+    stop_before = getattr(args, "stop_before", None)
+    if args.command == "execute" and dry_run:
+        from tidewall.plan import build_plan, plan_to_json, render_plan
+
+        ca = runner.load_config(args.config)
+        args.outcome.vpc_id = ca.vpc_id
+        runner.check_inputs(ca, "execute", stop_before)
+        plan = build_plan(ca, stop_before=stop_before)
+        if _json(args):
+            args.outcome.plan = plan_to_json(plan)
+        else:
+            print(render_plan(plan), flush=True)
+        config = ca
+    else:
+        config = args.config
     return runner.run_command(
-        args.command,
-        args.config,
-        dry_run=getattr(args, "dry_run", False),
-        stop_before=getattr(args, "stop_before", None),
+        args.command, config, dry_run=dry_run, stop_before=stop_before, outcome=args.outcome
     )
 
 
-def _cmd_status(args):
-    from tidewall.status import read_status, render_status
+def _cmd_plan(args):
+    from tidewall.plan import build_plan, plan_to_json, render_plan
 
     ca = runner.load_config(args.config)
-    status = read_status(ca)
-    print(render_status(status, ca))
+    runner.check_inputs(ca, "plan")
+    plan = build_plan(ca)
+    if _json(args):
+        _emit_json(plan_to_json(plan))
+    else:
+        print(render_plan(plan))
+    return EXIT_OK
+
+
+def _cmd_status(args):
+    from tidewall.status import read_live, read_status, render_status, status_to_json
+
+    ca = runner.load_config(args.config)
+    report = read_status(ca)
+    live = read_live(ca, report) if report.discovered else None
+    if _json(args):
+        _emit_json(status_to_json(report, live, ca))
+    else:
+        print(render_status(report, ca, live))
     return EXIT_OK
 
 
@@ -95,7 +121,21 @@ def _cmd_unlock(args):
     return runner.unlock(args.config, args.lock_id)
 
 
+def sandbox_missing():
+    """The sandbox modules that are not installed (empty when the `sandbox` extra is there)."""
+    import importlib.util
+
+    return [name for name in SANDBOX_MODULES if importlib.util.find_spec(name) is None]
+
+
 def _cmd_sandbox(args):
+    missing = sandbox_missing()
+    if missing:
+        print(
+            f"tidewall sandbox needs the sandbox extra ({', '.join(missing)} not installed): {SANDBOX_EXTRA}",
+            file=sys.stderr,
+        )
+        return EXIT_USAGE
     if args.serve:
         from tidewall.sandbox.serve import serve_sandbox
 
@@ -118,6 +158,13 @@ def _cmd_sandbox(args):
     )
 
 
+def _json(args):
+    return getattr(args, "output", "text") == "json"
+
+
+# ------------------------------------------------------------------------------------------------- parser
+
+
 def _non_negative(text):
     try:
         value = int(text)
@@ -135,63 +182,53 @@ def _positive(text):
     return value
 
 
-def build_parser():
-    parser = argparse.ArgumentParser(
-        prog="tidewall",
-        description="Move a VPC's egress traffic from AWS NAT gateways to controller spoke gateways that "
-        "keep the NAT gateways' Elastic IPs; resumable, with rollback and revert.",
-    )
-    parser.add_argument("--version", action="version", version=f"tidewall {__version__}")
-    parser.add_argument("-v", "--verbose", action="store_true", help="debug logging")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-
-    def common(p):
-        p.add_argument("-c", "--config", required=True, metavar="FILE.yaml", help="configuration file")
-        p.add_argument(
-            "-v", "--verbose", action="store_true", default=argparse.SUPPRESS, help="debug logging"
-        )
-
-    p = sub.add_parser("execute", help="migrate the VPC (resumes an interrupted run)")
-    common(p)
-    p.add_argument("--dry-run", action="store_true", help="read and log only; change nothing")
+def _logging_options(p, top=False):
+    default = {} if top else {"default": argparse.SUPPRESS}
+    p.add_argument("-v", "--verbose", action="store_true", help="debug lines on the console", **default)
     p.add_argument(
-        "--stop-before",
-        type=_non_negative,
-        metavar="N",
-        help="stop before NAT gateway N (counted from 0); a later execute resumes",
+        "--log-file",
+        metavar="PATH",
+        help="append the full debug log to PATH (the console stays as it is)",
+        **({"default": None} if top else default),
     )
-    p.set_defaults(func=_cmd_run)
 
-    p = sub.add_parser("revert", help="undo every recorded step, newest first")
-    common(p)
-    p.add_argument("--dry-run", action="store_true", help="read and log only; change nothing")
-    p.set_defaults(func=_cmd_run)
 
-    p = sub.add_parser("cleanup", help="final clean-up (currently does nothing)")
-    common(p)
-    p.set_defaults(func=_cmd_run)
-
-    p = sub.add_parser("status", help="show the journal: steps done per NAT gateway and what comes next")
-    common(p)
-    p.set_defaults(func=_cmd_status)
-
+def _add(sub, name, summary, example, func, statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED), extra=""):
     p = sub.add_parser(
-        "reset",
-        help="delete the VPC's journal (S3 and local) when it holds nothing to undo, "
-        "e.g. after a first run that found too few NAT gateways",
+        name,
+        help=summary,
+        description=summary[0].upper() + summary[1:] + ".",
+        epilog=_epilog(example, statuses, extra),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    common(p)
-    p.set_defaults(func=_cmd_reset)
+    _logging_options(p)
+    p.set_defaults(func=func)
+    return p
 
-    p = sub.add_parser("unlock", help="remove the run lock left by a killed run (its id must match)")
-    common(p)
+
+def _config(p):
+    p.add_argument("-c", "--config", required=True, metavar="FILE.yaml", help="configuration file")
+
+
+def _output(p, what):
     p.add_argument(
-        "--lock-id", required=True, metavar="ID", help="the lock id that status or the refusal named"
+        "--output",
+        choices=("text", "json"),
+        default="text",
+        help=f"text (default) or json: {what} (see README, 'JSON outputs')",
     )
-    p.set_defaults(func=_cmd_unlock)
 
-    p = sub.add_parser("sandbox", help="run a whole migration against a simulated controller and AWS")
-    p.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS, help="debug logging")
+
+def _add_sandbox_parser(sub):
+    p = _add(
+        sub,
+        "sandbox",
+        "run a whole migration against a simulated controller and AWS on this machine",
+        "tidewall sandbox --nat-gateways 3 --fail-test-at 1",
+        _cmd_sandbox,
+        statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE),
+        extra=f"needs the sandbox extra: {SANDBOX_EXTRA}",
+    )
     p.add_argument("--nat-gateways", type=_positive, default=3, metavar="N", help="NAT gateways (default 3)")
     p.add_argument(
         "--fail-test-at",
@@ -214,20 +251,133 @@ def build_parser():
     p.add_argument(
         "--workdir", metavar="DIR", help="folder for the config and backups (default: a temp folder)"
     )
-    p.set_defaults(func=_cmd_sandbox)
+    return p
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="tidewall",
+        description="Move a VPC's egress traffic from AWS NAT gateways to controller spoke gateways that "
+        "keep the NAT gateways' Elastic IPs; resumable, with rollback and revert.",
+        epilog=_epilog("tidewall plan --config vpc.yaml", (EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED)),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"tidewall {__version__}")
+    _logging_options(parser, top=True)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    p = _add(
+        sub,
+        "plan",
+        "show what execute would do: each step with its resources and every private subnet's egress "
+        "during and after each group; read-only",
+        "tidewall plan --config vpc.yaml --output json",
+        _cmd_plan,
+        statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE),
+    )
+    _config(p)
+    _output(p, "the plan as one JSON object")
+
+    p = _add(
+        sub,
+        "execute",
+        "migrate the VPC (resumes an interrupted run)",
+        "tidewall execute --config vpc.yaml --stop-before 1",
+        _cmd_run,
+    )
+    _config(p)
+    p.add_argument("--dry-run", action="store_true", help="print the plan, then rehearse; change nothing")
+    p.add_argument(
+        "--stop-before",
+        type=_non_negative,
+        metavar="N",
+        help="stop before NAT gateway N (counted from 0); a later execute resumes",
+    )
+    _output(p, "one JSON object at the end (what was done, what is pending, why it ended)")
+
+    p = _add(
+        sub,
+        "revert",
+        "undo every recorded step, newest first",
+        "tidewall revert --config vpc.yaml",
+        _cmd_run,
+    )
+    _config(p)
+    p.add_argument("--dry-run", action="store_true", help="read and log only; change nothing")
+    _output(p, "one JSON object at the end (what was undone, what is left, why it ended)")
+
+    p = _add(
+        sub,
+        "cleanup",
+        "final clean-up (currently does nothing)",
+        "tidewall cleanup --config vpc.yaml",
+        _cmd_run,
+        statuses=(EXIT_OK, EXIT_USAGE),
+    )
+    _config(p)
+
+    p = _add(
+        sub,
+        "status",
+        "show the journal (steps done per NAT gateway, what comes next) and the NAT gateways and spokes "
+        "as they are now; changes nothing",
+        "tidewall status --config vpc.yaml --output json",
+        _cmd_status,
+        statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE),
+    )
+    _config(p)
+    _output(p, "the status as one JSON object")
+
+    p = _add(
+        sub,
+        "reset",
+        "delete the VPC's journal (S3 and local) when it holds nothing to undo, "
+        "e.g. after a first run that found too few NAT gateways",
+        "tidewall reset --config vpc.yaml",
+        _cmd_reset,
+    )
+    _config(p)
+
+    p = _add(
+        sub,
+        "unlock",
+        "remove the run lock left by a killed run (its id must match)",
+        "tidewall unlock --config vpc.yaml --lock-id 3f2c9a...",
+        _cmd_unlock,
+        statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE),
+    )
+    _config(p)
+    p.add_argument(
+        "--lock-id", required=True, metavar="ID", help="the lock id that status or the refusal named"
+    )
+
+    _add_sandbox_parser(sub)
     return parser
 
 
+# ----------------------------------------------------------------------------------------------- the end
+
+
+def _one_line(text):
+    return " ".join(str(text).split())
+
+
 def report_error(command, error, verbose=False):
-    """Show an error that ended the command, once. Refusals (nothing changed) get one plain line."""
+    """Show an error that ended the command: once, in one line; the traceback with -v (always in the log
+    file). Refusals (nothing changed) read `tidewall: ...`."""
+    logger.debug("%s failed", command, exc_info=error)
     if isinstance(error, TidewallError) and error.exit_code == EXIT_USAGE:
-        print(f"tidewall: {error}", file=sys.stderr)
+        print(f"tidewall: {_one_line(error)}", file=sys.stderr)
         return
-    logger.error("%s failed: %s: %s", command, type(error).__name__, error)
-    if verbose:
-        logger.error("Details", exc_info=error)
-    else:
-        logger.error("Run with -v for the traceback")
+    name = f"{type(error).__name__}: "
+    hint = "" if verbose else " (-v shows the traceback)"
+    logger.error("%s failed: %s%s%s", command, name, _one_line(error), hint)
+
+
+def _finish_outcome(args, result, status, reason):
+    outcome = getattr(args, "outcome", None)
+    if outcome is not None:
+        outcome.ended(result, status, _one_line(reason) if reason is not None else None)
 
 
 def main(argv=None) -> int:
@@ -236,21 +386,32 @@ def main(argv=None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, --version, usage errors
         return runner.exit_status(e)
-    setup_logging(args.verbose)
+    try:
+        setup_logging(args.verbose, getattr(args, "log_file", None))
+    except OSError as e:
+        print(f"tidewall: cannot open the log file {args.log_file}: {e.strerror or e}", file=sys.stderr)
+        return EXIT_USAGE
 
     saved = (Globals.dry_run, Globals.cmdcnt)
+    status = EXIT_FAILED
     try:
-        return args.func(args)
+        status = args.func(args)
     except TidewallError as e:
         report_error(args.command, e, args.verbose)
-        return e.exit_code
+        status = e.exit_code
+        _finish_outcome(args, "refused" if status == EXIT_USAGE else "failed", status, str(e))
     except KeyboardInterrupt as e:  # Ctrl-C, or SIGTERM during a run
-        print(
-            "tidewall: " + ("terminated" if getattr(e, "exit_code", None) else "interrupted"), file=sys.stderr
-        )
-        return getattr(e, "exit_code", EXIT_INTERRUPTED)
+        terminated = getattr(e, "exit_code", None) == EXIT_TERMINATED
+        print("tidewall: " + ("terminated" if terminated else "interrupted"), file=sys.stderr)
+        status = getattr(e, "exit_code", EXIT_INTERRUPTED)
+        _finish_outcome(args, "interrupted", status, "terminated" if terminated else "interrupted")
     except Exception as e:
         report_error(args.command, e, args.verbose)
-        return EXIT_FAILED
+        status = EXIT_FAILED
+        _finish_outcome(args, "failed", status, f"{type(e).__name__}: {e}")
     finally:
         Globals.dry_run, Globals.cmdcnt = saved
+    outcome = getattr(args, "outcome", None)
+    if outcome is not None and _json(args):
+        _emit_json(outcome.to_json())
+    return status

@@ -16,8 +16,9 @@ import tempfile
 import threading
 from dataclasses import dataclass, field
 
-from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK, Terminated, UsageError
+from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Terminated, TidewallError, UsageError
 from tidewall.core.Globals import Globals
+from tidewall.logs import demoted
 
 logger = logging.getLogger("tidewall.runner")
 
@@ -171,6 +172,8 @@ class JournalView:
     entries: list = field(default_factory=list)  # (class name, begin, state) per memento, oldest first
     undo_in_progress: dict | None = None  # a rollback or revert recorded as started and not finished
     intent: tuple | None = None  # a change recorded as about to be made (it may have been made)
+    recorded_settings: dict | None = None  # the run settings the first run recorded
+    natgw_count: int | None = None  # NAT gateways a first run would discover (checked before it)
 
     @property
     def poisoned(self):
@@ -203,6 +206,7 @@ def _read_histories(folder, vpc_id, view):
     view.discovered = bool(CommandHistory.is_command_i_done(0))
     if view.discovered:
         view.natgws = [dict(r) for r in CommandHistory.get_discovered_natgws()]
+    view.recorded_settings = CommandHistory.get_run_settings() or None
     MementoHistory.init(folder, resolve=False)
     view.entries = MementoHistory.entries()
     view.undo_in_progress = MementoHistory.in_progress()
@@ -266,6 +270,7 @@ def check_vpc_ready(ca, clients):
         raise UsageError(
             f"{ca.vpc_id} has {_plural(count, 'available NAT gateway')}; at least {MIN_NAT_GATEWAYS} are needed"
         )
+    return count
 
 
 def _config_hint(ca):
@@ -274,9 +279,10 @@ def _config_hint(ca):
 
 def check_before_execute(ca, clients):
     """Refuse an execute that would record a journal no later run can use, before anything is written."""
-    view = read_journal(ca, clients.getS3Client())
+    with demoted("tidewall.lib.s3", "tidewall.commands.history"):
+        view = read_journal(ca, clients.getS3Client())
     if not view.discovered:
-        check_vpc_ready(ca, clients)
+        view.natgw_count = check_vpc_ready(ca, clients)
     elif view.poisoned:
         raise UsageError(
             f"the journal of {ca.vpc_id} in {view.where} records a discovery of "
@@ -378,38 +384,219 @@ def held_lock(ca, command, clients):
 # ----------------------------------------------------------------------------------------------- commands
 
 
-def run_command(command, config, *, dry_run=False, stop_before=None):
+# Result words of a run, for people and for programs reading `--output json`.
+RESULTS = ("done", "stopped", "dry_run", "nothing_to_do", "rolled_back", "failed", "refused", "interrupted")
+
+
+@dataclass
+class RunOutcome:
+    """What a run of execute or revert did, what is left, and why it ended (`--output json`)."""
+
+    command: str
+    vpc_id: str | None = None
+    dry_run: bool = False
+    result: str = "failed"
+    exit_status: int = EXIT_FAILED
+    reason: str | None = None
+    steps_done: list = field(default_factory=list)
+    steps_pending: list = field(default_factory=list)
+    natgws_replaced: list = field(default_factory=list)
+    steps_in_effect: int | None = None
+    steps_total: int | None = None
+    plan: dict | None = None
+    _before: int | None = None  # journal slots in effect when the run started
+    _slots: list = field(default_factory=list)
+
+    def to_json(self):
+        data = {
+            "command": self.command,
+            "vpc_id": self.vpc_id,
+            "dry_run": self.dry_run,
+            "result": self.result,
+            "exit_status": self.exit_status,
+            "reason": self.reason,
+            "steps_done": self.steps_done,
+            "steps_pending": self.steps_pending,
+            "natgws_replaced": self.natgws_replaced,
+            "journal": {"steps_in_effect": self.steps_in_effect, "steps_total": self.steps_total},
+        }
+        if self.plan is not None:
+            data["plan"] = self.plan
+        return data
+
+    def ended(self, result, status, reason=None):
+        self.result, self.exit_status = result, status
+        if reason is not None or self.reason is None:
+            self.reason = reason
+        return status
+
+
+def _slot_json(slot):
+    return {"slot": slot.index, "code": slot.code, "natgw": slot.natgw, "label": slot.label}
+
+
+def _journal_state(ca, view):
+    """(slots of the migration, slots in effect, the StatusReport) of a journal view."""
+    from tidewall.status import report_from_view
+
+    report = report_from_view(ca, view)
+    return report.steps, report.done, report
+
+
+def fill_outcome(outcome, ca, view):
+    """Steps done by this run, steps left, replaced NAT gateways: from the journal as the run left it."""
+    slots, done, report = _journal_state(ca, view)
+    outcome.steps_total = len(slots)
+    outcome.steps_in_effect = done
+    if outcome.command == "revert":
+        after = min(len(report.entries), len(slots))
+        before = outcome._before if outcome._before is not None else after
+        outcome.steps_done = [_slot_json(s) for s in reversed(slots[after:before])]
+        outcome.steps_pending = [_slot_json(s) for s in reversed(slots[:after])]
+    else:
+        before = outcome._before if outcome._before is not None else done
+        outcome.steps_done = [_slot_json(s) for s in slots[before:done]]
+        outcome.steps_pending = [_slot_json(s) for s in slots[done:]]
+    outcome.natgws_replaced = [
+        {
+            "index": s.natgw,
+            "nat_gw_id": (view.natgws[s.natgw] if s.natgw < len(view.natgws) else {}).get("nat_gw_id"),
+            "subnet_id": (view.natgws[s.natgw] if s.natgw < len(view.natgws) else {}).get("subnet_id"),
+            "eip": (view.natgws[s.natgw] if s.natgw < len(view.natgws) else {}).get("eip"),
+        }
+        for s in slots[:done]
+        if s.step.makes_spoke
+    ]
+    return outcome
+
+
+def check_inputs(ca, command, stop_before=None):
+    """Inputs the configuration check cannot judge alone, checked before anything runs (UsageError)."""
+    if command in ("execute", "plan"):
+        from tidewall.plan import normalise_tag
+
+        try:
+            normalise_tag(ca.spoke_gw_tag)
+        except ValueError:
+            count = len(ca.spoke_gw_tag.lstrip(",").split(","))
+            raise UsageError(
+                f"configuration field 'spoke_gw_tag': {ca.spoke_gw_tag!r} lists {count} items; without ':' "
+                "it must alternate keys and values (key,value,key,value) - or write key:value,key:value"
+            ) from None
+    if command == "execute":
+        check_test_config(ca)
+
+
+def check_test_config(ca):
+    """`input_test_config` loads and parses; `output_test_config` is a JSON results file or can become one."""
+    import json
+
+    from tidewall.lib.test import AcceptanceTestError, load_test_settings
+
+    if ca.input_test_config is not None:
+        try:
+            load_test_settings(ca.input_test_config)
+        except AcceptanceTestError as e:
+            raise UsageError(f"configuration field 'input_test_config': {e}") from None
+        except (OSError, UnicodeDecodeError) as e:
+            raise UsageError(f"configuration field 'input_test_config': cannot be read: {e}") from None
+        except Exception as e:  # a YAML error, most often
+            raise UsageError(f"configuration field 'input_test_config': does not parse: {e}") from None
+    out = ca.output_test_config
+    if out is None:
+        return
+    if not isinstance(out, str | os.PathLike):
+        raise UsageError(f"configuration field 'output_test_config': expected a file path, got {out!r}")
+    path = os.path.abspath(os.path.expanduser(os.fspath(out)))
+    if os.path.isdir(path):
+        raise UsageError(f"configuration field 'output_test_config': {path} is a folder, not a file")
+    if os.path.exists(path):
+        try:
+            with open(path, encoding="utf-8") as f:
+                data = json.load(f)
+        except (OSError, ValueError) as e:
+            raise UsageError(
+                f"configuration field 'output_test_config': {path} is not a JSON results file ({e})"
+            ) from None
+        if not isinstance(data, dict) or not isinstance(data.get("results"), list):
+            raise UsageError(
+                f"configuration field 'output_test_config': {path} does not hold a \"results\" list"
+            )
+    elif not os.path.isdir(os.path.dirname(path)):
+        raise UsageError(
+            f"configuration field 'output_test_config': the folder of {path} does not exist"
+        )
+
+
+def run_command(command, config, *, dry_run=False, stop_before=None, outcome=None):
     """Run Manager.<command>(config) with the run switches set; returns the exit status.
 
     `config` is a path, a mapping or a ConfigAdaptor. `execute` and `revert` hold the VPC's run lock for
     their whole run (a dry run takes none and only says when one is held). Raises UsageError (and
-    ConfigError, LockHeldError) for problems found before anything changed.
+    ConfigError, LockHeldError) for problems found before anything changed. `outcome` (a RunOutcome), when
+    given, is filled with what the run did.
     """
     from tidewall.core.ConfigAdaptor import ConfigAdaptor
     from tidewall.lib.aws_cred import AwsClientManager
 
+    outcome = outcome if outcome is not None else RunOutcome(command)
+    outcome.dry_run = bool(dry_run)
     ca = ConfigAdaptor(config)
+    outcome.vpc_id = ca.vpc_id
     if command == "reset":
         return reset_journal(ca)
+    check_inputs(ca, command, stop_before)
     manager = _manager()
     Globals.dry_run = bool(dry_run)
     Globals.cmdcnt = -1 if stop_before is None else int(stop_before)
     if command in ("execute", "revert"):
         check_password_env(ca)
     if command not in LOCKED_COMMANDS:
-        return _run_manager(manager, command, ca, None, dry_run, stop_before)
+        return _run_manager(manager, command, ca, None, dry_run, stop_before, outcome)
     clients = AwsClientManager(ca)
     if dry_run:
         report_lock(ca, clients.getS3Client(), "a real run would be refused")
-        return _run_manager(manager, command, ca, clients, dry_run, stop_before)
+        return _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome)
     with held_lock(ca, command, clients):
-        return _run_manager(manager, command, ca, clients, dry_run, stop_before)
+        return _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome)
 
 
-def _run_manager(manager, command, ca, clients, dry_run, stop_before):
+def _revert_view(ca, clients):
+    """The journal as revert finds it: S3's copy, or the local one when only it holds steps to undo."""
+    with demoted("tidewall.lib.s3", "tidewall.commands.history"):
+        view = read_journal(ca, clients.getS3Client())
+    if view.undo_pending is None:
+        local = read_local_journal(os.path.abspath(ca.backup_descriptor.local_path), ca.vpc_id)
+        if local.undo_pending is not None:
+            return local
+    return view
+
+
+def _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome):
+    view = None
     if command == "execute":
-        check_before_execute(ca, clients)
+        view = check_before_execute(ca, clients)
+        _warn_stop_before(view, stop_before)
         guard_run_settings(ca, dry_run, clients)
+        if view.discovered:
+            _slots, done, report = _journal_state(ca, view)
+            outcome._before = done
+            if report.complete and not report.settings_diffs:
+                print(f"{ca.vpc_id}: migration already complete; nothing to do")
+                logger.info("%s: migration already complete (every step is in the journal)", ca.vpc_id)
+                fill_outcome(outcome, ca, view)
+                return outcome.ended("nothing_to_do", EXIT_OK, "migration already complete")
+        else:
+            outcome._before = 0
+    elif command == "revert":
+        view = _revert_view(ca, clients)
+        slots, _done, _report = _journal_state(ca, view)
+        outcome._before = min(len(view.entries), len(slots))
+        if view.undo_pending is None:
+            print(f"{ca.vpc_id}: nothing to revert (the journal in {view.where} holds no step to undo)")
+            logger.info("%s: nothing to revert", ca.vpc_id)
+            fill_outcome(outcome, ca, view)
+            return outcome.ended("nothing_to_do", EXIT_OK, "nothing to revert")
     if dry_run:
         logger.info("Dry run: nothing is changed in AWS, on the controller or in the journal")
     if stop_before is not None and command == "execute":
@@ -419,16 +606,135 @@ def _run_manager(manager, command, ca, clients, dry_run, stop_before):
 
     # The journal finishes an interrupted rollback for an execute and refuses one after a killed revert.
     MementoHistory.serve(command if command in ("execute", "revert") else None)
+    errors = _ErrorLines()
+    root = logging.getLogger()
+    root.addHandler(errors)
+    status = EXIT_OK
     try:
-        action(ca)
+        with _StderrToLog():
+            action(ca)
     except SystemExit as e:
         status = exit_status(e)
-        if status:
-            logger.error("%s ended with exit status %d", command, status)
-        return status
     finally:
+        root.removeHandler(errors)
         MementoHistory.serve(None)
-    return EXIT_OK
+        if command in ("execute", "revert"):
+            _fill_after_run(outcome, ca)
+    if status == EXIT_OK:
+        if command == "execute" and dry_run:
+            return outcome.ended("dry_run", EXIT_OK)
+        if command == "execute" and outcome.steps_pending and stop_before is not None:
+            return outcome.ended("stopped", EXIT_OK, f"stopped before NAT gateway {stop_before} as asked")
+        return outcome.ended("dry_run" if dry_run else "done", EXIT_OK)
+    if errors.rollback:
+        logger.error(
+            "%s rolled back the current group and ended with exit status %d (`tidewall status` shows what "
+            "stays done)",
+            command,
+            status,
+        )
+        return outcome.ended("rolled_back", status, errors.reason())
+    logger.error("%s ended with exit status %d", command, status)
+    return outcome.ended("failed", status, errors.reason() or f"exit status {status}")
+
+
+def _warn_stop_before(view, stop_before):
+    if stop_before is None:
+        return
+    count = len(view.natgws) if view.discovered else view.natgw_count
+    if count is not None and stop_before >= count:
+        logger.warning(
+            "--stop-before %d is beyond the last NAT gateway (%d NAT gateways, numbered 0 to %d): nothing is "
+            "held back, the whole migration runs",
+            stop_before,
+            count,
+            count - 1,
+        )
+
+
+def _fill_after_run(outcome, ca):
+    """The outcome's steps from the local journal the run left (read only; no S3 request)."""
+    try:
+        view = read_local_journal(os.path.abspath(ca.backup_descriptor.local_path), ca.vpc_id)
+        fill_outcome(outcome, ca, view)
+    except Exception as e:  # the report must not hide how the run itself ended
+        logger.debug("Could not read the journal after the run: %s", e, exc_info=True)
+
+
+class _ErrorLines(logging.Handler):
+    """Collects the error lines of a run: the first one is the run's reason; the handover's own
+    "**Error** ..." line marks a rollback."""
+
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.lines = []
+        self.rollback = False
+
+    def emit(self, record):
+        if record.levelno < logging.ERROR:
+            return
+        try:
+            text = record.getMessage().strip()
+        except Exception:
+            return
+        if record.name == "tidewall.commands.natgw_eip_handover" and text.startswith("**Error**"):
+            self.rollback = True
+            text = text[len("**Error**") :].strip()
+        self.lines.append((record.name, text))
+
+    def reason(self):
+        # The acceptance test's own line says which check failed; it beats the generic "EC2 test failure".
+        for name, text in self.lines:
+            if name == "tidewall.lib.test":
+                return text
+        return self.lines[0][1] if self.lines else None
+
+
+class _StderrToLog:
+    """While a command runs, what it prints to standard error goes to the log: a traceback as debug lines
+    (the error itself is already logged in one line; -v and the log file show the traceback), anything
+    else as warnings."""
+
+    def __init__(self):
+        self._saved = None
+        self._buffer = ""
+        self._in_traceback = False
+        self._logger = logging.getLogger("tidewall.stderr")
+
+    def write(self, text):
+        self._buffer += str(text)
+        while "\n" in self._buffer:
+            line, self._buffer = self._buffer.split("\n", 1)
+            self._line(line)
+        return len(text)
+
+    def _line(self, line):
+        if line.startswith("Traceback (most recent call last):"):
+            self._in_traceback = True
+        if self._in_traceback:
+            self._logger.debug("%s", line)
+            if line and not line[0].isspace() and not line.startswith("Traceback"):
+                self._in_traceback = False  # the exception's own line ends the traceback
+        elif line.strip():
+            self._logger.warning("%s", line)
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return False
+
+    def __enter__(self):
+        self._saved = sys.stderr
+        sys.stderr = self
+        return self
+
+    def __exit__(self, *exc):
+        if self._buffer:
+            self._line(self._buffer)
+            self._buffer = ""
+        sys.stderr = self._saved
+        return False
 
 
 def reset_journal(config):

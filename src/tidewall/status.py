@@ -8,13 +8,9 @@ the fixed order that `tidewall.commands.journal_layout` declares.
 
 from __future__ import annotations
 
-import os
-import shutil
-import tempfile
 from dataclasses import dataclass, field
 
 from tidewall.commands import journal_layout
-from tidewall.core.Globals import Globals
 from tidewall.runner import MIN_NAT_GATEWAYS
 
 
@@ -93,52 +89,41 @@ class StatusReport:
 
 def read_status(ca, s3_client=None):
     """Download the journal of `ca`'s VPC into a temporary folder and map it onto the migration's steps."""
-    from tidewall.commands.history import CommandHistory, MementoHistory
-    from tidewall.core.ConfigAdaptor import BackupDescriptor
-    from tidewall.lib import s3
     from tidewall.lib.aws_cred import AwsClientManager
     from tidewall.lib.lock import read_lock_of
-    from tidewall.runner import current_run_settings, settings_mismatch
+    from tidewall.logs import demoted
+    from tidewall.runner import read_journal
 
     if s3_client is None:
         s3_client = AwsClientManager(ca).getS3Client()
-    real = ca.backup_descriptor
-    where = f"s3://{real.bucket}/{real.prefix}"
-    tmp = tempfile.mkdtemp(prefix="tidewall-status-")
-    saved_dry_run = Globals.dry_run
-    Globals.dry_run = True  # nothing below may write a journal or upload
-    try:
-        scratch = BackupDescriptor(os.path.join(tmp, "backup"), real.bucket, real.prefix)
-        s3.S3BackupCmdV2(s3_client, scratch).download()
-        s3.unregister(scratch.getAbsolutePath())
-        folder = scratch.getAbsolutePath()
-        CommandHistory.init(folder, ca.vpc_id, version="v2")
-        discovered = bool(CommandHistory.is_command_i_done(0))
-        natgws = [dict(r) for r in CommandHistory.get_discovered_natgws()] if discovered else []
-        recorded = CommandHistory.get_run_settings() or None
-        MementoHistory.init(folder, resolve=False)
-        entries = MementoHistory.entries()
-        progress = MementoHistory.in_progress()
-        intent = MementoHistory.intent()
-    finally:
-        Globals.dry_run = saved_dry_run
-        shutil.rmtree(tmp, ignore_errors=True)
+    with demoted("tidewall.lib.s3", "tidewall.commands.history"):
+        view = read_journal(ca, s3_client)
+    report = report_from_view(ca, view)
+    report.lock = read_lock_of(s3_client, ca.backup_descriptor)
+    return report
 
+
+def report_from_view(ca, view):
+    """The StatusReport of a journal read by `runner.read_journal` or `runner.read_local_journal`."""
+    from tidewall.runner import current_run_settings, settings_mismatch
+
+    recorded = view.recorded_settings
     current = current_run_settings(ca)
     settings = dict(current)
     if recorded:
         settings.update({k: recorded[k] for k in current if k in recorded})
-    report = StatusReport(ca.vpc_id, where, discovered, natgws, recorded, settings)
-    report.entries = entries
-    report.progress, report.intent = progress, intent
-    report.lock = read_lock_of(s3_client, real)
+    report = StatusReport(ca.vpc_id, view.where, view.discovered, list(view.natgws), recorded, settings)
+    report.entries = list(view.entries)
+    report.progress, report.intent = view.undo_in_progress, view.intent
     if recorded:
         report.settings_diffs = settings_mismatch(recorded, current)
-    if discovered:
+    if view.discovered:
         hs_mode = settings["hs_mode"]
-        report.steps = expected_steps(natgws, bool(settings["enable_test"]), hs_mode, ca.spoke_gw_size)
-        report.hs_mode_skipped = [i for i in range(len(natgws)) if not journal_layout.replaced(i, hs_mode)]
-    report.mismatches = journal_layout.mismatches(report.steps, entries)
+        report.steps = expected_steps(report.natgws, bool(settings["enable_test"]), hs_mode, ca.spoke_gw_size)
+        report.hs_mode_skipped = [
+            i for i in range(len(report.natgws)) if not journal_layout.replaced(i, hs_mode)
+        ]
+    report.mismatches = journal_layout.mismatches(report.steps, report.entries)
     return report
 
 
@@ -158,7 +143,8 @@ def _next_run(report, ca=None):
     if not report.discovered:
         return [
             "first run: discover the NAT gateways and their sizes, back up all route tables, then replace "
-            "every NAT gateway as below",
+            f"every NAT gateway; `tidewall plan --config {_config_hint(ca)}` lists each step with its "
+            "resources and where each private subnet's traffic leaves meanwhile",
         ]
     if report.settings_diffs:
         return ["refused: " + "; ".join(report.settings_diffs)]
@@ -200,7 +186,7 @@ def _next_run(report, ca=None):
         )
     pending = report.steps[report.done :]
     if not pending:
-        return lines + ["nothing left to do: every step is recorded (it only uploads the backup folder)"]
+        return lines + ["nothing left to do: migration already complete (every step is recorded)"]
     by_natgw = {}
     for step in pending:
         by_natgw.setdefault(step.natgw, []).append(step)
@@ -218,7 +204,7 @@ def _next_run(report, ca=None):
     return lines
 
 
-def render_status(report, ca=None):
+def render_status(report, ca=None, live=None):
     out = [f"Journal of {report.vpc_id} in {report.where}"]
     if report.lock is not None:
         lock = report.lock
@@ -346,6 +332,8 @@ def render_status(report, ca=None):
     if report.mismatches:
         out.append("Journal problems:")
         out.extend("  " + m for m in report.mismatches)
+    if live is not None:
+        out.append(render_live(report, live))
     out.append("Next execute:")
     out.extend("  " + line for line in _next_run(report, ca))
     return "\n".join(out)
@@ -353,3 +341,183 @@ def render_status(report, ca=None):
 
 def _short(class_name):
     return class_name.rsplit(".", 1)[-1]
+
+
+# ------------------------------------------------------------------------------------- as things are now
+
+CONTROLLER_TIMEOUT = 30  # seconds, for status's read-only look at the controller
+
+
+@dataclass
+class LiveState:
+    """NAT gateways and spokes as they are now, beside what the journal recorded."""
+
+    aws: str = "ok"  # "ok" or "unreachable: ..."
+    controller: str = "ok"  # "ok", "unreachable: ..." or "not looked up: ..."
+    natgws: dict = field(default_factory=dict)  # record index -> [{"nat_gw_id", "state", "eip"}]
+    spokes: list = field(default_factory=list)  # the controller's gateways of the VPC
+    left_alone: list = field(default_factory=list)
+
+    def spoke_for(self, record):
+        """The controller gateway holding the record's EIP or sitting in its subnet, or None."""
+        for spoke in self.spokes:
+            if record.get("eip") and spoke.get("public_ip") == record.get("eip"):
+                return spoke
+        for spoke in self.spokes:
+            if record.get("subnet_cidr") and spoke.get("subnet_cidr") == record.get("subnet_cidr"):
+                return spoke
+        return None
+
+
+def _one_line(error):
+    return " ".join(f"{type(error).__name__}: {error}".split())[:300]
+
+
+def read_live(ca, report, clients=None):
+    """Look the recorded NAT gateways' subnets and the controller's spokes up now (read-only)."""
+    import os
+
+    import requests
+
+    from tidewall.lib.aws_cred import AwsClientManager
+    from tidewall.lib.corvane_backend import getCid
+    from tidewall.lib.natgw import natgws_in_subnet
+    from tidewall.plan import natgws_left_alone
+
+    live = LiveState()
+    try:
+        clients = clients if clients is not None else AwsClientManager(ca)
+        ec2 = clients.getEc2Client()
+        for i, record in enumerate(report.natgws):
+            found = natgws_in_subnet(
+                ec2, record.get("subnet_id"), ca.vpc_id, ("pending", "available", "deleting", "failed")
+            )
+            live.natgws[i] = [
+                {
+                    "nat_gw_id": n["NatGatewayId"],
+                    "state": n.get("State"),
+                    "eip": ((n.get("NatGatewayAddresses") or [{}])[0]).get("PublicIp"),
+                }
+                for n in found
+            ]
+        live.left_alone = natgws_left_alone(ec2, ca.vpc_id)
+    except Exception as e:  # shown as unreachable; status still shows the journal
+        live.aws = "unreachable: " + _one_line(e)
+    password = os.environ.get(ca.controller_password_env)
+    if not password:
+        live.controller = f"not looked up: {ca.controller_password_env} is not set"
+        return live
+    try:
+        _version, cid = getCid(ca.controller_ip, ca.controller_user, password)
+        reply = requests.post(
+            f"https://{ca.controller_ip}/v2/api",
+            data={"action": "list_primary_and_ha_spoke_gateways", "CID": cid},
+            verify=False,
+            timeout=CONTROLLER_TIMEOUT,
+        ).json()
+        if not isinstance(reply, dict) or reply.get("return") is not True:
+            raise RuntimeError(f"the controller refused the listing: {reply}")
+        live.spokes = [
+            {
+                "name": g.get("name"),
+                "role": "ha" if g.get("is_hagw") == "yes" else "primary",
+                "size": g.get("gw_size"),
+                "subnet_cidr": g.get("subnet_cidr"),
+                "public_ip": g.get("public_ip"),
+            }
+            for g in reply.get("results") or []
+            if isinstance(g, dict) and g.get("vpc_id") == ca.vpc_id
+        ]
+    except (Exception, SystemExit) as e:
+        live.controller = "unreachable: " + _one_line(e)
+    return live
+
+
+def render_live(report, live):
+    out = ["Now (looked up live):"]
+    if live.aws != "ok":
+        out.append(f"  AWS {live.aws}")
+    if live.controller != "ok":
+        out.append(f"  controller {live.controller}")
+    for i, record in enumerate(report.natgws):
+        parts = []
+        if live.aws == "ok":
+            found = live.natgws.get(i) or []
+            natgws = ", ".join(f"{n['nat_gw_id']} ({n['state']}, {n['eip']})" for n in found)
+            parts.append(f"NAT gateway {natgws}" if natgws else "no NAT gateway")
+            if found and found[0]["nat_gw_id"] != record.get("nat_gw_id"):
+                parts[-1] += f" (recorded {record.get('nat_gw_id')})"
+        else:
+            parts.append("NAT gateway UNREACHABLE")
+        if live.controller == "ok":
+            spoke = live.spoke_for(record)
+            parts.append(
+                f"spoke {spoke['name']} ({spoke['role']}, {spoke['size']}, {spoke['public_ip']})"
+                if spoke
+                else "no spoke"
+            )
+        elif live.controller.startswith("unreachable"):
+            parts.append("spoke UNREACHABLE")
+        out.append(f"  NAT gateway {i} subnet {record.get('subnet_id')}: " + "; ".join(parts))
+    for item in live.left_alone:
+        out.append(f"  left alone: {item.get('nat_gw_id')}")
+    return "\n".join(out)
+
+
+def _slot_json(slot):
+    return {"slot": slot.index, "code": slot.code, "natgw": slot.natgw, "label": slot.label}
+
+
+def status_to_json(report, live=None, ca=None):
+    """The `status --output json` object."""
+    entries = report.entries
+    natgws = []
+    for i, record in enumerate(report.natgws):
+        item = {
+            "index": i,
+            "recorded": {
+                k: record.get(k) for k in ("nat_gw_id", "subnet_id", "subnet_cidr", "eip", "size", "initial_size")
+            },
+            "replaced_by_journal": any(
+                s.step.makes_spoke and s.natgw == i and s.index < report.done for s in report.steps
+            ),
+            "skipped_by_hs_mode": i in report.hs_mode_skipped,
+        }
+        if live is not None:
+            item["now"] = {
+                "nat_gateways": live.natgws.get(i) if live.aws == "ok" else None,
+                "spoke": live.spoke_for(record) if live.controller == "ok" else None,
+            }
+        natgws.append(item)
+    lock = report.lock
+    data = {
+        "command": "status",
+        "vpc_id": report.vpc_id,
+        "journal": report.where,
+        "discovered": report.discovered,
+        "settings": {"enable_test": bool(report.settings.get("enable_test")), "hs_mode": report.settings.get("hs_mode")},
+        "settings_recorded": bool(report.recorded_settings),
+        "settings_differ": report.settings_diffs,
+        "complete": report.complete,
+        "steps_total": len(report.steps),
+        "steps_done": [_slot_json(s) for s in report.steps[: report.done]],
+        "steps_to_undo": [_slot_json(report.steps[i]) for i in report.undoing if i < len(report.steps)],
+        "steps_pending": [_slot_json(s) for s in report.steps[report.done :]],
+        "natgws": natgws,
+        "undo_in_progress": report.progress,
+        "change_in_progress": _short(report.intent[0]) if report.intent is not None else None,
+        "acceptance_test_pending": bool(report.progress and report.progress.get("kind") == "test"),
+        "journal_problems": report.mismatches,
+        "unusable_journal": report.poisoned,
+        "lock": (
+            {"lock_id": lock.lock_id, "held_by": lock.describe()} if lock is not None else None
+        ),
+        "next_execute": _next_run(report, ca),
+        "memento_count": len(entries),
+    }
+    if live is not None:
+        data["live"] = {"aws": live.aws, "controller": live.controller}
+        data["natgws_left_alone"] = live.left_alone
+    else:
+        data["natgws_left_alone"] = []
+    return data

@@ -96,7 +96,7 @@ class TestRevert:
         assert world.held() == ["A1"]
 
     def test_reached_through_logged(self, Manager, world, caplog):
-        caplog.set_level(logging.INFO, logger="tidewall.commands.base_case_handler")
+        caplog.set_level(logging.DEBUG, logger="tidewall.commands.base_case_handler")
         Manager.revert(config=world.config)
         messages = [r.getMessage() for r in caplog.records if r.name == "tidewall.commands.base_case_handler"]
         assert messages[0] == "Start Manager.revert"

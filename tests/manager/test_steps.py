@@ -408,14 +408,14 @@ class TestOtherErrors:
 
 class TestThroughLogged:
     def test_execute_runs_inside_the_logged_wrapper(self, Manager, world, caplog):
-        caplog.set_level(logging.INFO, logger="tidewall.commands.base_case_handler")
+        caplog.set_level(logging.DEBUG, logger="tidewall.commands.base_case_handler")
         Manager.execute(world.config)
         messages = [r.getMessage() for r in caplog.records if r.name == "tidewall.commands.base_case_handler"]
         assert messages[0] == "Start Manager.execute"
         assert messages[-1].startswith("End Manager.execute after ")
 
     def test_exit_status_seen_by_the_wrapper(self, Manager, world, caplog):
-        caplog.set_level(logging.INFO, logger="tidewall.commands.base_case_handler")
+        caplog.set_level(logging.DEBUG, logger="tidewall.commands.base_case_handler")
         world.discovered = []
         with pytest.raises(SystemExit):
             Manager.execute(world.config)

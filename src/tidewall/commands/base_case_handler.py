@@ -12,25 +12,31 @@ class BaseCaseHandler:
 
 
 def logged(func):
-    """Log the start, the end with its duration, and a failure of a command; pass the result through."""
+    """Log the start and the end (with its duration) of a command; pass the result through.
+
+    A failure is logged at debug level only: the command line reports it, once, in one line.
+    """
     name = getattr(func, "__name__", "command")
 
     @functools.wraps(func)
     def wrapper(cls, *args, **kwargs):
         label = f"{getattr(cls, '__name__', cls)}.{name}"
-        logger.info("Start %s", label)
+        logger.debug("Start %s", label)
+        logger.info("Starting %s", name)
         started = time.monotonic()
         try:
             result = func(cls, *args, **kwargs)
         except SystemExit as e:
-            logger.error("End %s: exit status %s after %.1f s", label, e.code, time.monotonic() - started)
+            logger.debug("End %s: exit status %s after %.1f s", label, e.code, time.monotonic() - started)
             raise
         except BaseException as e:
-            logger.error(
+            logger.debug(
                 "Failed %s after %.1f s: %s: %s", label, time.monotonic() - started, type(e).__name__, e
             )
             raise
-        logger.info("End %s after %.1f s", label, time.monotonic() - started)
+        elapsed = time.monotonic() - started
+        logger.info("Finished %s after %.1f s", name, elapsed)
+        logger.debug("End %s after %.1f s", label, elapsed)
         return result
 
     return wrapper

@@ -182,7 +182,7 @@ class CommandHistory:
         cls._commands, cls._natgws, cls._run_settings = commands, natgws, settings
         cls._dry_run = bool(Globals.dry_run)
         cls._folder = folder
-        logger.info(
+        logger.debug(
             "  Command history of %s opened in %s (%d command(s) done)", vpc_id, folder, len(commands)
         )
 
@@ -370,7 +370,7 @@ class MementoHistory:
         cls._drawn = False
         cls._dry_run = bool(Globals.dry_run)
         cls._folder = folder
-        logger.info("  Memento history opened in %s (%d memento(s))", folder, len(entries))
+        logger.debug("  Memento history opened in %s (%d memento(s))", folder, len(entries))
         if progress is not None:
             logger.warning("  %s", cls.describe_progress())
         if intent is not None and resolve:

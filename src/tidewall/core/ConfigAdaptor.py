@@ -233,6 +233,12 @@ def _load_yaml(path):
         raise ConfigError(f"configuration file not found: {path}") from None
     except yaml.YAMLError as e:
         raise ConfigError(f"configuration file {path} is not valid YAML: {e}") from None
+    except IsADirectoryError:
+        raise ConfigError(f"configuration file {path} is a folder, not a file") from None
+    except (OSError, UnicodeDecodeError) as e:
+        raise ConfigError(f"configuration file {path} cannot be read: {e}") from None
+    if data is None:
+        raise ConfigError(f"the configuration file is empty: {path}")
     if not isinstance(data, Mapping):
         raise ConfigError(
             f"configuration file {path} must hold a mapping of fields, got {type(data).__name__}"

@@ -304,13 +304,19 @@ class NatGwDeleteMemento(Memento):
     def restore(self):
         Common.logOperation("NatGwDeleteMemento")
         ec2_client = ec2_from_globals()
-        logger.info("- Restore NAT gateway in %s with EIP %s", self.subnet_id, self.eip)
+        logger.info("- Recreate the NAT gateway of %s in %s with EIP %s", self.nat_gw_id, self.subnet_id, self.eip)
         natgw = self._find_or_create(ec2_client)
         if natgw is None:
             return
         new_id = natgw["NatGatewayId"]
         for route in self.routes:
-            logger.info("  Route %s %s -> %s", route["route_table_id"], route["destination"], new_id)
+            logger.info(
+                "  %s %s %s -> %s",
+                "Would route" if Globals.dry_run else "Route",
+                route["route_table_id"],
+                route["destination"],
+                new_id,
+            )
             if not Globals.dry_run:
                 set_route_target(
                     ec2_client,

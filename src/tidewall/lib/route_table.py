@@ -57,6 +57,10 @@ def _write_through(folder, name):
         write_through(folder, name)
 
 
+def _routes(n):
+    return "1 route" if n == 1 else f"{n} routes"
+
+
 def _now():
     return datetime.datetime.now(datetime.UTC).isoformat()
 
@@ -154,7 +158,13 @@ def _available_natgw_id(ec2_client, subnet_id, vpc_id):
 def _point_routes_at_natgw(ec2_client, routes, nat_gw_id):
     """Point each recorded route at the NAT gateway (logged; nothing changed in a dry run)."""
     for route in routes:
-        logger.info("  Route %s %s -> %s", route["route_table_id"], route["destination"], nat_gw_id)
+        logger.info(
+            "  %s %s %s -> %s",
+            "Would route" if Globals.dry_run else "Route",
+            route["route_table_id"],
+            route["destination"],
+            nat_gw_id,
+        )
         if not Globals.dry_run:
             set_route_target(
                 ec2_client,
@@ -182,7 +192,12 @@ class NatGwTrafficMemento(Memento):
 
     def restore(self):
         Common.logOperation("NatGwTrafficMemento")
-        logger.info("- Move %d routes back to the NAT gateway in %s", len(self.routes), self.source_subnet_id)
+        logger.info(
+            "- Move %s back from %s to the NAT gateway in %s",
+            _routes(len(self.routes)),
+            self.target_nat_gw_id,
+            self.source_subnet_id,
+        )
         if not self.routes:
             return
         ec2_client = ec2_from_globals()
@@ -311,7 +326,9 @@ class SnapshotRTMemento(Memento):
 
     def restore(self):
         Common.logOperation("SnapshotRTMemento")
-        logger.info("- Restore route snapshot %s of %s (%d routes)", self.tag, self.vpc_id, len(self.routes))
+        logger.info(
+            "- Put back route snapshot %s of %s (%s)", self.tag, self.vpc_id, _routes(len(self.routes))
+        )
         if not self.routes:
             return
         ec2_client = ec2_from_globals()
@@ -335,7 +352,9 @@ class SnapshotRTMemento(Memento):
             route = current.get((entry["route_table_id"], entry["destination_key"], entry["destination"]))
             if route is not None and all(route.get(k) == v for k, v in wanted.items()):
                 continue
-            logger.info("  Route %s -> %s", label, next(iter(wanted.values())))
+            logger.info(
+                "  %s %s -> %s", "Would route" if Globals.dry_run else "Route", label, next(iter(wanted.values()))
+            )
             if not Globals.dry_run:
                 set_route_target(
                     ec2_client,
@@ -362,7 +381,7 @@ class SnapshotRTCmd:
         Common.logOperation("SnapshotRTCmd")
         routes = snapshot_routes(self.ec2_client, self.vpc_id)
         file_name = f"rt_snapshot_{self.tag}.json"
-        logger.info("- Snapshot %d routes of %s as %s", len(routes), self.vpc_id, file_name)
+        logger.info("- Snapshot %s of %s as %s", _routes(len(routes)), self.vpc_id, file_name)
         if Globals.dry_run:
             logger.info("  Dry run: snapshot not written")
         else:

@@ -1,0 +1,140 @@
+"""Where the tool's log lines go: the console, kept readable, and with `--log-file` a file that gets all.
+
+`setup_logging` makes every handler the tool logs through, and puts the filters of `HANDLER_FILTERS` on
+each one it makes (a filter that must see every line, such as one that hides secrets, is added there once
+and reaches the console and the file alike).
+
+Console: `time level text`, info and up; with `-v` debug lines and logger names too. Lines that are only
+of use to someone reading the record (whole controller replies, for instance) go to debug on the console:
+they stay in the log file and in `-v`. Log file: every line from debug up, with the logger name, appended.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+import sys
+import warnings
+
+# Filters (logging.Filter instances or callables taking a record) installed on every handler made here.
+HANDLER_FILTERS: list = []
+
+_MARK = "_tidewall_handler"
+_LIBRARIES = ("botocore", "boto3", "urllib3", "s3transfer", "werkzeug", "moto")
+
+# Loggers whose whole-reply lines ("{'return': True, 'results': ...}") are record, not progress.
+_REPLY_LOGGERS = ("tidewall.lib.spoke",)
+
+
+class ConsoleFormatter(logging.Formatter):
+    def __init__(self, verbose):
+        fmt = "%(asctime)s %(levelname)-5s %(message)s"
+        if verbose:
+            fmt = "%(asctime)s %(levelname)-5s [%(name)s] %(message)s"
+        super().__init__(fmt, datefmt="%H:%M:%S")
+
+    def formatMessage(self, record):  # noqa: N802 - logging's own name
+        level = "WARN" if record.levelname == "WARNING" else record.levelname
+        return self._style._fmt % {**record.__dict__, "levelname": level, "message": record.message}
+
+
+class FileFormatter(logging.Formatter):
+    def __init__(self):
+        super().__init__("%(asctime)s %(levelname)-7s [%(name)s] %(message)s")
+
+
+def is_reply_record(record):
+    """A whole controller reply logged as a dict: detail for the record, not a step line."""
+    if record.name not in _REPLY_LOGGERS or record.levelno > logging.INFO:
+        return False
+    try:
+        text = record.getMessage().lstrip()
+    except Exception:  # a record whose arguments do not format is shown as it is
+        return False
+    return text.startswith("{'return'") or text.startswith('{"return"')
+
+
+class ConsoleDetailFilter(logging.Filter):
+    """On a console without -v: whole controller replies are not shown (they are at debug level there)."""
+
+    def filter(self, record):
+        return not is_reply_record(record)
+
+
+def _install_filters(handler):
+    for f in HANDLER_FILTERS:
+        handler.addFilter(f)
+
+
+def _remove_ours(root):
+    for handler in list(root.handlers):
+        if getattr(handler, _MARK, False):
+            root.removeHandler(handler)
+            with contextlib.suppress(Exception):
+                handler.close()
+
+
+def setup_logging(verbose=False, log_file=None, stream=None):
+    """Console logging (and the log file when given); returns the handlers made.
+
+    Raises OSError when the log file cannot be opened for appending.
+    """
+    root = logging.getLogger()
+    _remove_ours(root)
+    handlers = []
+    console = logging.StreamHandler(stream if stream is not None else sys.stderr)
+    console.setLevel(logging.DEBUG if verbose else logging.INFO)
+    console.setFormatter(ConsoleFormatter(verbose))
+    if not verbose:
+        console.addFilter(ConsoleDetailFilter())
+    handlers.append(console)
+    if log_file:
+        path = os.path.abspath(os.path.expanduser(os.fspath(log_file)))
+        file_handler = logging.FileHandler(path, mode="a", encoding="utf-8", delay=False)
+        file_handler.setLevel(logging.DEBUG)
+        file_handler.setFormatter(FileFormatter())
+        handlers.append(file_handler)
+    for handler in handlers:
+        setattr(handler, _MARK, True)
+        _install_filters(handler)
+        root.addHandler(handler)
+    full = verbose or bool(log_file)
+    root.setLevel(logging.DEBUG if full else logging.INFO)
+    # Libraries' chatter stays out of the step lines (and out of the file) unless -v asks for it.
+    for name in _LIBRARIES:
+        logging.getLogger(name).setLevel(logging.DEBUG if verbose else logging.WARNING)
+    # The controller is reached with certificate verification off; one warning per request helps nobody.
+    try:
+        from urllib3.exceptions import InsecureRequestWarning
+
+        warnings.simplefilter("ignore", InsecureRequestWarning)
+    except ImportError:  # pragma: no cover - urllib3 comes with requests
+        pass
+    return handlers
+
+
+def close_logging():
+    """Remove (and close) the handlers `setup_logging` made."""
+    _remove_ours(logging.getLogger())
+
+
+class _Demote(logging.Filter):
+    def filter(self, record):
+        if record.levelno == logging.INFO:
+            record.levelno, record.levelname = logging.DEBUG, "DEBUG"
+        return True
+
+
+@contextlib.contextmanager
+def demoted(*names):
+    """Within the block, info lines of these loggers become debug lines (a scratch read of the journal)."""
+    loggers = [logging.getLogger(n) for n in names]
+    f = _Demote()
+    for lg in loggers:
+        lg.addFilter(f)
+    try:
+        yield
+    finally:
+        for lg in loggers:
+            lg.removeFilter(f)

@@ -1,0 +1,694 @@
+"""`tidewall plan`: what `execute` still has to do to a VPC, and where each private subnet's traffic
+leaves the VPC while it does.
+
+Read-only: no run lock, no write to the local backup folder or to S3, no controller change. The journal is
+read from S3 into a scratch folder (as `status` does). Without a recorded discovery the NAT gateways are
+discovered live, as a first run would (the same lookup, CloudWatch sizing included); with one, the
+recorded records are used with each NAT gateway's id and addresses looked up again by subnet, as
+`execute` does before its steps. The steps come from `tidewall.commands.journal_layout` and start at the
+first journal slot not in effect (an unfinished rollback's slots are to be done again).
+
+How each step changes the private route tables' default routes (0.0.0.0/0), as the tool and the
+controller act on them:
+
+- A1, A5 (snapshots), T (baseline test) and R (resize): no route changes.
+- A2 points every route that targets NAT gateway 0 at NAT gateway 1. From then on zone a's private
+  subnets leave through NAT gateway 1's Elastic IP, another zone's address, until a spoke of zone a
+  serves them.
+- A3 and B1 delete a NAT gateway: routes that still target it have no live target (AWS blackholes them)
+  until the controller repoints them.
+- The controller repoints orphaned private default routes when it creates a spoke (A4, B2) or switches
+  SNAT on (A6): each private route table without a live default route goes to a serving spoke in its own
+  zone, else to the serving primary, else to any serving spoke; with none serving it stays without
+  target. A spoke serves once SNAT is on at the primary (A6); so the primary serves from A6 on, an HA
+  spoke from its creation (SNAT being on by then). A table whose default route works is never touched:
+  zone a therefore stays on NAT gateway 1 until B1 deletes it, and B2 of NAT gateway 1 gives zone a back
+  its own Elastic IP (on the primary) and zone b its own (on the new HA spoke).
+- A spoke's egress IP is the Elastic IP it takes over (the NAT gateway record's `eip`); a NAT gateway's
+  is its own public IP.
+
+A private route table is one that routes at least one subnet of the VPC (explicitly, or as the main table
+of the subnets without an association) and whose default route does not go to an internet gateway.
+"""
+
+from __future__ import annotations
+
+import copy
+import logging
+from dataclasses import dataclass, field
+
+from tidewall.commands import journal_layout
+from tidewall.core.Globals import Globals
+
+logger = logging.getLogger("tidewall.plan")
+
+DEFAULT_ROUTE = "0.0.0.0/0"
+LIVE_INSTANCE_STATES = ("pending", "running")
+
+# What each step does to which resource, in plain words; filled with the step's resources.
+_SNAPSHOT_FILE = "rt_snapshot_{}.json"
+
+
+@dataclass
+class Egress:
+    """Where a private route table's default route sends traffic: a target and the IP it leaves with."""
+
+    kind: str  # "nat_gateway", "spoke", "other"
+    target: str  # NAT gateway id, spoke name, or another target's id
+    egress_ip: str | None
+    zone: str | None = None  # availability zone of the target, when known
+    natgw: int | None = None  # index of the NAT gateway record the target belongs to (NAT gateway or spoke)
+
+    def to_json(self, table_zones=()):
+        return {
+            "kind": self.kind,
+            "target": self.target,
+            "egress_ip": self.egress_ip,
+            "own_zone": (self.zone in table_zones) if self.zone and table_zones else None,
+        }
+
+
+@dataclass
+class RouteTable:
+    route_table_id: str
+    subnets: list
+    zones: list
+    now: Egress | None  # None: no live default route
+
+
+@dataclass
+class Plan:
+    vpc_id: str
+    source: str  # "journal" or "discovery"
+    where: str
+    settings: dict
+    records: list  # NAT-gateway info records, ids as they are now
+    zones: list  # availability zone of each record's subnet
+    slots: list  # every slot of the migration (journal_layout.Slot)
+    first_pending: int
+    tables: list  # RouteTable
+    states: list = field(default_factory=list)  # per pending slot: {rtb id: Egress|None} after it
+    notes: list = field(default_factory=list)
+    natgws_left_alone: list = field(default_factory=list)
+    spoke_tag: str | None = None
+    spoke_gw_name: str = ""
+    spoke_gw_size: str | None = None
+
+    @property
+    def pending(self):
+        return self.slots[self.first_pending :]
+
+    @property
+    def complete(self):
+        return not self.pending
+
+
+# ------------------------------------------------------------------------------------------- reading
+
+
+def _pages(ec2, operation, key, **kwargs):
+    items = []
+    for page in ec2.get_paginator(operation).paginate(**kwargs):
+        items.extend(page.get(key, []))
+    return items
+
+
+def _tag(resource, key):
+    for tag in resource.get("Tags") or []:
+        if tag.get("Key") == key:
+            return tag.get("Value")
+    return None
+
+
+def normalise_tag(value):
+    """The spoke tag as `execute` sends it (key:value pairs), or None; ValueError for an odd list."""
+    if not value:
+        return None
+    if ":" in value:
+        return value
+    items = value.lstrip(",").split(",")
+    if len(items) % 2:
+        raise ValueError(f"spoke_gw_tag: {value} mismatched")
+    return ",".join(f"{items[i]}:{items[i + 1]}" for i in range(0, len(items), 2)).lstrip(",")
+
+
+def refresh_records(ec2, vpc_id, records):
+    """Each record's NAT gateway id and addresses as they are now, looked up by subnet (as execute does)."""
+    from tidewall.lib.natgw import get_natgw_by_subnet
+
+    for record in records:
+        found = get_natgw_by_subnet(ec2, record.get("subnet_id"), vpc_id)
+        if found:
+            address = (found[0].get("NatGatewayAddresses") or [{}])[0]
+            record["nat_gw_id"] = found[0]["NatGatewayId"]
+            record["private_ip"] = address.get("PrivateIp")
+            record["eip"] = address.get("PublicIp")
+    return records
+
+
+def discover_records(ec2, cw, vpc_id, hs_mode):
+    """The NAT-gateway info records a first run would record (no backup, nothing written)."""
+    from tidewall.lib.gateway_size import DetermineGwSizeCmd
+    from tidewall.lib.natgw import discoverable_natgws
+
+    natgws = discoverable_natgws(ec2, vpc_id)
+    count = len(natgws) if hs_mode == 2 else min(Globals.HS_LIMIT, len(natgws))
+    cmd = DetermineGwSizeCmd(ec2, cw, count, natgws)
+    cmd.execute()
+    return [dict(r) for r in cmd.getNatGwInfo()]
+
+
+def natgws_left_alone(ec2, vpc_id):
+    """NAT gateways of the VPC that the migration does not replace, as the NAT-gateway module names them.
+
+    Empty until `tidewall.lib.natgw` offers `natgws_left_alone(ec2_client, vpc_id)`.
+    """
+    from tidewall.lib import natgw
+
+    lookup = getattr(natgw, "natgws_left_alone", None)
+    if not callable(lookup):
+        return []
+    found = []
+    for item in lookup(ec2, vpc_id) or []:
+        if isinstance(item, dict):
+            found.append({k: v for k, v in item.items() if isinstance(v, str | int | float | bool | None)})
+        else:
+            found.append({"nat_gw_id": str(item)})
+    return found
+
+
+class _World:
+    """The VPC's subnets, route tables, NAT gateways and the instances its routes point at, read once."""
+
+    def __init__(self, ec2, vpc_id):
+        vpc = [{"Name": "vpc-id", "Values": [vpc_id]}]
+        self.subnets = {s["SubnetId"]: s for s in _pages(ec2, "describe_subnets", "Subnets", Filters=vpc)}
+        self.tables = sorted(
+            _pages(ec2, "describe_route_tables", "RouteTables", Filters=vpc), key=lambda t: t["RouteTableId"]
+        )
+        self.natgws = {
+            n["NatGatewayId"]: n for n in _pages(ec2, "describe_nat_gateways", "NatGateways", Filters=vpc)
+        }
+        instance_ids = sorted(
+            {
+                r["InstanceId"]
+                for t in self.tables
+                for r in t.get("Routes", [])
+                if r.get("InstanceId") and r.get("DestinationCidrBlock") == DEFAULT_ROUTE
+            }
+        )
+        self.instances = {}
+        if instance_ids:
+            found = _pages(
+                ec2, "describe_instances", "Reservations", Filters=[{"Name": "instance-id", "Values": instance_ids}]
+            )
+            self.instances = {i["InstanceId"]: i for r in found for i in r.get("Instances", [])}
+
+    def zone(self, subnet_id):
+        subnet = self.subnets.get(subnet_id)
+        return subnet.get("AvailabilityZone") if subnet else None
+
+    def table_subnets(self, table):
+        explicit = [a["SubnetId"] for a in table.get("Associations", []) if a.get("SubnetId")]
+        if any(a.get("Main") for a in table.get("Associations", [])):
+            associated = {
+                a["SubnetId"] for t in self.tables for a in t.get("Associations", []) if a.get("SubnetId")
+            }
+            explicit += [s for s in self.subnets if s not in associated]
+        return sorted(explicit)
+
+    def private_tables(self):
+        found = []
+        for table in self.tables:
+            route = _default_route(table)
+            if route is not None and (route.get("GatewayId") or "").startswith("igw-"):
+                continue
+            subnets = self.table_subnets(table)
+            if subnets:
+                found.append((table, subnets))
+        return found
+
+
+def _default_route(table):
+    for route in table.get("Routes", []):
+        if route.get("DestinationCidrBlock") == DEFAULT_ROUTE:
+            return route
+    return None
+
+
+def _egress_now(world, route, records, zones):
+    """The Egress of a live default route as it is now, or None when it has no live target."""
+    if route is None:
+        return None
+    nat_gw_id = route.get("NatGatewayId")
+    if nat_gw_id:
+        natgw = world.natgws.get(nat_gw_id)
+        if natgw is None or natgw.get("State") != "available":
+            return None
+        address = (natgw.get("NatGatewayAddresses") or [{}])[0]
+        index = next((i for i, r in enumerate(records) if r.get("nat_gw_id") == nat_gw_id), None)
+        return Egress("nat_gateway", nat_gw_id, address.get("PublicIp"), world.zone(natgw.get("SubnetId")), index)
+    instance_id = route.get("InstanceId")
+    if instance_id:
+        instance = world.instances.get(instance_id)
+        if instance is None or instance.get("State", {}).get("Name") not in LIVE_INSTANCE_STATES:
+            return None
+        public_ip = instance.get("PublicIpAddress")
+        index = next((i for i, r in enumerate(records) if public_ip and r.get("eip") == public_ip), None)
+        name = _tag(instance, "Name") or instance_id
+        kind = "spoke" if index is not None else "other"
+        return Egress(kind, name, public_ip, world.zone(instance.get("SubnetId")), index)
+    for key in ("TransitGatewayId", "NetworkInterfaceId", "VpcPeeringConnectionId", "GatewayId"):
+        if route.get(key):
+            if route.get("State") == "blackhole":
+                return None
+            return Egress("other", route[key], None)
+    return None
+
+
+# ------------------------------------------------------------------------------------------- the model
+
+
+class _Model:
+    """The private route tables' default routes and the spokes, step by step."""
+
+    def __init__(self, plan, spokes):
+        self.plan = plan
+        self.routes = {t.route_table_id: t.now for t in plan.tables}
+        self.zones = {t.route_table_id: set(t.zones) for t in plan.tables}
+        self.spokes = spokes  # index -> {"name", "primary", "zone", "eip"}
+        self.snat = spokes.get(0, {}).get("snat", False)
+
+    def _spoke_name(self, index):
+        if index == 0:
+            return self.plan.spoke_gw_name
+        return f"HA spoke of {self.plan.spoke_gw_name} in {self.plan.records[index].get('subnet_id')}"
+
+    def apply(self, slot):
+        records = self.plan.records
+        code, i = slot.code, slot.natgw
+        if code == "A2":
+            source = records[0].get("nat_gw_id")
+            target = records[1] if len(records) > 1 else {}
+            for rtb, egress in self.routes.items():
+                if egress is not None and egress.kind == "nat_gateway" and egress.target == source:
+                    self.routes[rtb] = Egress(
+                        "nat_gateway", target.get("nat_gw_id"), target.get("eip"), self.plan.zones[1], 1
+                    )
+        elif code in ("A3", "B1"):
+            gone = records[i].get("nat_gw_id")
+            for rtb, egress in self.routes.items():
+                if egress is not None and egress.kind == "nat_gateway" and egress.target == gone:
+                    self.routes[rtb] = None
+        elif code in ("A4", "B2"):
+            self.spokes[i] = {
+                "name": self._spoke_name(i),
+                "primary": code == "A4",
+                "zone": self.plan.zones[i],
+                "eip": records[i].get("eip"),
+            }
+            self._repoint()
+        elif code == "A6":
+            self.snat = True
+            self._repoint()
+
+    def _repoint(self):
+        if not self.snat or 0 not in self.spokes:
+            return
+        serving = [self.spokes[k] for k in sorted(self.spokes, key=lambda k: (k != 0, k))]
+        primaries = [s for s in serving if s["primary"]]
+        for rtb, egress in self.routes.items():
+            if egress is not None:
+                continue
+            in_zone = [s for s in serving if s["zone"] in self.zones[rtb]]
+            chosen = (in_zone or primaries or serving or [None])[0]
+            if chosen is None:
+                continue
+            index = next(k for k, s in self.spokes.items() if s is chosen)
+            self.routes[rtb] = Egress("spoke", chosen["name"], chosen["eip"], chosen["zone"], index)
+
+
+def _spokes_in_effect(slots, done):
+    """The spokes the journal's steps in effect have made: index -> record, and whether SNAT is on."""
+    spokes = {}
+    for slot in slots[:done]:
+        if slot.code in ("A4", "B2"):
+            spokes[slot.natgw] = {"primary": slot.code == "A4"}
+        if slot.code == "A6" and 0 in spokes:
+            spokes[0]["snat"] = True
+    return spokes
+
+
+# ------------------------------------------------------------------------------------------- building
+
+
+def build_plan(ca, clients=None, *, stop_before=None):
+    """The Plan of `ca`'s VPC: journal from S3 (scratch copy), NAT gateways and routes from EC2."""
+    from tidewall import runner
+    from tidewall.lib.aws_cred import AwsClientManager
+    from tidewall.logs import demoted
+    from tidewall.status import report_from_view
+
+    clients = clients if clients is not None else AwsClientManager(ca)
+    ec2 = clients.getEc2Client()
+    with demoted("tidewall.lib.s3", "tidewall.commands.history"):
+        view = runner.read_journal(ca, clients.getS3Client())
+    report = report_from_view(ca, view)
+    settings = dict(report.settings)
+    notes = []
+    if view.discovered:
+        source = "journal"
+        records = refresh_records(ec2, ca.vpc_id, copy.deepcopy(view.natgws))
+        slots = list(report.steps)
+        done = report.done
+        if report.intent is not None:
+            notes.append(
+                "a change was in progress when the last run stopped; the next execute first checks whether it "
+                "was made (shown here as still to do)"
+            )
+        if report.undoing:
+            notes.append(
+                f"an unfinished {report.progress['kind']} is undone first: journal slots "
+                f"{report.undoing.start}-{report.undoing.stop - 1} are done again"
+            )
+        if report.settings_diffs:
+            notes.append("execute is refused: " + "; ".join(report.settings_diffs))
+        if report.mismatches:
+            notes.append("the journal does not line up with the steps; revert instead of resuming")
+    else:
+        source = "discovery"
+        records = discover_records(ec2, clients.getCwClient(), ca.vpc_id, settings["hs_mode"])
+        slots = journal_layout.layout(records, bool(settings["enable_test"]), settings["hs_mode"], ca.spoke_gw_size)
+        done = 0
+    if len(records) < runner.MIN_NAT_GATEWAYS:
+        notes.append(f"{len(records)} NAT gateway(s): at least {runner.MIN_NAT_GATEWAYS} are needed to migrate")
+    if stop_before is not None and stop_before >= 0:
+        cut = journal_layout.layout(
+            records, bool(settings["enable_test"]), settings["hs_mode"], ca.spoke_gw_size, stop_before
+        )
+        slots = slots[: max(len(cut), done)]
+        if stop_before >= len(records):
+            notes.append(
+                f"--stop-before {stop_before} is beyond the last NAT gateway ({len(records) - 1}): nothing is held back"
+            )
+
+    world = _World(ec2, ca.vpc_id)
+    zones = [world.zone(r.get("subnet_id")) for r in records]
+    tables = []
+    for table, subnets in world.private_tables():
+        egress = _egress_now(world, _default_route(table), records, zones)
+        table_zones = sorted({z for z in (world.zone(s) for s in subnets) if z})
+        tables.append(RouteTable(table["RouteTableId"], subnets, table_zones, egress))
+    tables.sort(key=lambda t: (t.zones[:1], t.route_table_id))
+    try:
+        tag = normalise_tag(ca.spoke_gw_tag)
+    except ValueError:
+        tag = None
+    plan = Plan(
+        vpc_id=ca.vpc_id,
+        source=source,
+        where=view.where,
+        settings=settings,
+        records=records,
+        zones=zones,
+        slots=slots,
+        first_pending=min(done, len(slots)),
+        tables=tables,
+        notes=notes,
+        natgws_left_alone=natgws_left_alone(ec2, ca.vpc_id),
+        spoke_tag=tag,
+        spoke_gw_name=ca.spoke_gw_name,
+        spoke_gw_size=ca.spoke_gw_size,
+    )
+    spokes = _spokes_in_effect(slots, plan.first_pending)
+    for index, spoke in spokes.items():
+        spoke.update(zone=zones[index] if index < len(zones) else None, eip=records[index].get("eip"))
+        spoke["name"] = plan.spoke_gw_name if index == 0 else f"HA spoke of {plan.spoke_gw_name}"
+    model = _Model(plan, spokes)
+    for slot in plan.pending:
+        model.apply(slot)
+        plan.states.append(dict(model.routes))
+    return plan
+
+
+# ------------------------------------------------------------------------------------------- describing
+
+
+def step_resources(plan, slot):
+    """What the step acts on, as plain values."""
+    records, i = plan.records, slot.natgw
+    record = records[i] if i is not None and i < len(records) else {}
+    code = slot.code
+    if code == "T":
+        return {"nat_gateways": [r.get("nat_gw_id") for r in records]}
+    if code in ("A1", "A5"):
+        tag = "s1" if code == "A1" else "s2"
+        return {"snapshot": tag, "file": _SNAPSHOT_FILE.format(tag)}
+    if code == "A2":
+        target = records[1] if len(records) > 1 else {}
+        return {
+            "nat_gateway": record.get("nat_gw_id"),
+            "to_nat_gateway": target.get("nat_gw_id"),
+            "to_subnet_id": target.get("subnet_id"),
+            "to_eip": target.get("eip"),
+        }
+    if code in ("A3", "B1"):
+        return {"nat_gateway": record.get("nat_gw_id"), "subnet_id": record.get("subnet_id"), "eip": record.get("eip")}
+    if code in ("A4", "B2"):
+        size = plan.spoke_gw_size or (record.get("initial_size") if code == "A4" else record.get("size"))
+        return {
+            "spoke": plan.spoke_gw_name if code == "A4" else None,
+            "role": "primary" if code == "A4" else "ha",
+            "size": size,
+            "subnet_id": record.get("subnet_id"),
+            "subnet_cidr": record.get("subnet_cidr"),
+            "eip": record.get("eip"),
+            "tag": plan.spoke_tag,
+        }
+    if code == "A6":
+        return {"spoke": plan.spoke_gw_name, "snat": "single-IP"}
+    if code == "R":
+        first = records[0] if records else {}
+        return {"spoke": plan.spoke_gw_name, "from_size": first.get("initial_size"), "to_size": first.get("size")}
+    return {}
+
+
+def describe_step(plan, slot):
+    """One line: what the step does to which resource."""
+    r = step_resources(plan, slot)
+    code = slot.code
+    if code == "T":
+        return f"check that NAT gateways {', '.join(map(str, r['nat_gateways']))} are available with their EIPs"
+    if code in ("A1", "A5"):
+        return f"snapshot the VPC's NAT gateway routes as {r['snapshot']} ({r['file']})"
+    if code == "A2":
+        return (
+            f"point the routes of {r['nat_gateway']} at NAT gateway 1 {r['to_nat_gateway']} "
+            f"(EIP {r['to_eip']})"
+        )
+    if code in ("A3", "B1"):
+        return f"delete NAT gateway {r['nat_gateway']} in {r['subnet_id']}, keeping EIP {r['eip']}"
+    if code == "A4":
+        return (
+            f"create the primary spoke {r['spoke']}, size {r['size']}, in {r['subnet_id']} ({r['subnet_cidr']}) "
+            f"with EIP {r['eip']}" + (f", tags {r['tag']}" if r["tag"] else "")
+        )
+    if code == "B2":
+        return (
+            f"create an HA spoke of {plan.spoke_gw_name} (named by the controller), size {r['size']}, in "
+            f"{r['subnet_id']} ({r['subnet_cidr']}) with EIP {r['eip']}" + (f", tags {r['tag']}" if r["tag"] else "")
+        )
+    if code == "A6":
+        return f"switch on single-IP SNAT on {r['spoke']}"
+    if code == "R":
+        return f"resize {r['spoke']} from {r['from_size']} to {r['to_size']}"
+    return slot.label
+
+
+def _egress_text(egress, zones):
+    if egress is None:
+        return "NO TARGET (no egress)"
+    ip = egress.egress_ip or "unknown IP"
+    other = " - another zone's EIP" if egress.zone and zones and egress.zone not in zones else ""
+    return f"{egress.target} ({ip}{other})"
+
+
+def _groups(plan):
+    """[(group number, natgw, [(slot, state)])] of the pending slots, in order; number None: no group."""
+    spans = journal_layout.groups(plan.slots)
+    out = []
+    for slot, state in zip(plan.pending, plan.states, strict=True):
+        number = next((n for n, (a, b) in enumerate(spans) if a <= slot.index <= b), None)
+        if not out or out[-1][0] != number:
+            out.append((number, slot.natgw, []))
+        out[-1][2].append((slot, state))
+    return out
+
+
+def _gaps(plan):
+    """Each stretch of pending steps during which a private route table has no live default route."""
+    gaps = []
+    open_gaps = {}
+    before = {t.route_table_id: t.now for t in plan.tables}
+    for t in plan.tables:
+        if t.now is None:
+            open_gaps[t.route_table_id] = {"route_table_id": t.route_table_id, "from": "now", "until": None}
+    for slot, state in zip(plan.pending, plan.states, strict=True):
+        where = {"slot": slot.index, "code": slot.code, "natgw": slot.natgw}
+        for rtb, egress in state.items():
+            if egress is None and before.get(rtb) is not None:
+                open_gaps[rtb] = {"route_table_id": rtb, "from": where, "until": None}
+            elif egress is not None and rtb in open_gaps:
+                gap = open_gaps.pop(rtb)
+                gap["until"] = where
+                gaps.append(gap)
+        before = state
+    gaps.extend(open_gaps.values())
+    return gaps
+
+
+def plan_to_json(plan):
+    zones_of = {t.route_table_id: t.zones for t in plan.tables}
+
+    def egress_map(state, only_changed_from=None):
+        out = {}
+        for rtb, egress in state.items():
+            if only_changed_from is not None and only_changed_from.get(rtb) == egress:
+                continue
+            out[rtb] = egress.to_json(zones_of[rtb]) if egress is not None else None
+        return out
+
+    natgws = []
+    for i, record in enumerate(plan.records):
+        natgws.append(
+            {
+                "index": i,
+                "nat_gw_id": record.get("nat_gw_id"),
+                "subnet_id": record.get("subnet_id"),
+                "subnet_cidr": record.get("subnet_cidr"),
+                "zone": plan.zones[i],
+                "eip": record.get("eip"),
+                "size": record.get("size"),
+                "initial_size": record.get("initial_size"),
+                "replaced": journal_layout.replaced(i, plan.settings["hs_mode"]),
+                "steps": [
+                    {"slot": s.index, "code": s.code, "label": s.label}
+                    for s in plan.pending
+                    if s.natgw == i
+                ],
+            }
+        )
+    groups = []
+    previous = {t.route_table_id: t.now for t in plan.tables}
+    for number, natgw, items in _groups(plan):
+        steps = []
+        for slot, state in items:
+            steps.append(
+                {
+                    "slot": slot.index,
+                    "code": slot.code,
+                    "natgw": slot.natgw,
+                    "label": slot.label,
+                    "does": describe_step(plan, slot),
+                    "resources": step_resources(plan, slot),
+                    "egress_changes": egress_map(state, previous),
+                }
+            )
+            previous = state
+        groups.append(
+            {
+                "group": number,
+                "natgw": natgw,
+                "steps": steps,
+                "egress_after": egress_map(items[-1][1]),
+            }
+        )
+    return {
+        "command": "plan",
+        "vpc_id": plan.vpc_id,
+        "source": plan.source,
+        "journal": plan.where,
+        "settings": {"enable_test": bool(plan.settings["enable_test"]), "hs_mode": plan.settings["hs_mode"]},
+        "complete": plan.complete,
+        "steps_total": len(plan.slots),
+        "steps_done": plan.first_pending,
+        "natgws": natgws,
+        "route_tables": [
+            {
+                "route_table_id": t.route_table_id,
+                "subnets": t.subnets,
+                "zones": t.zones,
+                "now": t.now.to_json(t.zones) if t.now is not None else None,
+            }
+            for t in plan.tables
+        ],
+        "groups": groups,
+        "gaps": _gaps(plan),
+        "natgws_left_alone": plan.natgws_left_alone,
+        "notes": plan.notes,
+    }
+
+
+def render_plan(plan):
+    out = []
+    origin = (
+        f"from the journal in {plan.where}"
+        if plan.source == "journal"
+        else "from live discovery (no migration recorded yet)"
+    )
+    out.append(f"Plan for {plan.vpc_id}, {origin}")
+    s = plan.settings
+    out.append(
+        f"  Settings: enable_test {'true' if s['enable_test'] else 'false'}, hs_mode {s['hs_mode']}; "
+        f"{len(plan.records)} NAT gateway(s); {len(plan.tables)} private route table(s); "
+        f"{plan.first_pending} of {len(plan.slots)} steps done"
+    )
+    for i, record in enumerate(plan.records):
+        left = "" if journal_layout.replaced(i, s["hs_mode"]) else " (not replaced: hs_mode 1)"
+        out.append(
+            f"  NAT gateway {i}: {record.get('nat_gw_id')} in {record.get('subnet_id')} ({plan.zones[i]}), "
+            f"EIP {record.get('eip')}{left}"
+        )
+    for item in plan.natgws_left_alone:
+        out.append(f"  Left alone: {item.get('nat_gw_id')}" + (f" ({item['reason']})" if item.get("reason") else ""))
+    out.append("  Private route tables now:")
+    if not plan.tables:
+        out.append("    none")
+    for t in plan.tables:
+        out.append(f"    {t.route_table_id} ({', '.join(t.zones) or 'no zone'}): 0.0.0.0/0 -> {_egress_text(t.now, t.zones)}")
+    for note in plan.notes:
+        out.append(f"  NOTE: {note}")
+    if plan.complete:
+        out.append("Nothing left to do: migration already complete")
+        return "\n".join(out)
+    zones_of = {t.route_table_id: t.zones for t in plan.tables}
+    previous = {t.route_table_id: t.now for t in plan.tables}
+    for number, natgw, items in _groups(plan):
+        if number is None:
+            out.append("Before the first group (no rollback group):")
+        else:
+            what = f"NAT gateway {natgw}" if natgw is not None else "the run"
+            out.append(f"Group {number} ({what}; a failure rolls back this group only):")
+        for slot, state in items:
+            out.append(f"  {slot.code:<2} {describe_step(plan, slot)}")
+            for rtb, egress in state.items():
+                if previous.get(rtb) != egress:
+                    out.append(f"       {rtb} -> {_egress_text(egress, zones_of[rtb])}")
+            previous = state
+        out.append("  Egress after the group:")
+        for rtb, egress in items[-1][1].items():
+            out.append(f"    {rtb} ({', '.join(zones_of[rtb]) or 'no zone'}) -> {_egress_text(egress, zones_of[rtb])}")
+    gaps = _gaps(plan)
+    if gaps:
+        out.append("Without egress:")
+        for gap in gaps:
+            start = "now" if gap["from"] == "now" else f"after {gap['from']['code']} of {_natgw(gap['from'])}"
+            end = f"until {gap['until']['code']} of {_natgw(gap['until'])}" if gap["until"] else "to the end of the plan"
+            out.append(f"  {gap['route_table_id']}: from {start} {end}")
+    else:
+        out.append("Without egress: no private route table at any step")
+    return "\n".join(out)
+
+
+def _natgw(where):
+    return "the run" if where["natgw"] is None else f"NAT gateway {where['natgw']}"
