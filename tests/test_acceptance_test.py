@@ -85,6 +85,21 @@ class TestSpokeEgress:
         [check] = [c for c in results(out)[0]["checks"] if not c["passed"]]
         assert check["name"] == "private_default_routes" and vpc.natgw_ids[0] in check["reason"]
 
+    def test_a_failure_is_one_error_line_naming_the_check_and_the_resource(
+        self, aws, vpc, handed_over, tmp_path, caplog
+    ):
+        aws.ec2.replace_route(
+            RouteTableId=vpc.private_rtbs[0], DestinationCidrBlock="0.0.0.0/0", NatGatewayId=vpc.natgw_ids[0]
+        )
+        Test.generate_test_config(None, None, handed_over[1])
+        caplog.set_level("INFO", logger="tidewall.lib.test")
+        assert Test.run_test() is False
+        errors = [r.getMessage() for r in caplog.records if r.levelname == "ERROR"]
+        assert len(errors) == 1
+        assert "check private_default_routes" in errors[0]
+        assert vpc.private_rtbs[0] in errors[0] and vpc.natgw_ids[0] in errors[0]
+        assert "check spoke_public_ip" not in errors[0]  # the check that passed is not named
+
     def test_routes_check_can_be_switched_off(self, aws, vpc, handed_over, tmp_path):
         aws.ec2.terminate_instances(InstanceIds=[handed_over[0]])
         settings = tmp_path / "settings.yaml"

@@ -40,7 +40,7 @@ logger = logging.getLogger("tidewall.cli")
 SANDBOX_EXTRA = "pip install 'tidewall[sandbox]'"
 SANDBOX_MODULES = ("moto", "werkzeug", "trustme")
 
-EXIT_STATUSES = {
+_STATUS_TEXTS = {
     EXIT_OK: "the command finished",
     EXIT_FAILED: "ended early: a rollback, a fatal precondition or an error (one line; -v for the traceback)",
     EXIT_USAGE: "nothing was done: bad arguments, configuration, journal or a held run lock",
@@ -50,7 +50,7 @@ EXIT_STATUSES = {
 
 def _epilog(example, statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED), extra=""):
     lines = ["example:", f"  {example}", "", "exit status:"]
-    lines += [f"  {code:<3} {EXIT_STATUSES[code]}" for code in statuses]
+    lines += [f"  {code:<3} {_STATUS_TEXTS[code]}" for code in statuses]
     if extra:
         lines += ["", extra]
     return "\n".join(lines)
@@ -122,10 +122,16 @@ def _cmd_unlock(args):
 
 
 def sandbox_missing():
-    """The sandbox modules that are not installed (empty when the `sandbox` extra is there)."""
-    import importlib.util
+    """The sandbox modules that cannot be imported (empty when the `sandbox` extra is installed)."""
+    import importlib
 
-    return [name for name in SANDBOX_MODULES if importlib.util.find_spec(name) is None]
+    missing = []
+    for name in SANDBOX_MODULES:
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            missing.append(name)
+    return missing
 
 
 def _cmd_sandbox(args):
@@ -193,7 +199,9 @@ def _logging_options(p, top=False):
     )
 
 
-def _add(sub, name, summary, example, func, statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED), extra=""):
+def _add(
+    sub, name, summary, example, func, statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED), extra=""
+):
     p = sub.add_parser(
         name,
         help=summary,
@@ -259,7 +267,9 @@ def build_parser():
         prog="tidewall",
         description="Move a VPC's egress traffic from AWS NAT gateways to controller spoke gateways that "
         "keep the NAT gateways' Elastic IPs; resumable, with rollback and revert.",
-        epilog=_epilog("tidewall plan --config vpc.yaml", (EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED)),
+        epilog=_epilog(
+            "tidewall plan --config vpc.yaml", (EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED)
+        ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"tidewall {__version__}")

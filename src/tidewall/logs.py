@@ -86,6 +86,7 @@ def setup_logging(verbose=False, log_file=None, stream=None):
     console = logging.StreamHandler(stream if stream is not None else sys.stderr)
     console.setLevel(logging.DEBUG if verbose else logging.INFO)
     console.setFormatter(ConsoleFormatter(verbose))
+    _install_filters(console)  # first: they see every line the handler is given
     if not verbose:
         console.addFilter(ConsoleDetailFilter())
     handlers.append(console)
@@ -94,10 +95,10 @@ def setup_logging(verbose=False, log_file=None, stream=None):
         file_handler = logging.FileHandler(path, mode="a", encoding="utf-8", delay=False)
         file_handler.setLevel(logging.DEBUG)
         file_handler.setFormatter(FileFormatter())
+        _install_filters(file_handler)
         handlers.append(file_handler)
     for handler in handlers:
         setattr(handler, _MARK, True)
-        _install_filters(handler)
         root.addHandler(handler)
     full = verbose or bool(log_file)
     root.setLevel(logging.DEBUG if full else logging.INFO)

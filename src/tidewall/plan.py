@@ -200,7 +200,10 @@ class _World:
         self.instances = {}
         if instance_ids:
             found = _pages(
-                ec2, "describe_instances", "Reservations", Filters=[{"Name": "instance-id", "Values": instance_ids}]
+                ec2,
+                "describe_instances",
+                "Reservations",
+                Filters=[{"Name": "instance-id", "Values": instance_ids}],
             )
             self.instances = {i["InstanceId"]: i for r in found for i in r.get("Instances", [])}
 
@@ -247,7 +250,9 @@ def _egress_now(world, route, records, zones):
             return None
         address = (natgw.get("NatGatewayAddresses") or [{}])[0]
         index = next((i for i, r in enumerate(records) if r.get("nat_gw_id") == nat_gw_id), None)
-        return Egress("nat_gateway", nat_gw_id, address.get("PublicIp"), world.zone(natgw.get("SubnetId")), index)
+        return Egress(
+            "nat_gateway", nat_gw_id, address.get("PublicIp"), world.zone(natgw.get("SubnetId")), index
+        )
     instance_id = route.get("InstanceId")
     if instance_id:
         instance = world.instances.get(instance_id)
@@ -377,11 +382,16 @@ def build_plan(ca, clients=None, *, stop_before=None):
             notes.append("the journal does not line up with the steps; revert instead of resuming")
     else:
         source = "discovery"
-        records = discover_records(ec2, clients.getCwClient(), ca.vpc_id, settings["hs_mode"])
-        slots = journal_layout.layout(records, bool(settings["enable_test"]), settings["hs_mode"], ca.spoke_gw_size)
+        with demoted("tidewall.lib.gateway_size"):
+            records = discover_records(ec2, clients.getCwClient(), ca.vpc_id, settings["hs_mode"])
+        slots = journal_layout.layout(
+            records, bool(settings["enable_test"]), settings["hs_mode"], ca.spoke_gw_size
+        )
         done = 0
     if len(records) < runner.MIN_NAT_GATEWAYS:
-        notes.append(f"{len(records)} NAT gateway(s): at least {runner.MIN_NAT_GATEWAYS} are needed to migrate")
+        notes.append(
+            f"{len(records)} NAT gateway(s): at least {runner.MIN_NAT_GATEWAYS} are needed to migrate"
+        )
     if stop_before is not None and stop_before >= 0:
         cut = journal_layout.layout(
             records, bool(settings["enable_test"]), settings["hs_mode"], ca.spoke_gw_size, stop_before
@@ -453,7 +463,11 @@ def step_resources(plan, slot):
             "to_eip": target.get("eip"),
         }
     if code in ("A3", "B1"):
-        return {"nat_gateway": record.get("nat_gw_id"), "subnet_id": record.get("subnet_id"), "eip": record.get("eip")}
+        return {
+            "nat_gateway": record.get("nat_gw_id"),
+            "subnet_id": record.get("subnet_id"),
+            "eip": record.get("eip"),
+        }
     if code in ("A4", "B2"):
         size = plan.spoke_gw_size or (record.get("initial_size") if code == "A4" else record.get("size"))
         return {
@@ -469,7 +483,11 @@ def step_resources(plan, slot):
         return {"spoke": plan.spoke_gw_name, "snat": "single-IP"}
     if code == "R":
         first = records[0] if records else {}
-        return {"spoke": plan.spoke_gw_name, "from_size": first.get("initial_size"), "to_size": first.get("size")}
+        return {
+            "spoke": plan.spoke_gw_name,
+            "from_size": first.get("initial_size"),
+            "to_size": first.get("size"),
+        }
     return {}
 
 
@@ -478,7 +496,9 @@ def describe_step(plan, slot):
     r = step_resources(plan, slot)
     code = slot.code
     if code == "T":
-        return f"check that NAT gateways {', '.join(map(str, r['nat_gateways']))} are available with their EIPs"
+        return (
+            f"check that NAT gateways {', '.join(map(str, r['nat_gateways']))} are available with their EIPs"
+        )
     if code in ("A1", "A5"):
         return f"snapshot the VPC's NAT gateway routes as {r['snapshot']} ({r['file']})"
     if code == "A2":
@@ -496,7 +516,8 @@ def describe_step(plan, slot):
     if code == "B2":
         return (
             f"create an HA spoke of {plan.spoke_gw_name} (named by the controller), size {r['size']}, in "
-            f"{r['subnet_id']} ({r['subnet_cidr']}) with EIP {r['eip']}" + (f", tags {r['tag']}" if r["tag"] else "")
+            f"{r['subnet_id']} ({r['subnet_cidr']}) with EIP {r['eip']}"
+            + (f", tags {r['tag']}" if r["tag"] else "")
         )
     if code == "A6":
         return f"switch on single-IP SNAT on {r['spoke']}"
@@ -572,9 +593,7 @@ def plan_to_json(plan):
                 "initial_size": record.get("initial_size"),
                 "replaced": journal_layout.replaced(i, plan.settings["hs_mode"]),
                 "steps": [
-                    {"slot": s.index, "code": s.code, "label": s.label}
-                    for s in plan.pending
-                    if s.natgw == i
+                    {"slot": s.index, "code": s.code, "label": s.label} for s in plan.pending if s.natgw == i
                 ],
             }
         )
@@ -650,12 +669,16 @@ def render_plan(plan):
             f"EIP {record.get('eip')}{left}"
         )
     for item in plan.natgws_left_alone:
-        out.append(f"  Left alone: {item.get('nat_gw_id')}" + (f" ({item['reason']})" if item.get("reason") else ""))
+        out.append(
+            f"  Left alone: {item.get('nat_gw_id')}" + (f" ({item['reason']})" if item.get("reason") else "")
+        )
     out.append("  Private route tables now:")
     if not plan.tables:
         out.append("    none")
     for t in plan.tables:
-        out.append(f"    {t.route_table_id} ({', '.join(t.zones) or 'no zone'}): 0.0.0.0/0 -> {_egress_text(t.now, t.zones)}")
+        out.append(
+            f"    {t.route_table_id} ({', '.join(t.zones) or 'no zone'}): 0.0.0.0/0 -> {_egress_text(t.now, t.zones)}"
+        )
     for note in plan.notes:
         out.append(f"  NOTE: {note}")
     if plan.complete:
@@ -677,13 +700,19 @@ def render_plan(plan):
             previous = state
         out.append("  Egress after the group:")
         for rtb, egress in items[-1][1].items():
-            out.append(f"    {rtb} ({', '.join(zones_of[rtb]) or 'no zone'}) -> {_egress_text(egress, zones_of[rtb])}")
+            out.append(
+                f"    {rtb} ({', '.join(zones_of[rtb]) or 'no zone'}) -> {_egress_text(egress, zones_of[rtb])}"
+            )
     gaps = _gaps(plan)
     if gaps:
         out.append("Without egress:")
         for gap in gaps:
             start = "now" if gap["from"] == "now" else f"after {gap['from']['code']} of {_natgw(gap['from'])}"
-            end = f"until {gap['until']['code']} of {_natgw(gap['until'])}" if gap["until"] else "to the end of the plan"
+            end = (
+                f"until {gap['until']['code']} of {_natgw(gap['until'])}"
+                if gap["until"]
+                else "to the end of the plan"
+            )
             out.append(f"  {gap['route_table_id']}: from {start} {end}")
     else:
         out.append("Without egress: no private route table at any step")

@@ -9,6 +9,7 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
+import re
 import shutil
 import signal
 import sys
@@ -16,7 +17,7 @@ import tempfile
 import threading
 from dataclasses import dataclass, field
 
-from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Terminated, TidewallError, UsageError
+from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK, Terminated, UsageError
 from tidewall.core.Globals import Globals
 from tidewall.logs import demoted
 
@@ -523,9 +524,7 @@ def check_test_config(ca):
                 f"configuration field 'output_test_config': {path} does not hold a \"results\" list"
             )
     elif not os.path.isdir(os.path.dirname(path)):
-        raise UsageError(
-            f"configuration field 'output_test_config': the folder of {path} does not exist"
-        )
+        raise UsageError(f"configuration field 'output_test_config': the folder of {path} does not exist")
 
 
 def run_command(command, config, *, dry_run=False, stop_before=None, outcome=None):
@@ -582,7 +581,6 @@ def _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome):
             _slots, done, report = _journal_state(ca, view)
             outcome._before = done
             if report.complete and not report.settings_diffs:
-                print(f"{ca.vpc_id}: migration already complete; nothing to do")
                 logger.info("%s: migration already complete (every step is in the journal)", ca.vpc_id)
                 fill_outcome(outcome, ca, view)
                 return outcome.ended("nothing_to_do", EXIT_OK, "migration already complete")
@@ -593,8 +591,9 @@ def _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome):
         slots, _done, _report = _journal_state(ca, view)
         outcome._before = min(len(view.entries), len(slots))
         if view.undo_pending is None:
-            print(f"{ca.vpc_id}: nothing to revert (the journal in {view.where} holds no step to undo)")
-            logger.info("%s: nothing to revert", ca.vpc_id)
+            logger.info(
+                "%s: nothing to revert (the journal in %s holds no step to undo)", ca.vpc_id, view.where
+            )
             fill_outcome(outcome, ca, view)
             return outcome.ended("nothing_to_do", EXIT_OK, "nothing to revert")
     if dry_run:
@@ -690,6 +689,9 @@ class _ErrorLines(logging.Handler):
         return self.lines[0][1] if self.lines else None
 
 
+_EXCEPTION_LINE = re.compile(r"^[A-Za-z_][\w.]*(Error|Exception|Exit|Interrupt|Terminated)\b[^\s]*: ")
+
+
 class _StderrToLog:
     """While a command runs, what it prints to standard error goes to the log: a traceback as debug lines
     (the error itself is already logged in one line; -v and the log file show the traceback), anything
@@ -711,6 +713,9 @@ class _StderrToLog:
     def _line(self, line):
         if line.startswith("Traceback (most recent call last):"):
             self._in_traceback = True
+        elif _EXCEPTION_LINE.match(line):
+            self._logger.debug("%s", line)  # an exception printed without frames (raised by a C++ module)
+            return
         if self._in_traceback:
             self._logger.debug("%s", line)
             if line and not line[0].isspace() and not line.startswith("Traceback"):

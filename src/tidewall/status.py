@@ -408,7 +408,10 @@ def read_live(ca, report, clients=None):
         live.controller = f"not looked up: {ca.controller_password_env} is not set"
         return live
     try:
-        _version, cid = getCid(ca.controller_ip, ca.controller_user, password)
+        from tidewall.logs import demoted
+
+        with demoted("tidewall.lib.corvane_backend"):
+            _version, cid = getCid(ca.controller_ip, ca.controller_user, password)
         reply = requests.post(
             f"https://{ca.controller_ip}/v2/api",
             data={"action": "list_primary_and_ha_spoke_gateways", "CID": cid},
@@ -476,7 +479,8 @@ def status_to_json(report, live=None, ca=None):
         item = {
             "index": i,
             "recorded": {
-                k: record.get(k) for k in ("nat_gw_id", "subnet_id", "subnet_cidr", "eip", "size", "initial_size")
+                k: record.get(k)
+                for k in ("nat_gw_id", "subnet_id", "subnet_cidr", "eip", "size", "initial_size")
             },
             "replaced_by_journal": any(
                 s.step.makes_spoke and s.natgw == i and s.index < report.done for s in report.steps
@@ -495,7 +499,10 @@ def status_to_json(report, live=None, ca=None):
         "vpc_id": report.vpc_id,
         "journal": report.where,
         "discovered": report.discovered,
-        "settings": {"enable_test": bool(report.settings.get("enable_test")), "hs_mode": report.settings.get("hs_mode")},
+        "settings": {
+            "enable_test": bool(report.settings.get("enable_test")),
+            "hs_mode": report.settings.get("hs_mode"),
+        },
         "settings_recorded": bool(report.recorded_settings),
         "settings_differ": report.settings_diffs,
         "complete": report.complete,
@@ -509,9 +516,7 @@ def status_to_json(report, live=None, ca=None):
         "acceptance_test_pending": bool(report.progress and report.progress.get("kind") == "test"),
         "journal_problems": report.mismatches,
         "unusable_journal": report.poisoned,
-        "lock": (
-            {"lock_id": lock.lock_id, "held_by": lock.describe()} if lock is not None else None
-        ),
+        "lock": ({"lock_id": lock.lock_id, "held_by": lock.describe()} if lock is not None else None),
         "next_execute": _next_run(report, ca),
         "memento_count": len(entries),
     }

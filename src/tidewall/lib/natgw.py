@@ -304,7 +304,9 @@ class NatGwDeleteMemento(Memento):
     def restore(self):
         Common.logOperation("NatGwDeleteMemento")
         ec2_client = ec2_from_globals()
-        logger.info("- Recreate the NAT gateway of %s in %s with EIP %s", self.nat_gw_id, self.subnet_id, self.eip)
+        logger.info(
+            "- Recreate the NAT gateway of %s in %s with EIP %s", self.nat_gw_id, self.subnet_id, self.eip
+        )
         natgw = self._find_or_create(ec2_client)
         if natgw is None:
             return

@@ -353,7 +353,10 @@ class SnapshotRTMemento(Memento):
             if route is not None and all(route.get(k) == v for k, v in wanted.items()):
                 continue
             logger.info(
-                "  %s %s -> %s", "Would route" if Globals.dry_run else "Route", label, next(iter(wanted.values()))
+                "  %s %s -> %s",
+                "Would route" if Globals.dry_run else "Route",
+                label,
+                next(iter(wanted.values())),
             )
             if not Globals.dry_run:
                 set_route_target(

@@ -96,6 +96,11 @@ def _record_result(path, result):
     atomic_write_json(path, data)
 
 
+def failed_checks(checks):
+    """Which checks failed and why, in one line ("check spoke_public_ip: ...; check ...")."""
+    return "; ".join(f"check {c['name']}: {c['reason']}" for c in checks if not c["passed"])
+
+
 def _check(name, passed, reason):
     logger.info("  Test %s: %s - %s", name, "PASS" if passed else "FAIL", reason)
     return {"name": name, "passed": bool(passed), "reason": reason}
@@ -240,6 +245,8 @@ class Test:
             return True
         if result["passed"]:
             MementoHistory.record_test_passed()
+        else:
+            logger.error("Acceptance test of spoke %s failed: %s", name, failed_checks(checks))
         return result["passed"]
 
 
@@ -304,6 +311,5 @@ class TestCmd:
         result = _result("baseline", "natgw", checks)
         _record_result(output, result)
         if not result["passed"] and not Globals.dry_run:
-            failed = "; ".join(f"{c['name']}: {c['reason']}" for c in checks if not c["passed"])
-            raise AcceptanceTestError(f"baseline test failed: {failed}")
+            raise AcceptanceTestError(f"baseline test failed: {failed_checks(checks)}")
         return TestMemento(result["passed"], checks, output)

@@ -1,0 +1,313 @@
+"""The command line around a run: logging (console and log file), one line per error, the inputs checked
+before anything runs, the help texts, the lean install and the import structure."""
+
+import ast
+import io
+import logging
+import os
+import pathlib
+import subprocess
+import sys
+import tomllib
+
+import pytest
+import yaml
+
+from tidewall import cli, logs, runner
+from tidewall.core.Globals import Globals
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PASSWORD_ENV = "TIDEWALL_OPERATOR_TEST_PASSWORD"
+SUBCOMMANDS = ("plan", "execute", "revert", "cleanup", "status", "reset", "unlock", "sandbox")
+
+
+@pytest.fixture(autouse=True)
+def clean_logging():
+    yield
+    logs.close_logging()
+    Globals.reset()
+
+
+@pytest.fixture
+def make_config(tmp_path, monkeypatch):
+    """A configuration whose controller and AWS are never reached (every case here stops before)."""
+    monkeypatch.setenv(PASSWORD_ENV, "pw")
+
+    def make(**overrides):
+        data = {
+            "controller_ip": "127.0.0.1:9",
+            "controller_user": "admin",
+            "controller_password_env": PASSWORD_ENV,
+            "aws_account_name": "prod-aws",
+            "region": "us-east-1",
+            "vpc_id": "vpc-0123456789abcdef0",
+            "s3_bucket": "tidewall-operator-test",
+            "backup_root": str(tmp_path / "backups"),
+            "spoke_gw_name": "egress-spoke",
+            "aws": {"access_key_id": "x", "secret_access_key": "y", "endpoint_url": "http://127.0.0.1:9"},
+        }
+        data.update(overrides)
+        path = tmp_path / "config.yaml"
+        path.write_text(yaml.safe_dump(data))
+        return str(path)
+
+    return make
+
+
+@pytest.fixture
+def no_manager(monkeypatch):
+    """The migration command must not be reached: any use of it fails the test."""
+
+    def reached():
+        raise AssertionError("the migration command was reached")
+
+    monkeypatch.setattr(runner, "_manager", reached)
+
+
+class TestLogging:
+    def test_console_shows_info_the_file_gets_everything_and_every_handler_has_the_filters(self, tmp_path):
+        seen = []
+
+        def extra(record):
+            seen.append(record.getMessage())
+            return True
+
+        logs.HANDLER_FILTERS.append(extra)
+        try:
+            console = io.StringIO()
+            path = tmp_path / "run.log"
+            handlers = logs.setup_logging(False, str(path), stream=console)
+            assert len(handlers) == 2
+            log = logging.getLogger("tidewall.operator_test")
+            log.info("- Delete NAT gateway nat-1")
+            log.debug("detail for the record")
+            logging.getLogger("tidewall.lib.spoke").info("    %s", {"return": True, "results": "deleted"})
+            logging.getLogger("tidewall.lib.spoke").info("  Returned: True  Result: deleted")
+            with logs.demoted("tidewall.operator_test"):
+                log.info("scratch download")
+            for h in handlers:
+                h.flush()
+        finally:
+            logs.HANDLER_FILTERS.remove(extra)
+        shown = console.getvalue()
+        assert "- Delete NAT gateway nat-1" in shown and "Returned: True" in shown
+        assert "detail for the record" not in shown and "{'return'" not in shown and "scratch" not in shown
+        written = path.read_text()
+        for text in ("- Delete NAT gateway", "detail for the record", "{'return': True", "scratch download"):
+            assert text in written
+        assert "[tidewall.lib.spoke]" in written  # the file names the logger
+        # The added filter sees what each handler is given (console: info and up; file: everything).
+        assert (
+            seen.count("- Delete NAT gateway nat-1") == 2
+            and seen.count("  Returned: True  Result: deleted") == 2
+        )
+        assert "detail for the record" in seen and "    {'return': True, 'results': 'deleted'}" in seen
+
+    def test_verbose_console_shows_debug_and_replies(self):
+        console = io.StringIO()
+        logs.setup_logging(True, stream=console)
+        logging.getLogger("tidewall.lib.spoke").info("    %s", {"return": True, "results": "x"})
+        logging.getLogger("tidewall.operator_test").debug("detail")
+        assert "{'return'" in console.getvalue() and "detail" in console.getvalue()
+
+    def test_an_unwritable_log_file_is_a_usage_error(self, tmp_path, make_config, capsys):
+        assert (
+            cli.main(["--log-file", str(tmp_path / "no" / "such" / "dir.log"), "plan", "-c", make_config()])
+            == 2
+        )
+        assert "cannot open the log file" in capsys.readouterr().err
+
+
+class TestOneLinePerError:
+    def test_one_line_without_v_traceback_with_v_and_in_the_log_file(
+        self, monkeypatch, make_config, tmp_path, capsys
+    ):
+        def boom(path):
+            raise RuntimeError("controller\nunreachable")
+
+        monkeypatch.setattr(runner, "load_config", boom)
+        path = tmp_path / "run.log"
+        assert cli.main(["plan", "-c", make_config(), "--log-file", str(path)]) == 1
+        err = capsys.readouterr().err.strip().splitlines()
+        assert len(err) == 1 and err[0].endswith(
+            "plan failed: RuntimeError: controller unreachable (-v shows the traceback)"
+        )
+        assert "Traceback" in path.read_text()
+        assert cli.main(["plan", "-c", make_config(), "-v"]) == 1
+        assert "Traceback" in capsys.readouterr().err
+
+    def test_the_logged_wrapper_leaves_the_report_to_the_command_line(self, caplog):
+        from tidewall.commands.base_case_handler import logged
+
+        @logged
+        def execute(cls, config):
+            raise RuntimeError("x")
+
+        caplog.set_level(logging.DEBUG)
+        with pytest.raises(RuntimeError):
+            execute(type("Manager", (), {}), {})
+        assert [r.levelname for r in caplog.records if r.levelno >= logging.WARNING] == []
+        assert any("Failed Manager.execute" in r.getMessage() for r in caplog.records)  # at debug
+
+
+class TestInputsCheckedFirst:
+    @pytest.mark.parametrize("command", ["execute", "plan"])
+    def test_odd_tag_list_is_refused_before_login(self, make_config, no_manager, capsys, command):
+        assert cli.main([command, "-c", make_config(spoke_gw_tag=",env,prod,team")]) == 2
+        err = capsys.readouterr().err
+        assert "'spoke_gw_tag'" in err and "3 items" in err and err.count("\n") == 1
+
+    @pytest.mark.parametrize("tag", ["env:prod,team:net", "env,prod,team,net", "", None])
+    def test_good_tags_pass(self, make_config, tag):
+        ca = runner.load_config(make_config(spoke_gw_tag=tag))
+        runner.check_inputs(ca, "execute")
+
+    @pytest.mark.parametrize(
+        "make_case, expected",
+        [
+            (lambda d: {"input_test_config": str(d / "missing.yaml")}, "does not exist"),
+            (
+                lambda d: {"input_test_config": _write(d / "bad.yaml", "expect_eip: [unclosed")},
+                "does not parse",
+            ),
+            (
+                lambda d: {"input_test_config": _write(d / "list.yaml", "- a\n- b\n")},
+                "does not hold a mapping",
+            ),
+            (lambda d: {"input_test_config": {"expect_eip": "yes"}}, "expect_eip"),
+            (lambda d: {"output_test_config": _write(d / "out.json", "not json")}, "not a JSON results file"),
+            (lambda d: {"output_test_config": _write(d / "out2.json", "[1]")}, '"results" list'),
+            (lambda d: {"output_test_config": str(d / "nowhere" / "out.json")}, "does not exist"),
+            (lambda d: {"output_test_config": str(d)}, "is a folder"),
+        ],
+    )
+    def test_test_configuration_is_checked(
+        self, make_config, no_manager, tmp_path, capsys, make_case, expected
+    ):
+        case = make_case(tmp_path)
+        assert cli.main(["execute", "-c", make_config(enable_test=True, **case)]) == 2
+        err = capsys.readouterr().err
+        assert f"'{next(iter(case))}'" in err and expected in err
+
+    def test_good_test_configuration_passes(self, make_config, tmp_path):
+        settings = _write(tmp_path / "t.yaml", "expect_eip: false\n")
+        results = _write(tmp_path / "r.json", '{"results": []}')
+        for out in (results, str(tmp_path / "new.json")):
+            ca = runner.load_config(make_config(input_test_config=settings, output_test_config=out))
+            runner.check_inputs(ca, "execute")
+
+    @pytest.mark.parametrize("text", ["", "# only a comment\n", "\n\n"])
+    def test_empty_configuration_file(self, tmp_path, no_manager, capsys, text):
+        path = _write(tmp_path / "empty.yaml", text)
+        assert cli.main(["execute", "-c", path]) == 2
+        assert "the configuration file is empty" in capsys.readouterr().err
+
+    def test_a_folder_as_configuration_file(self, tmp_path, no_manager, capsys):
+        assert cli.main(["status", "-c", str(tmp_path)]) == 2
+        assert "is a folder" in capsys.readouterr().err
+
+
+def _write(path, text):
+    path.write_text(text)
+    return str(path)
+
+
+class TestHelp:
+    @pytest.mark.parametrize("command", SUBCOMMANDS)
+    def test_each_subcommand_has_a_description_an_example_and_exit_statuses(self, command, capsys):
+        assert cli.main([command, "--help"]) == 0
+        out = capsys.readouterr().out
+        usage, description = out.split("\n\n")[:2]
+        assert usage.startswith(f"usage: tidewall {command}") and description.strip().endswith(".")
+        assert f"example:\n  tidewall {command} " in out
+        assert "exit status:\n  0 " in out and "\n  2 " in out
+        assert "--log-file PATH" in out
+
+
+class TestLeanInstall:
+    def test_production_dependencies_leave_the_sandbox_to_its_extra(self):
+        project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+        names = {_name(d) for d in project["dependencies"]}
+        assert names == {"requests", "boto3", "pyyaml"}
+        extras = project["optional-dependencies"]
+        assert {_name(d) for d in extras["sandbox"]} >= {"moto", "werkzeug", "trustme"}
+        assert "tidewall[sandbox]" in extras["test"]
+
+    def test_the_cli_and_production_modules_import_without_the_sandbox_stack(self):
+        code = """
+import importlib.abc, sys
+BLOCKED = ("moto", "werkzeug", "trustme", "flask")
+class Block(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in BLOCKED:
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+sys.meta_path.insert(0, Block())
+import tidewall.cli, tidewall.runner, tidewall.status, tidewall.plan, tidewall.logs
+import tidewall.lib.natgw, tidewall.lib.route_table, tidewall.lib.s3, tidewall.lib.test, tidewall.lib.lock
+import tidewall.lib.gateway_size, tidewall.lib.aws_cred, tidewall.lib.cvn_account, tidewall.commands.history
+try:
+    import tidewall.commands.natgw_eip_handover
+except ImportError as e:
+    if "natgw_eip_handover" not in str(e):  # not built here; anything else is a real fault
+        raise
+assert not [m for m in sys.modules if m.split(".")[0] in BLOCKED]
+assert tidewall.cli.main(["--help"]) == 0
+print("STATUS", tidewall.cli.main(["sandbox"]))
+"""
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=_env())
+        assert out.returncode == 0, out.stderr
+        assert "STATUS 2" in out.stdout
+        assert "pip install 'tidewall[sandbox]'" in out.stderr
+
+
+def _name(requirement):
+    return requirement.split("[")[0].split(">")[0].split("=")[0].split("<")[0].strip().lower()
+
+
+def _env():
+    """The child imports the same tidewall as this process (the sources or the installed package)."""
+    import tidewall
+
+    env = dict(os.environ)
+    here = str(pathlib.Path(tidewall.__file__).resolve().parents[1])
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
+    return env
+
+
+class TestStructure:
+    """The front end is imported by nothing; the storage layer does not import the histories."""
+
+    def imports(self, module_path):
+        tree = ast.parse(module_path.read_text())
+        found = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Import):
+                found.update(a.name for a in node.names)
+            elif isinstance(node, ast.ImportFrom) and node.module:
+                found.add(node.module)
+                found.update(f"{node.module}.{a.name}" for a in node.names)
+        return found
+
+    def test_no_cycles_between_front_end_runner_status_plan_and_sandbox(self):
+        package = ROOT / "src" / "tidewall"
+        modules = [package / "runner.py", package / "status.py", package / "plan.py", package / "logs.py"]
+        modules += sorted((package / "sandbox").glob("*.py")) + sorted((package / "lib").glob("*.py"))
+        modules += sorted((package / "commands").glob("*.py")) + sorted((package / "core").glob("*.py"))
+        for path in modules:
+            assert "tidewall.cli" not in self.imports(path), path
+        for path in (package / "runner.py", package / "status.py", package / "plan.py"):
+            assert not any(m.startswith("tidewall.sandbox") for m in self.imports(path)), path
+
+    def test_storage_layer_does_not_import_the_histories(self):
+        lib_s3 = self.imports(ROOT / "src" / "tidewall" / "lib" / "s3.py")
+        assert not any(m.startswith("tidewall.commands.history") for m in lib_s3)
+
+    def test_exit_statuses_are_defined_once(self):
+        package = ROOT / "src" / "tidewall"
+        for path in package.rglob("*.py"):
+            if path.name == "exceptions.py":
+                continue
+            for node in ast.walk(ast.parse(path.read_text())):
+                if isinstance(node, ast.Assign):
+                    names = [t.id for t in node.targets if isinstance(t, ast.Name)]
+                    assert not [n for n in names if n.startswith("EXIT_")], (path, names)
