@@ -157,10 +157,23 @@ class TestInputsCheckedFirst:
         err = capsys.readouterr().err
         assert "'spoke_gw_tag'" in err and "3 items" in err and err.count("\n") == 1
 
-    @pytest.mark.parametrize("tag", ["env:prod,team:net", "env,prod,team,net", "", None])
-    def test_good_tags_pass(self, make_config, tag):
+    @pytest.mark.parametrize(
+        "tag, sent",
+        [
+            ("env:prod,team:net", "env:prod,team:net"),
+            ("env,prod,team,net", "env:prod,team:net"),
+            (",env,prod", "env:prod"),
+            ("a,,b,", "a:,b:"),
+            ("", None),
+            (None, None),
+        ],
+    )
+    def test_good_tags_pass_in_the_form_the_migration_sends(self, make_config, tag, sent):
+        from tidewall.core.ConfigAdaptor import normalise_spoke_tag
+
         ca = runner.load_config(make_config(spoke_gw_tag=tag))
         runner.check_inputs(ca, "execute")
+        assert normalise_spoke_tag(ca.spoke_gw_tag) == sent
 
     @pytest.mark.parametrize(
         "make_case, expected",
@@ -297,6 +310,10 @@ class TestStructure:
             assert "tidewall.cli" not in self.imports(path), path
         for path in (package / "runner.py", package / "status.py", package / "plan.py"):
             assert not any(m.startswith("tidewall.sandbox") for m in self.imports(path)), path
+        # runner <- status <- plan, never back
+        runner_imports = self.imports(package / "runner.py")
+        assert not any(m.startswith(("tidewall.status", "tidewall.plan")) for m in runner_imports)
+        assert not any(m.startswith("tidewall.plan") for m in self.imports(package / "status.py"))
 
     def test_storage_layer_does_not_import_the_histories(self):
         lib_s3 = self.imports(ROOT / "src" / "tidewall" / "lib" / "s3.py")

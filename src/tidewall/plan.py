@@ -38,6 +38,7 @@ import logging
 from dataclasses import dataclass, field
 
 from tidewall.commands import journal_layout
+from tidewall.core.ConfigAdaptor import normalise_spoke_tag
 from tidewall.core.Globals import Globals
 
 logger = logging.getLogger("tidewall.plan")
@@ -120,18 +121,6 @@ def _tag(resource, key):
     return None
 
 
-def normalise_tag(value):
-    """The spoke tag as `execute` sends it (key:value pairs), or None; ValueError for an odd list."""
-    if not value:
-        return None
-    if ":" in value:
-        return value
-    items = value.lstrip(",").split(",")
-    if len(items) % 2:
-        raise ValueError(f"spoke_gw_tag: {value} mismatched")
-    return ",".join(f"{items[i]}:{items[i + 1]}" for i in range(0, len(items), 2)).lstrip(",")
-
-
 def refresh_records(ec2, vpc_id, records):
     """Each record's NAT gateway id and addresses as they are now, looked up by subnet (as execute does)."""
     from tidewall.lib.natgw import get_natgw_by_subnet
@@ -156,25 +145,6 @@ def discover_records(ec2, cw, vpc_id, hs_mode):
     cmd = DetermineGwSizeCmd(ec2, cw, count, natgws)
     cmd.execute()
     return [dict(r) for r in cmd.getNatGwInfo()]
-
-
-def natgws_left_alone(ec2, vpc_id):
-    """NAT gateways of the VPC that the migration does not replace, as the NAT-gateway module names them.
-
-    Empty until `tidewall.lib.natgw` offers `natgws_left_alone(ec2_client, vpc_id)`.
-    """
-    from tidewall.lib import natgw
-
-    lookup = getattr(natgw, "natgws_left_alone", None)
-    if not callable(lookup):
-        return []
-    found = []
-    for item in lookup(ec2, vpc_id) or []:
-        if isinstance(item, dict):
-            found.append({k: v for k, v in item.items() if isinstance(v, str | int | float | bool | None)})
-        else:
-            found.append({"nat_gw_id": str(item)})
-    return found
 
 
 class _World:
@@ -411,7 +381,7 @@ def build_plan(ca, clients=None, *, stop_before=None):
         tables.append(RouteTable(table["RouteTableId"], subnets, table_zones, egress))
     tables.sort(key=lambda t: (t.zones[:1], t.route_table_id))
     try:
-        tag = normalise_tag(ca.spoke_gw_tag)
+        tag = normalise_spoke_tag(ca.spoke_gw_tag)
     except ValueError:
         tag = None
     plan = Plan(
@@ -425,7 +395,7 @@ def build_plan(ca, clients=None, *, stop_before=None):
         first_pending=min(done, len(slots)),
         tables=tables,
         notes=notes,
-        natgws_left_alone=natgws_left_alone(ec2, ca.vpc_id),
+        natgws_left_alone=runner.natgws_left_alone(ec2, ca.vpc_id),
         spoke_tag=tag,
         spoke_gw_name=ca.spoke_gw_name,
         spoke_gw_size=ca.spoke_gw_size,

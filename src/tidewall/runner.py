@@ -274,6 +274,25 @@ def check_vpc_ready(ca, clients):
     return count
 
 
+def natgws_left_alone(ec2, vpc_id):
+    """NAT gateways of the VPC that the migration does not replace, as the NAT-gateway module names them.
+
+    Empty until `tidewall.lib.natgw` offers `natgws_left_alone(ec2_client, vpc_id)`.
+    """
+    from tidewall.lib import natgw
+
+    lookup = getattr(natgw, "natgws_left_alone", None)
+    if not callable(lookup):
+        return []
+    found = []
+    for item in lookup(ec2, vpc_id) or []:
+        if isinstance(item, dict):
+            found.append({k: v for k, v in item.items() if isinstance(v, str | int | float | bool | None)})
+        else:
+            found.append({"nat_gw_id": str(item)})
+    return found
+
+
 def _config_hint(ca):
     return ca.source if isinstance(getattr(ca, "source", None), str) else "FILE"
 
@@ -436,21 +455,55 @@ def _slot_json(slot):
     return {"slot": slot.index, "code": slot.code, "natgw": slot.natgw, "label": slot.label}
 
 
-def _journal_state(ca, view):
-    """(slots of the migration, slots in effect, the StatusReport) of a journal view."""
-    from tidewall.status import report_from_view
+@dataclass
+class JournalProgress:
+    """Where a journal stands against the migration's steps (the layout of `journal_layout`)."""
 
-    report = report_from_view(ca, view)
-    return report.steps, report.done, report
+    slots: list  # every slot of the migration, for the recorded discovery and the run settings
+    entries: int  # mementos in the journal
+    done: int  # slots in effect that stay so (an unfinished rollback's are not)
+    complete: bool
+    settings_diffs: list
+
+
+def journal_progress(ca, view):
+    """The JournalProgress of a journal view, mapped with the first run's settings where recorded."""
+    from tidewall.commands import journal_layout
+
+    current = current_run_settings(ca)
+    recorded = view.recorded_settings or {}
+    settings = dict(current, **{k: recorded[k] for k in current if k in recorded})
+    slots = []
+    if view.discovered:
+        slots = journal_layout.layout(
+            view.natgws, bool(settings["enable_test"]), settings["hs_mode"], ca.spoke_gw_size
+        )
+    entries = len(view.entries)
+    progress = view.undo_in_progress
+    undoing = 0
+    if progress is not None:
+        undoing = entries if progress.get("kind") == "revert" else entries - progress.get("group_start", 0)
+    done = max(0, min(entries - undoing, len(slots)))
+    complete = (
+        view.discovered
+        and not view.poisoned
+        and progress is None
+        and view.intent is None
+        and entries >= len(slots)
+        and not journal_layout.mismatches(slots, view.entries)
+    )
+    diffs = settings_mismatch(recorded, current) if recorded else []
+    return JournalProgress(slots, entries, done, bool(complete), diffs)
 
 
 def fill_outcome(outcome, ca, view):
     """Steps done by this run, steps left, replaced NAT gateways: from the journal as the run left it."""
-    slots, done, report = _journal_state(ca, view)
+    progress = journal_progress(ca, view)
+    slots, done = progress.slots, progress.done
     outcome.steps_total = len(slots)
     outcome.steps_in_effect = done
     if outcome.command == "revert":
-        after = min(len(report.entries), len(slots))
+        after = min(progress.entries, len(slots))
         before = outcome._before if outcome._before is not None else after
         outcome.steps_done = [_slot_json(s) for s in reversed(slots[after:before])]
         outcome.steps_pending = [_slot_json(s) for s in reversed(slots[:after])]
@@ -474,10 +527,10 @@ def fill_outcome(outcome, ca, view):
 def check_inputs(ca, command, stop_before=None):
     """Inputs the configuration check cannot judge alone, checked before anything runs (UsageError)."""
     if command in ("execute", "plan"):
-        from tidewall.plan import normalise_tag
+        from tidewall.core.ConfigAdaptor import normalise_spoke_tag
 
         try:
-            normalise_tag(ca.spoke_gw_tag)
+            normalise_spoke_tag(ca.spoke_gw_tag)
         except ValueError:
             count = len(ca.spoke_gw_tag.lstrip(",").split(","))
             raise UsageError(
@@ -578,9 +631,9 @@ def _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome):
         _warn_stop_before(view, stop_before)
         guard_run_settings(ca, dry_run, clients)
         if view.discovered:
-            _slots, done, report = _journal_state(ca, view)
-            outcome._before = done
-            if report.complete and not report.settings_diffs:
+            progress = journal_progress(ca, view)
+            outcome._before = progress.done
+            if progress.complete and not progress.settings_diffs:
                 logger.info("%s: migration already complete (every step is in the journal)", ca.vpc_id)
                 fill_outcome(outcome, ca, view)
                 return outcome.ended("nothing_to_do", EXIT_OK, "migration already complete")
@@ -588,8 +641,8 @@ def _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome):
             outcome._before = 0
     elif command == "revert":
         view = _revert_view(ca, clients)
-        slots, _done, _report = _journal_state(ca, view)
-        outcome._before = min(len(view.entries), len(slots))
+        progress = journal_progress(ca, view)
+        outcome._before = min(progress.entries, len(progress.slots))
         if view.undo_pending is None:
             logger.info(
                 "%s: nothing to revert (the journal in %s holds no step to undo)", ca.vpc_id, view.where

@@ -382,7 +382,7 @@ def read_live(ca, report, clients=None):
     from tidewall.lib.aws_cred import AwsClientManager
     from tidewall.lib.corvane_backend import getCid
     from tidewall.lib.natgw import natgws_in_subnet
-    from tidewall.plan import natgws_left_alone
+    from tidewall.runner import natgws_left_alone
 
     live = LiveState()
     try:

@@ -246,6 +246,22 @@ def _load_yaml(path):
     return data
 
 
+def normalise_spoke_tag(value):
+    """The spoke tag as the migration sends it (`key:value,key:value`), or None.
+
+    Text with ':' is used as it is; text without lists keys and values alternately (`key,value,...`,
+    leading commas ignored). ValueError for an odd number of items.
+    """
+    if not value:
+        return None
+    if ":" in value:
+        return value
+    items = value.lstrip(",").split(",")
+    if len(items) % 2:
+        raise ValueError(f"spoke_gw_tag: {value} mismatched")
+    return ",".join(f"{items[i]}:{items[i + 1]}" for i in range(0, len(items), 2)).lstrip(",")
+
+
 class BackupDescriptor:
     """Where the run's backup folder lives: locally and as a key prefix in an S3 bucket."""
 
