@@ -328,3 +328,83 @@ class TestStructure:
                 if isinstance(node, ast.Assign):
                     names = [t.id for t in node.targets if isinstance(t, ast.Name)]
                     assert not [n for n in names if n.startswith("EXIT_")], (path, names)
+
+
+class TestPlanModel:
+    """The egress model without a cloud: hs_mode 1, a table with no zone spoke, a short discovery."""
+
+    def plan(self, n, hs_mode=2, tables=None, done=0):
+        from tidewall.commands import journal_layout
+        from tidewall.plan import Egress, Plan, RouteTable
+
+        records = [
+            {
+                "nat_gw_id": f"nat-{i}",
+                "subnet_id": f"subnet-{i}",
+                "eip": f"198.51.100.{i}",
+                "size": "t3.small",
+                "initial_size": "t3.small",
+            }
+            for i in range(n)
+        ]
+        zones = [f"zone-{i}" for i in range(n)]
+        if tables is None:
+            tables = [
+                RouteTable(
+                    f"rtb-{i}",
+                    [f"private-{i}"],
+                    [zones[i]],
+                    Egress("nat_gateway", f"nat-{i}", f"198.51.100.{i}", zones[i], i),
+                )
+                for i in range(n)
+            ]
+        slots = journal_layout.layout(records, False, hs_mode, None)
+        plan = Plan(
+            "vpc-1",
+            "discovery",
+            "s3://b/p",
+            {"enable_test": False, "hs_mode": hs_mode},
+            records,
+            zones,
+            slots,
+            done,
+            tables,
+            spoke_gw_name="sp",
+        )
+        from tidewall.plan import simulate
+
+        return simulate(plan)
+
+    def final(self, plan):
+        return {rtb: (e.target, e.egress_ip) if e else None for rtb, e in plan.states[-1].items()}
+
+    def test_hs_mode_1_leaves_the_third_zone_on_its_nat_gateway(self):
+        plan = self.plan(3, hs_mode=1)
+        assert [s.code for s in plan.pending] == ["A1", "A2", "A3", "A4", "A5", "A6", "B1", "B2"]
+        final = self.final(plan)
+        assert final["rtb-0"] == ("sp", "198.51.100.0")
+        assert final["rtb-1"][1] == "198.51.100.1" and final["rtb-2"] == ("nat-2", "198.51.100.2")
+
+    def test_a_table_of_a_zone_without_spoke_goes_to_the_primary(self):
+        from tidewall.plan import Egress, RouteTable, plan_to_json
+
+        tables = [
+            RouteTable(
+                "rtb-0", ["p0"], ["zone-0"], Egress("nat_gateway", "nat-0", "198.51.100.0", "zone-0", 0)
+            ),
+            RouteTable(
+                "rtb-1", ["p1"], ["zone-1"], Egress("nat_gateway", "nat-1", "198.51.100.1", "zone-1", 1)
+            ),
+            RouteTable("rtb-x", ["px"], ["zone-9"], None),  # no live default route now
+        ]
+        plan = self.plan(2, tables=tables)
+        data = plan_to_json(plan)
+        gap = next(g for g in data["gaps"] if g["route_table_id"] == "rtb-x")
+        assert gap["from"] == "now" and gap["until"]["code"] == "A6"  # SNAT on: the primary serves it
+        assert self.final(plan)["rtb-x"] == ("sp", "198.51.100.0")
+
+    def test_a_discovery_of_one_nat_gateway_does_not_break_the_plan(self):
+        plan = self.plan(1)
+        from tidewall.plan import plan_to_json, render_plan
+
+        assert plan_to_json(plan)["natgws"][0]["index"] == 0 and "Plan for vpc-1" in render_plan(plan)

@@ -267,8 +267,9 @@ class _Model:
             target = records[1] if len(records) > 1 else {}
             for rtb, egress in self.routes.items():
                 if egress is not None and egress.kind == "nat_gateway" and egress.target == source:
+                    zone = self.plan.zones[1] if len(self.plan.zones) > 1 else None
                     self.routes[rtb] = Egress(
-                        "nat_gateway", target.get("nat_gw_id"), target.get("eip"), self.plan.zones[1], 1
+                        "nat_gateway", target.get("nat_gw_id"), target.get("eip"), zone, 1
                     )
         elif code in ("A3", "B1"):
             gone = records[i].get("nat_gw_id")
@@ -400,11 +401,19 @@ def build_plan(ca, clients=None, *, stop_before=None):
         spoke_gw_name=ca.spoke_gw_name,
         spoke_gw_size=ca.spoke_gw_size,
     )
-    spokes = _spokes_in_effect(slots, plan.first_pending)
+    return simulate(plan)
+
+
+def simulate(plan):
+    """Fill `plan.states`: the private route tables' egress after each pending step, from their egress now
+    and the spokes the steps in effect have made."""
+    records, zones = plan.records, plan.zones
+    spokes = _spokes_in_effect(plan.slots, plan.first_pending)
     for index, spoke in spokes.items():
         spoke.update(zone=zones[index] if index < len(zones) else None, eip=records[index].get("eip"))
         spoke["name"] = plan.spoke_gw_name if index == 0 else f"HA spoke of {plan.spoke_gw_name}"
     model = _Model(plan, spokes)
+    plan.states = []
     for slot in plan.pending:
         model.apply(slot)
         plan.states.append(dict(model.routes))
