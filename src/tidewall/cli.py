@@ -32,7 +32,7 @@ from tidewall.core.exceptions import (
     TidewallError,
 )
 from tidewall.core.Globals import Globals
-from tidewall.logs import setup_logging
+from tidewall.logs import close_logging, setup_logging
 
 logger = logging.getLogger("tidewall.cli")
 
@@ -424,4 +424,5 @@ def main(argv=None) -> int:
     outcome = getattr(args, "outcome", None)
     if outcome is not None and _json(args):
         _emit_json(outcome.to_json())
+    close_logging()  # the log file is complete; a later main() in this process sets logging up anew
     return status

@@ -19,7 +19,7 @@ def spoke():
 def log(caplog):
     """The module's log lines as (level name, message), in order."""
     caplog.set_level(logging.INFO, logger=LOGGER)
-    caplog.set_level(logging.INFO, logger="tidewall.lib.commonlib")
+    caplog.set_level(logging.DEBUG, logger="tidewall.lib.commonlib")  # Operation: lines are debug
 
     class Lines:
         @property
