@@ -23,9 +23,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
-import moto_as_aws  # noqa: E402
 import undo_faults  # noqa: E402
 
+import moto_as_aws  # noqa: E402
 from tidewall.sandbox.faults import AFTER, BEFORE, FaultWorld, KillPoint, kill_anywhere  # noqa: E402
 
 

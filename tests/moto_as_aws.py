@@ -36,6 +36,7 @@ def _create_nat_gateway(self):
     subnet = self.ec2_backend.get_subnet(nat_gateway.subnet_id)
     for i, allocation_id in enumerate(self._get_param("SecondaryAllocationIds", []) or []):
         eip = self.ec2_backend.address_by_allocation([allocation_id])[0]
+        private = secondary_ips[i] if i < len(secondary_ips) else random_private_ip(subnet.cidr_block)
         primary_public_ip = nat_gateway._eni.public_ip
         self.ec2_backend.associate_address(eni=nat_gateway._eni, allocation_id=allocation_id)
         nat_gateway._eni.public_ip = primary_public_ip
@@ -45,7 +46,7 @@ def _create_nat_gateway(self):
                 "publicIp": eip.public_ip,
                 "associationId": eip.association_id,
                 "networkInterfaceId": nat_gateway._eni.id,
-                "privateIp": secondary_ips[i] if i < len(secondary_ips) else random_private_ip(subnet.cidr_block),
+                "privateIp": private,
                 "isPrimary": False,
             }
         )
