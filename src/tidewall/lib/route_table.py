@@ -171,6 +171,18 @@ def _point_routes_at_natgw(ec2_client, routes, nat_gw_id):
 class NatGwTrafficMemento(Memento):
     """Undo of a traffic move: the moved routes back to the NAT gateway now in the source subnet."""
 
+    def __init__(
+        self, vpc_id, tag, source_subnet_id, source_nat_gw_id, target_subnet_id, target_nat_gw_id, routes
+    ):
+        super().__init__()
+        self.vpc_id = vpc_id
+        self.tag = tag
+        self.source_subnet_id = source_subnet_id
+        self.source_nat_gw_id = source_nat_gw_id
+        self.target_subnet_id = target_subnet_id
+        self.target_nat_gw_id = target_nat_gw_id
+        self.routes = list(routes)
+
     def resolve_intent(self):
         """Whether the move recorded as about to be made was made (some recorded route now targets the target
         NAT gateway). A move cut short is finished here, so that no route is left on the NAT gateway that
@@ -191,18 +203,6 @@ class NatGwTrafficMemento(Memento):
             )
             _point_routes_at_natgw(ec2_client, left, self.target_nat_gw_id)
         return True
-
-    def __init__(
-        self, vpc_id, tag, source_subnet_id, source_nat_gw_id, target_subnet_id, target_nat_gw_id, routes
-    ):
-        super().__init__()
-        self.vpc_id = vpc_id
-        self.tag = tag
-        self.source_subnet_id = source_subnet_id
-        self.source_nat_gw_id = source_nat_gw_id
-        self.target_subnet_id = target_subnet_id
-        self.target_nat_gw_id = target_nat_gw_id
-        self.routes = list(routes)
 
     def restore(self):
         Common.logOperation("NatGwTrafficMemento")
