@@ -21,9 +21,11 @@ import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import undo_faults  # noqa: E402
 
+import moto_as_aws  # noqa: E402
 from tidewall.sandbox.faults import AFTER, BEFORE, FaultWorld, KillPoint, kill_anywhere  # noqa: E402
 
 
@@ -63,6 +65,7 @@ def main(argv=None):
     parser.add_argument("-v", "--verbose", action="store_true", help="print every case")
     args = parser.parse_args(argv)
     warnings.filterwarnings("ignore")
+    moto_as_aws.install()  # as the tests run it: a deleted NAT gateway lets go of its Elastic IPs
     total = converged = 0
     with tempfile.TemporaryDirectory(prefix="bench-undo-kills-") as workdir:
         with FaultWorld(nat_gateways=3, workdir=workdir, enable_test=True) as world:

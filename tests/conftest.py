@@ -2,8 +2,12 @@
 
 import pytest
 
+import moto_as_aws
 from tidewall.core.Globals import Globals
 from tidewall.sandbox.controller import SimulatedController
+
+# moto answers as AWS does where the migration depends on it (a deleted NAT gateway frees its EIPs, ...).
+moto_as_aws.install()
 
 CONTROLLER_USER = "admin"
 CONTROLLER_PASSWORD = "Tw-s3cret-9f41"

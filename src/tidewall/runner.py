@@ -264,9 +264,10 @@ def check_vpc_ready(ca, clients):
     from tidewall.lib.natgw import describe_vpc, discoverable_natgws
 
     ec2 = clients.getEc2Client()
-    if describe_vpc(ec2, ca.vpc_id) is None:
-        raise UsageError(f"{ca.vpc_id} not found in {ca.region}")
     count = len(discoverable_natgws(ec2, ca.vpc_id))
+    # A VPC with NAT gateways exists; it is looked up only to tell a missing VPC from one without them.
+    if count < MIN_NAT_GATEWAYS and describe_vpc(ec2, ca.vpc_id) is None:
+        raise UsageError(f"{ca.vpc_id} not found in {ca.region}")
     if count < MIN_NAT_GATEWAYS:
         raise UsageError(
             f"{ca.vpc_id} has {_plural(count, 'available NAT gateway')}; at least {MIN_NAT_GATEWAYS} are needed"
@@ -624,7 +625,36 @@ def _revert_view(ca, clients):
     return view
 
 
+@contextlib.contextmanager
+def _one_client_manager(manager, clients):
+    """The migration command builds its AWS client manager from the configuration it is given; while the
+    runner runs it, that manager is the runner's own, so each client (session, credentials, connections) is
+    made once per command."""
+    module = sys.modules.get(getattr(manager, "__module__", None) or "")
+    if clients is None or module is None or not hasattr(module, "AwsClientManager"):
+        yield
+        return
+    original = module.AwsClientManager
+
+    def shared(config):
+        return clients
+
+    module.AwsClientManager = shared
+    try:
+        yield
+    finally:
+        module.AwsClientManager = original
+
+
 def _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome):
+    from tidewall.lib import s3
+
+    # The backup prefix is read from S3 once per command: by the checks; the migration's download reuses it.
+    with s3.download_once(), _one_client_manager(manager, clients):
+        return _run_action(manager, command, ca, clients, dry_run, stop_before, outcome)
+
+
+def _run_action(manager, command, ca, clients, dry_run, stop_before, outcome):
     view = None
     if command == "execute":
         view = check_before_execute(ca, clients)

@@ -326,6 +326,11 @@ class MementoHistory:
     _drawn = False
 
     @classmethod
+    def opened_in(cls):
+        """The backup folder of the open memento history, or None when none is open."""
+        return cls._folder
+
+    @classmethod
     def serve(cls, purpose):
         """Say which command opens the history next ("execute", "revert", or None to infer it)."""
         if purpose is not None and purpose not in PURPOSES:

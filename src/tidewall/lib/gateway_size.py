@@ -1,10 +1,14 @@
 """Spoke gateway sizes chosen from the NAT gateways' recent CloudWatch traffic.
 
-Peak throughput of a NAT gateway: for each of the last 14 days the largest 5-minute sum of
-BytesOutToDestination and of BytesInFromSource, turned into Mbit/s; the peak is the largest
-of these daily maxima over both metrics (the two count the same forwarded traffic on its
-two legs, so they are not added). Peak connections: the largest 5-minute maximum of
-ActiveConnectionCount.
+Peak throughput of a NAT gateway: for each of the last 14 days the largest 5-minute sum of each byte
+metric, turned into Mbit/s. The outbound direction is counted by BytesOutToDestination and
+BytesInFromSource, the return direction by BytesInFromDestination and BytesOutToSource (the two metrics of
+a direction count the same forwarded traffic on its two legs, so they are not added); the peak is that of
+the busier direction, as a gateway carries each direction on its own. Peak connections: the largest 5-minute
+maximum of ActiveConnectionCount.
+
+The metrics of every NAT gateway are read with as few GetMetricData calls as its limit of 500 queries a
+call allows.
 
 Size table (the smallest row that holds both the peak throughput and the peak connections):
 
@@ -22,7 +26,9 @@ Size table (the smallest row that holds both the peak throughput and the peak co
 import datetime
 import logging
 
+from tidewall.lib import ec2_reads
 from tidewall.lib.commonlib import Common
+from tidewall.lib.natgw import ordered_addresses
 
 logger = logging.getLogger("tidewall.lib.gateway_size")
 
@@ -40,8 +46,15 @@ SIZE_TABLE = (
 SIZE_ORDER = [row[0] for row in SIZE_TABLE]
 
 NAMESPACE = "AWS/NATGateway"
-THROUGHPUT_METRICS = ("BytesOutToDestination", "BytesInFromSource")
+# The byte metrics of each direction (outbound, then the return traffic).
+DIRECTIONS = (
+    ("BytesOutToDestination", "BytesInFromSource"),
+    ("BytesInFromDestination", "BytesOutToSource"),
+)
+THROUGHPUT_METRICS = tuple(name for direction in DIRECTIONS for name in direction)
 CONNECTION_METRIC = "ActiveConnectionCount"
+METRICS = THROUGHPUT_METRICS + (CONNECTION_METRIC,)
+MAX_QUERIES = 500  # GetMetricData's limit of queries per call
 PERIOD_SECONDS = 300
 LOOKBACK_DAYS = 14
 
@@ -71,37 +84,46 @@ class DetermineGwSizeCmd:
         self.peaks = None  # nat_gw_id -> {"mbps": float, "connections": float}
         self.natGwInfos = None
 
-    def _query(self, nat_gw_id, start, end):
-        """5-minute series of the three metrics: {metric name: [(timestamp, value), ...]}."""
-        dims = [{"Name": "NatGatewayId", "Value": nat_gw_id}]
+    def _queries(self, nat_gw_ids):
+        """One query per NAT gateway and metric; its id names both ("n<gateway>_<metric>")."""
         queries = []
-        names = list(THROUGHPUT_METRICS) + [CONNECTION_METRIC]
-        for i, name in enumerate(names):
-            stat = "Maximum" if name == CONNECTION_METRIC else "Sum"
-            queries.append(
-                {
-                    "Id": f"m{i}",
-                    "MetricStat": {
-                        "Metric": {"Namespace": NAMESPACE, "MetricName": name, "Dimensions": dims},
-                        "Period": PERIOD_SECONDS,
-                        "Stat": stat,
-                    },
-                    "ReturnData": True,
-                }
-            )
-        series = {name: [] for name in names}
-        token = None
-        while True:
-            args = {"MetricDataQueries": queries, "StartTime": start, "EndTime": end}
-            if token:
-                args["NextToken"] = token
-            reply = self.cw_client.get_metric_data(**args)
-            for result in reply.get("MetricDataResults", []):
-                name = names[int(result["Id"][1:])]
-                series[name].extend(zip(result.get("Timestamps", []), result.get("Values", []), strict=False))
-            token = reply.get("NextToken")
-            if not token:
-                return series
+        for g, nat_gw_id in enumerate(nat_gw_ids):
+            dims = [{"Name": "NatGatewayId", "Value": nat_gw_id}]
+            for m, name in enumerate(METRICS):
+                stat = "Maximum" if name == CONNECTION_METRIC else "Sum"
+                queries.append(
+                    {
+                        "Id": f"n{g}_{m}",
+                        "MetricStat": {
+                            "Metric": {"Namespace": NAMESPACE, "MetricName": name, "Dimensions": dims},
+                            "Period": PERIOD_SECONDS,
+                            "Stat": stat,
+                        },
+                        "ReturnData": True,
+                    }
+                )
+        return queries
+
+    def _query(self, nat_gw_ids, start, end):
+        """5-minute series of every metric of every NAT gateway: {id: {metric name: [(timestamp, value)]}}."""
+        series = {nat_gw_id: {name: [] for name in METRICS} for nat_gw_id in nat_gw_ids}
+        queries = self._queries(nat_gw_ids)
+        for first in range(0, len(queries), MAX_QUERIES):
+            batch = queries[first : first + MAX_QUERIES]
+            token = None
+            while True:
+                args = {"MetricDataQueries": batch, "StartTime": start, "EndTime": end}
+                if token:
+                    args["NextToken"] = token
+                reply = self.cw_client.get_metric_data(**args)
+                for result in reply.get("MetricDataResults", []):
+                    g, m = (int(x) for x in result["Id"][1:].split("_"))
+                    points = zip(result.get("Timestamps", []), result.get("Values", []), strict=False)
+                    series[nat_gw_ids[g]][METRICS[m]].extend(points)
+                token = reply.get("NextToken")
+                if not token:
+                    break
+        return series
 
     @staticmethod
     def _daily_max(points):
@@ -111,12 +133,12 @@ class DetermineGwSizeCmd:
             days[day] = max(days.get(day, 0.0), float(value))
         return days
 
-    def _peak(self, nat_gw_id, start, end):
-        series = self._query(nat_gw_id, start, end)
+    def _peak(self, series):
+        """{"mbps", "connections"} of one NAT gateway's series: the busier direction's peak."""
         peak_bytes = 0.0
-        for name in THROUGHPUT_METRICS:
-            for value in self._daily_max(series[name]).values():
-                peak_bytes = max(peak_bytes, value)
+        for direction in DIRECTIONS:
+            for name in direction:
+                peak_bytes = max(peak_bytes, max(self._daily_max(series[name]).values(), default=0.0))
         connections = max(self._daily_max(series[CONNECTION_METRIC]).values(), default=0.0)
         mbps = peak_bytes * 8 / PERIOD_SECONDS / 1_000_000
         return {"mbps": mbps, "connections": connections}
@@ -126,29 +148,24 @@ class DetermineGwSizeCmd:
         Common.logOperation("DetermineGwSizeCmd")
         end = datetime.datetime.now(datetime.UTC)
         start = end - datetime.timedelta(days=LOOKBACK_DAYS)
+        nat_gw_ids = list(dict.fromkeys(n["NatGatewayId"] for n in self.nat_gws))
+        series = self._query(nat_gw_ids, start, end) if nat_gw_ids else {}
         self.peaks = {}
-        for natgw in self.nat_gws:
-            nat_gw_id = natgw["NatGatewayId"]
-            self.peaks[nat_gw_id] = self._peak(nat_gw_id, start, end)
+        for nat_gw_id in nat_gw_ids:
+            self.peaks[nat_gw_id] = peak = self._peak(series[nat_gw_id])
             logger.info(
                 "  %s: peak %.1f Mbit/s, %d connections -> %s",
                 nat_gw_id,
-                self.peaks[nat_gw_id]["mbps"],
-                self.peaks[nat_gw_id]["connections"],
-                size_for(self.peaks[nat_gw_id]["mbps"], self.peaks[nat_gw_id]["connections"]),
+                peak["mbps"],
+                peak["connections"],
+                size_for(peak["mbps"], peak["connections"]),
             )
         self.natGwInfos = self._build_infos()
         return self.natGwInfos
 
     def _subnet_cidrs(self):
-        ids = sorted({n["SubnetId"] for n in self.nat_gws})
-        if not ids:
-            return {}
-        cidrs = {}
-        for page in self.ec2_client.get_paginator("describe_subnets").paginate(SubnetIds=ids):
-            for subnet in page.get("Subnets", []):
-                cidrs[subnet["SubnetId"]] = subnet.get("CidrBlock")
-        return cidrs
+        found = ec2_reads.subnets(self.ec2_client, [n["SubnetId"] for n in self.nat_gws])
+        return {subnet_id: subnet.get("CidrBlock") for subnet_id, subnet in found.items()}
 
     def _build_infos(self):
         cidrs = self._subnet_cidrs()
@@ -158,7 +175,7 @@ class DetermineGwSizeCmd:
         for natgw in self.nat_gws:
             peak = self.peaks[natgw["NatGatewayId"]]
             size = size_for(peak["mbps"], peak["connections"])
-            addresses = natgw.get("NatGatewayAddresses") or [{}]
+            addresses = ordered_addresses(natgw) or [{}]
             infos.append(
                 {
                     "subnet_id": natgw["SubnetId"],

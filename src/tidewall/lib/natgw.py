@@ -1,6 +1,7 @@
 """AWS NAT gateways of a VPC: lookup, deletion that keeps the Elastic IP, and its undo."""
 
 import logging
+import os
 import time
 
 from botocore.exceptions import ClientError
@@ -8,6 +9,7 @@ from botocore.exceptions import ClientError
 from tidewall.commands.memento import Memento
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
+from tidewall.lib import ec2_reads
 from tidewall.lib.commonlib import Common
 
 logger = logging.getLogger("tidewall.lib.natgw")
@@ -60,44 +62,123 @@ def describe_natgw(ec2_client, nat_gw_id):
     return found[0] if found else None
 
 
+def known_natgw(ec2_client, nat_gw_id):
+    """The description of a NAT gateway as this run last read it, when nothing changed it since."""
+    if not nat_gw_id:
+        return None
+    return ec2_reads.known_natgw(ec2_client, nat_gw_id, describe_natgw)
+
+
+def replaceable(natgw):
+    """Whether a migration may replace this NAT gateway: a public NAT gateway in one subnet (zonal)."""
+    return natgw.get("ConnectivityType", "public") == "public" and bool(natgw.get("SubnetId"))
+
+
+def left_alone_reason(natgw):
+    """Why a NAT gateway is not one to replace (None when it is one)."""
+    if natgw.get("ConnectivityType", "public") != "public":
+        return (
+            f"a {natgw.get('ConnectivityType')} NAT gateway (no Elastic IP: it serves transit or on-premises "
+            "paths, not internet egress)"
+        )
+    if not natgw.get("SubnetId"):
+        return "a regional NAT gateway (it sits in no single subnet, so no spoke can take its place)"
+    return None
+
+
+def ordered_addresses(natgw):
+    """The NAT gateway's addresses with its primary first.
+
+    The primary is the one AWS marks `IsPrimary`; when no address carries the mark, the first address with
+    an Elastic IP that is not marked secondary (AWS documents no order, older answers carry no mark).
+    """
+    addresses = [a for a in natgw.get("NatGatewayAddresses") or [] if isinstance(a, dict)]
+    if not addresses:
+        return []
+    primary = next((a for a in addresses if a.get("IsPrimary") is True), None)
+    if primary is None:
+        public = [a for a in addresses if a.get("AllocationId") or a.get("PublicIp")]
+        unmarked = [a for a in public if a.get("IsPrimary") is not False]
+        primary = (unmarked or public or addresses)[0]
+    return [primary] + [a for a in addresses if a is not primary]
+
+
+def primary_first(natgw):
+    """A copy of the description whose `NatGatewayAddresses` starts with the primary address."""
+    copy = dict(natgw)
+    if "NatGatewayAddresses" in natgw:
+        copy["NatGatewayAddresses"] = ordered_addresses(natgw)
+    return copy
+
+
+def secondary_addresses(natgw):
+    """The NAT gateway's secondary Elastic IPs: the addresses after the primary that have an allocation."""
+    return [a for a in ordered_addresses(natgw)[1:] if a.get("AllocationId") or a.get("PublicIp")]
+
+
 def natgws_in_subnet(ec2_client, subnet_id, vpc_id, states):
-    """NAT gateways of the VPC in that subnet whose state is one of `states`, sorted by id."""
-    filters = [{"Name": "vpc-id", "Values": [vpc_id]}, {"Name": "subnet-id", "Values": [subnet_id]}]
-    found = [n for n in _describe_natgws(ec2_client, filters) if n.get("State") in states]
-    # Filtered again on our side: the subnet filter is not honoured by every endpoint.
-    found = [n for n in found if n.get("SubnetId") == subnet_id and n.get("VpcId") == vpc_id]
+    """Replaceable NAT gateways of the VPC in that subnet whose state is one of `states`, sorted by id."""
+    found = [
+        n
+        for n in ec2_reads.vpc_natgws(ec2_client, vpc_id)
+        if n.get("State") in states and n.get("SubnetId") == subnet_id and replaceable(n)
+    ]
     return sorted(found, key=lambda n: n["NatGatewayId"])
 
 
-def get_existing_natgws(ec2_client, subnet_id, vpc_id):
-    """The VPC's available NAT gateways (only those in `subnet_id` unless it is None).
-
-    Sorted by the availability zone of their subnet, then by id, so that repeated
-    discoveries list them in the same order.
-    """
-    filters = [{"Name": "vpc-id", "Values": [vpc_id]}, {"Name": "state", "Values": ["available"]}]
+def _replaceable_natgws(ec2_client, subnet_id, vpc_id):
+    """Available public zonal NAT gateways of the VPC, primary address first: those of one subnet by id, or
+    all of them by the zone of their subnet, then id."""
+    natgws = sorted(
+        (
+            n
+            for n in ec2_reads.vpc_natgws(ec2_client, vpc_id)
+            if n.get("State") == "available" and replaceable(n)
+        ),
+        key=lambda n: n["NatGatewayId"],
+    )
     if subnet_id is not None:
-        filters.append({"Name": "subnet-id", "Values": [subnet_id]})
-    natgws = [
-        n
-        for n in _describe_natgws(ec2_client, filters)
-        if n.get("State") == "available"
-        and n.get("VpcId") == vpc_id
-        and (subnet_id is None or n.get("SubnetId") == subnet_id)
-    ]
-    if not natgws:
-        return []
-    zones = {}
-    subnet_ids = sorted({n["SubnetId"] for n in natgws})
-    for page in ec2_client.get_paginator("describe_subnets").paginate(SubnetIds=subnet_ids):
-        for subnet in page.get("Subnets", []):
-            zones[subnet["SubnetId"]] = subnet.get("AvailabilityZone", "")
-    return sorted(natgws, key=lambda n: (zones.get(n["SubnetId"], ""), n["NatGatewayId"]))
+        natgws = [n for n in natgws if n.get("SubnetId") == subnet_id]
+    elif natgws:
+        found = ec2_reads.subnets(ec2_client, [n["SubnetId"] for n in natgws])
+        natgws.sort(key=lambda n: found.get(n["SubnetId"], {}).get("AvailabilityZone", ""))
+    return [primary_first(n) for n in natgws]
+
+
+def get_existing_natgws(ec2_client, subnet_id, vpc_id):
+    """The VPC's available public, zonal NAT gateways (only those in `subnet_id` unless it is None).
+
+    Sorted by the availability zone of their subnet, then by id, so that repeated discoveries list them in
+    the same order; each description lists its primary address first. Asked for the whole VPC, it logs the
+    NAT gateways it leaves alone (private and regional ones).
+    """
+    if subnet_id is None:
+        for natgw, reason in natgws_left_alone(ec2_client, vpc_id):
+            logger.info("  Leaving NAT gateway %s alone: %s", natgw.get("NatGatewayId"), reason)
+    return _replaceable_natgws(ec2_client, subnet_id, vpc_id)
 
 
 def get_natgw_by_subnet(ec2_client, subnet_id, vpc_id):
-    """List of the available NAT gateways in that subnet of that VPC (usually 0 or 1)."""
-    return get_existing_natgws(ec2_client, subnet_id, vpc_id)
+    """List of the available public NAT gateways in that subnet of that VPC (usually 0 or 1), each with its
+    primary address first.
+
+    Served from one describe of the VPC's NAT gateways while nothing has changed them, so a refresh of every
+    recorded NAT gateway costs one call.
+    """
+    return _replaceable_natgws(ec2_client, subnet_id, vpc_id)
+
+
+def natgws_left_alone(ec2_client, vpc_id):
+    """(description, reason) of each pending or available NAT gateway of the VPC that a migration leaves
+    alone (private or regional), by id. Routes that point at them are never changed."""
+    found = []
+    for natgw in ec2_reads.vpc_natgws(ec2_client, vpc_id):
+        if natgw.get("State") not in ("pending", "available"):
+            continue
+        reason = left_alone_reason(natgw)
+        if reason is not None:
+            found.append((natgw, reason))
+    return sorted(found, key=lambda pair: pair[0].get("NatGatewayId", ""))
 
 
 def discoverable_natgws(ec2_client, vpc_id):
@@ -105,7 +186,7 @@ def discoverable_natgws(ec2_client, vpc_id):
 
     The one answer to "which NAT gateways would be replaced": the checks before a first run ask it too.
     """
-    return get_existing_natgws(ec2_client, None, vpc_id)
+    return _replaceable_natgws(ec2_client, None, vpc_id)
 
 
 def describe_vpc(ec2_client, vpc_id):
@@ -180,6 +261,7 @@ def route_destination(route):
 
 
 def describe_vpc_route_tables(ec2_client, vpc_id):
+    """The VPC's route tables as they are now (sorted by id)."""
     tables = []
     paginator = ec2_client.get_paginator("describe_route_tables")
     for page in paginator.paginate(Filters=[{"Name": "vpc-id", "Values": [vpc_id]}]):
@@ -190,7 +272,7 @@ def describe_vpc_route_tables(ec2_client, vpc_id):
 def routes_to_natgw(ec2_client, vpc_id, nat_gw_id):
     """Routes of the VPC whose target is that NAT gateway, as plain records."""
     found = []
-    for table in describe_vpc_route_tables(ec2_client, vpc_id):
+    for table in ec2_reads.vpc_route_tables(ec2_client, vpc_id):
         for route in table.get("Routes", []):
             key, destination = route_destination(route)
             if key and route.get("NatGatewayId") == nat_gw_id:
@@ -255,22 +337,8 @@ def _wait_natgw(ec2_client, nat_gw_id, wanted, timeout=None):
         time.sleep(NATGW_POLL_INTERVAL)
 
 
-def _free_stale_association(ec2_client, public_ip, stale_enis):
-    """Drop an EIP association that outlived its holder.
-
-    AWS frees a NAT gateway's EIP when the NAT gateway is deleted and an instance's when it is
-    terminated; an association still pointing at such a holder is released here so the EIP can
-    be used again. Live holders are never touched.
-    """
-    address = describe_address(ec2_client, public_ip)
-    if address is None or not address.get("AssociationId"):
-        return
-    instance_id = address.get("InstanceId")
-    stale = address.get("NetworkInterfaceId") in stale_enis and not instance_id
-    if instance_id and _instance_state(ec2_client, instance_id) in (None, "shutting-down", "terminated"):
-        stale = True
-    if stale and not eip_in_use(ec2_client, public_ip):
-        ec2_client.disassociate_address(AssociationId=address["AssociationId"])
+def _instance_is_gone(ec2_client, instance_id):
+    return _instance_state(ec2_client, instance_id) in (None, "shutting-down", "terminated")
 
 
 def _natgw_enis(natgw):
@@ -279,15 +347,95 @@ def _natgw_enis(natgw):
     ]
 
 
+def _describe_addresses(ec2_client, public_ips):
+    """public IP -> Elastic IP description, for those of `public_ips` that are allocated (one call)."""
+    ips = [ip for ip in dict.fromkeys(public_ips) if ip]
+    if not ips:
+        return {}
+    reply = ec2_client.describe_addresses(Filters=[{"Name": "public-ip", "Values": ips}])
+    return {a["PublicIp"]: a for a in reply.get("Addresses", []) if a.get("PublicIp") in ips}
+
+
+def _wait_addresses_free(ec2_client, public_ips, released_by):
+    """Wait until AWS shows every Elastic IP of `public_ips` free to be given to a new NAT gateway; return
+    their descriptions (public IP -> description; an IP that is not allocated is missing).
+
+    An address still associated with a network interface of `released_by` (the NAT gateway whose deletion
+    is undone) is waited for: AWS lets go of it when that NAT gateway is deleted; it is never disassociated
+    here. An association left to an instance that is terminated is dropped (AWS drops it itself at the
+    termination). Any other holder raises NatGwError: the address is in use.
+    """
+    deadline = time.monotonic() + NATGW_WAIT_TIMEOUT
+    while True:
+        addresses = _describe_addresses(ec2_client, public_ips)
+        waiting = []
+        for ip, address in addresses.items():
+            if not address.get("AssociationId"):
+                continue
+            instance_id = address.get("InstanceId")
+            if instance_id:
+                if not _instance_is_gone(ec2_client, instance_id):
+                    raise NatGwError(f"EIP {ip} is still in use by instance {instance_id}")
+                ec2_client.disassociate_address(AssociationId=address["AssociationId"])
+                address = dict(address, AssociationId=None, InstanceId=None, NetworkInterfaceId=None)
+                addresses[ip] = address
+            elif address.get("NetworkInterfaceId") in released_by:
+                waiting.append(ip)
+            else:
+                raise NatGwError(
+                    f"EIP {ip} is still in use by network interface {address.get('NetworkInterfaceId')}"
+                )
+        if not waiting:
+            return addresses
+        if time.monotonic() >= deadline:
+            raise NatGwError(
+                f"timed out after {NATGW_WAIT_TIMEOUT:.0f} s waiting for AWS to release "
+                f"{', '.join(waiting)} from the deleted NAT gateway"
+            )
+        logger.info("  Waiting for AWS to release %s from the deleted NAT gateway", ", ".join(waiting))
+        time.sleep(NATGW_POLL_INTERVAL)
+
+
+def record_undo(memento, backup_folder):
+    """Put the undo of a change on record before the change is made (written through to S3).
+
+    Nothing is recorded in a dry run, or when no memento history is open on `backup_folder` (a command used
+    on its own).
+    """
+    if Globals.dry_run:
+        return False
+    from tidewall.commands.history import MementoHistory
+
+    folder = MementoHistory.opened_in()
+    if folder is None or os.path.realpath(folder) != os.path.realpath(backup_folder):
+        return False
+    MementoHistory.record_intent(memento)
+    return True
+
+
 # ---------------------------------------------------------------- command and memento
 
 
 class NatGwDeleteMemento(Memento):
-    """Undo of a NAT gateway deletion: a NAT gateway in the same subnet with the same EIP,
-    and the routes that pointed at the old one pointed at it."""
+    """Undo of a NAT gateway deletion: a NAT gateway in the same subnet with the same primary EIP, the same
+    secondary EIPs and the same private IPs (where AWS allows it), and the routes that pointed at the old
+    one pointed at it."""
 
     def __init__(
-        self, vpc_id, subnet_id, subnet_cidr, nat_gw_id, private_ip, eip, allocation_id, enis, routes, tags
+        self,
+        vpc_id,
+        subnet_id,
+        subnet_cidr,
+        nat_gw_id,
+        private_ip,
+        eip,
+        allocation_id,
+        enis,
+        routes,
+        tags,
+        secondary_eips=(),
+        secondary_allocation_ids=(),
+        secondary_private_ips=(),
     ):
         super().__init__()
         self.vpc_id = vpc_id
@@ -300,6 +448,33 @@ class NatGwDeleteMemento(Memento):
         self.network_interface_ids = list(enis)
         self.routes = list(routes)
         self.tags = list(tags)
+        self.secondary_eips = list(secondary_eips)
+        self.secondary_allocation_ids = list(secondary_allocation_ids)
+        self.secondary_private_ips = list(secondary_private_ips)
+
+    def _secondaries(self):
+        """(public IPs, allocation ids, private IPs) of the secondary addresses (none in older records)."""
+        return (
+            list(getattr(self, "secondary_eips", None) or []),
+            list(getattr(self, "secondary_allocation_ids", None) or []),
+            list(getattr(self, "secondary_private_ips", None) or []),
+        )
+
+    def resolve_intent(self):
+        """Whether the deletion recorded as about to be made was made.
+
+        A NAT gateway that is still being deleted counts as deleted; this waits until AWS has deleted it, so
+        that its Elastic IPs are free for the spoke that takes over next (not in a dry run).
+        """
+        ec2_client = ec2_from_globals()
+        natgw = describe_natgw(ec2_client, self.nat_gw_id)
+        state = natgw.get("State") if natgw else "deleted"
+        if state in ("pending", "available"):
+            return False
+        if state == "deleting" and not Globals.dry_run:
+            logger.info("  NAT gateway %s is being deleted, waiting until it is gone", self.nat_gw_id)
+            _wait_natgw(ec2_client, self.nat_gw_id, ("deleted", "failed"))
+        return True
 
     def restore(self):
         Common.logOperation("NatGwDeleteMemento")
@@ -339,32 +514,88 @@ class NatGwDeleteMemento(Memento):
         if pending:
             logger.info("  Waiting for pending NAT gateway %s", pending[0]["NatGatewayId"])
             return _wait_natgw(ec2_client, pending[0]["NatGatewayId"], ("available",))
-        address = describe_address(ec2_client, self.eip)
-        if address is None:
+        secondary_eips, secondary_allocations, secondary_private_ips = self._secondaries()
+        if Globals.dry_run:
+            address = describe_address(ec2_client, self.eip)
+            if address is None:
+                raise NatGwError(
+                    f"EIP {self.eip} is no longer allocated; cannot recreate the NAT gateway of {self.subnet_id}"
+                )
+            logger.info(
+                "  Dry run: would create a NAT gateway in %s with %s",
+                self.subnet_id,
+                ", ".join([address["AllocationId"], *secondary_allocations]),
+            )
+            return None
+        # The EIPs are free once AWS has let the deleted NAT gateway go of them (it may still be deleting).
+        addresses = _wait_addresses_free(
+            ec2_client, [self.eip, *secondary_eips], set(self.network_interface_ids)
+        )
+        if self.eip not in addresses:
             raise NatGwError(
                 f"EIP {self.eip} is no longer allocated; cannot recreate the NAT gateway of {self.subnet_id}"
             )
-        if Globals.dry_run:
-            logger.info(
-                "  Dry run: would create a NAT gateway in %s with %s", self.subnet_id, address["AllocationId"]
-            )
-            return None
-        _free_stale_association(ec2_client, self.eip, set(self.network_interface_ids))
-        if eip_in_use(ec2_client, self.eip):
-            raise NatGwError(
-                f"EIP {self.eip} is still in use; cannot recreate the NAT gateway of {self.subnet_id}"
-            )
-        args = {"SubnetId": self.subnet_id, "AllocationId": address["AllocationId"]}
+        args = {"SubnetId": self.subnet_id, "AllocationId": addresses[self.eip]["AllocationId"]}
+        secondaries = [addresses[ip]["AllocationId"] for ip in secondary_eips if ip in addresses]
+        gone = [ip for ip in secondary_eips if ip not in addresses]
+        if gone:
+            logger.warning("  Secondary EIP(s) %s no longer allocated: not given back", ", ".join(gone))
+        if secondaries:
+            args["SecondaryAllocationIds"] = secondaries
+        private = {}
+        if self.private_ip:
+            private["PrivateIpAddress"] = self.private_ip
+        kept_private = [
+            p for ip, p in zip(secondary_eips, secondary_private_ips, strict=False) if ip in addresses and p
+        ]
+        if secondaries and len(kept_private) == len(secondaries):
+            private["SecondaryPrivateIpAddresses"] = kept_private
         tags = [t for t in self.tags if not t.get("Key", "").startswith("aws:")]
         if tags:
             args["TagSpecifications"] = [{"ResourceType": "natgateway", "Tags": tags}]
-        created = ec2_client.create_nat_gateway(**args)["NatGateway"]
+        created = self._create(ec2_client, args, private)
         logger.info("  Created NAT gateway %s, waiting until it is available", created["NatGatewayId"])
-        return _wait_natgw(ec2_client, created["NatGatewayId"], ("available",))
+        natgw = _wait_natgw(ec2_client, created["NatGatewayId"], ("available",))
+        self._check_addresses(natgw, args, private)
+        return natgw
+
+    @staticmethod
+    def _create(ec2_client, args, private):
+        """CreateNatGateway with the recorded private IPs; without them when AWS refuses them (still held
+        by the old NAT gateway's interface, or not allowed for this NAT gateway)."""
+        try:
+            return ec2_client.create_nat_gateway(**args, **private)["NatGateway"]
+        except ClientError as e:
+            code = _error_code(e)
+            if not private or not (code.startswith("Invalid") or "IpAddress" in code):
+                raise
+            logger.warning(
+                "  AWS refused the recorded private IP(s) %s (%s): creating with new ones",
+                ", ".join(
+                    [private.get("PrivateIpAddress") or "", *private.get("SecondaryPrivateIpAddresses", [])]
+                ),
+                code,
+            )
+        return ec2_client.create_nat_gateway(**args)["NatGateway"]
+
+    def _check_addresses(self, natgw, args, private):
+        """Say which recorded addresses the recreated NAT gateway did not get back."""
+        have = {a.get("AllocationId") for a in natgw.get("NatGatewayAddresses") or []}
+        missing = [a for a in args.get("SecondaryAllocationIds", []) if a not in have]
+        if missing:
+            logger.warning("  NAT gateway %s did not get secondary EIP(s) %s", natgw["NatGatewayId"], missing)
+        primary = ordered_addresses(natgw)[:1]
+        if private.get("PrivateIpAddress") and primary and primary[0].get("PrivateIp") != self.private_ip:
+            logger.warning(
+                "  NAT gateway %s has private IP %s, not %s as before",
+                natgw["NatGatewayId"],
+                primary[0].get("PrivateIp"),
+                self.private_ip,
+            )
 
 
 class NatGwCmd:
-    """Deletes a NAT gateway of a VPC, keeping its Elastic IP allocated for the spoke gateway."""
+    """Deletes a NAT gateway of a VPC, keeping its Elastic IPs allocated for the spoke gateway."""
 
     def __init__(self, ec2_client, vpc_id, backup_folder, version="v2"):
         self.ec2_client = ec2_client
@@ -373,52 +604,64 @@ class NatGwCmd:
         self.version = version
 
     def delete(self, natgw_info):
-        """Delete the NAT gateway of the record and wait until it is gone; return the undo memento.
+        """Delete the NAT gateway of the record and wait until AWS has deleted it; return the undo memento.
 
-        A NAT gateway that is already deleted (or unknown) is not an error, so the step can be
-        repeated after an interruption.
+        The undo is on record in the memento history before DeleteNatGateway is sent, so a failure or a kill
+        at any point of the deletion leaves a journal that a resumed run and a revert can use. A NAT gateway
+        that is already deleted (or unknown) is not an error, so the step can be repeated after an
+        interruption.
         """
         Common.logOperation("NatGwCmd")
         ec2_client = self.ec2_client
         nat_gw_id = natgw_info["nat_gw_id"]
         subnet_id = natgw_info["subnet_id"]
         logger.info("- Delete NAT gateway %s in %s", nat_gw_id, subnet_id)
-        natgw = describe_natgw(ec2_client, nat_gw_id)
+        natgw = known_natgw(ec2_client, nat_gw_id)
         if natgw is not None and (natgw.get("VpcId") != self.vpc_id or natgw.get("SubnetId") != subnet_id):
             raise NatGwError(
                 f"NAT gateway {nat_gw_id} is in {natgw.get('VpcId')}/{natgw.get('SubnetId')}, "
                 f"not in {self.vpc_id}/{subnet_id}; refusing to delete it"
             )
-        addresses = natgw.get("NatGatewayAddresses", []) if natgw else []
-        eip = (addresses[0].get("PublicIp") if addresses else None) or natgw_info.get("eip")
-        private_ip = (addresses[0].get("PrivateIp") if addresses else None) or natgw_info.get("private_ip")
-        allocation_id = addresses[0].get("AllocationId") if addresses else None
+        if natgw is not None and not replaceable(natgw):
+            raise NatGwError(f"NAT gateway {nat_gw_id} is {left_alone_reason(natgw)}; refusing to delete it")
+        memento = self._memento(natgw_info, natgw)
+        state = natgw.get("State") if natgw else "deleted"
+        if state in ("deleted", "failed"):
+            logger.info("  NAT gateway %s is already gone (%s)", nat_gw_id, state)
+            return memento
+        if Globals.dry_run:
+            logger.info("  Dry run: would delete NAT gateway %s", nat_gw_id)
+            return memento
+        record_undo(memento, self.backup_folder)
+        if state != "deleting":
+            ec2_client.delete_nat_gateway(NatGatewayId=nat_gw_id)
+        _wait_natgw(ec2_client, nat_gw_id, ("deleted", "failed"))
+        kept = ", ".join([memento.eip or "-", *memento.secondary_eips])
+        logger.info("  NAT gateway %s deleted, EIP %s kept", nat_gw_id, kept)
+        return memento
+
+    def _memento(self, natgw_info, natgw):
+        addresses = ordered_addresses(natgw) if natgw else []
+        primary = addresses[0] if addresses else {}
+        eip = primary.get("PublicIp") or natgw_info.get("eip")
+        private_ip = primary.get("PrivateIp") or natgw_info.get("private_ip")
+        allocation_id = primary.get("AllocationId")
         if not allocation_id:
-            address = describe_address(ec2_client, eip)
+            address = describe_address(self.ec2_client, eip)
             allocation_id = address.get("AllocationId") if address else None
-        memento = NatGwDeleteMemento(
+        secondaries = secondary_addresses(natgw) if natgw else []
+        return NatGwDeleteMemento(
             vpc_id=self.vpc_id,
-            subnet_id=subnet_id,
+            subnet_id=natgw_info["subnet_id"],
             subnet_cidr=natgw_info.get("subnet_cidr"),
-            nat_gw_id=nat_gw_id,
+            nat_gw_id=natgw_info["nat_gw_id"],
             private_ip=private_ip,
             eip=eip,
             allocation_id=allocation_id,
             enis=_natgw_enis(natgw) if natgw else [],
-            routes=routes_to_natgw(ec2_client, self.vpc_id, nat_gw_id),
+            routes=routes_to_natgw(self.ec2_client, self.vpc_id, natgw_info["nat_gw_id"]),
             tags=natgw.get("Tags", []) if natgw else [],
+            secondary_eips=[a.get("PublicIp") for a in secondaries],
+            secondary_allocation_ids=[a.get("AllocationId") for a in secondaries],
+            secondary_private_ips=[a.get("PrivateIp") for a in secondaries],
         )
-        state = natgw.get("State") if natgw else "deleted"
-        if state in ("deleted", "failed"):
-            logger.info("  NAT gateway %s is already gone (%s)", nat_gw_id, state)
-        elif Globals.dry_run:
-            logger.info("  Dry run: would delete NAT gateway %s", nat_gw_id)
-            return memento
-        else:
-            if state != "deleting":
-                ec2_client.delete_nat_gateway(NatGatewayId=nat_gw_id)
-            _wait_natgw(ec2_client, nat_gw_id, ("deleted", "failed"))
-            logger.info("  NAT gateway %s deleted, EIP %s kept", nat_gw_id, eip)
-        if not Globals.dry_run and eip:
-            _free_stale_association(ec2_client, eip, set(memento.network_interface_ids))
-        return memento

@@ -11,13 +11,16 @@ from botocore.exceptions import ClientError
 from tidewall.commands.memento import Memento
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
+from tidewall.lib import ec2_reads
 from tidewall.lib.commonlib import Common
 from tidewall.lib.natgw import (
     describe_natgw,
-    describe_vpc_route_tables,
     ec2_from_globals,
     get_natgw_by_subnet,
     instance_is_live,
+    known_natgw,
+    record_undo,
+    replaceable,
     route_destination,
     routes_to_natgw,
     set_route_target,
@@ -125,7 +128,7 @@ def backupAllRtbs(ec2_client, backup_folder, vpc_id, tag_route_table, nat_gw_ids
     Returns the path of the backup file.
     """
     Common.logOperation("backupAllRtbs")
-    tables = describe_vpc_route_tables(ec2_client, vpc_id)
+    tables = ec2_reads.vpc_route_tables(ec2_client, vpc_id)
     path = os.path.join(backup_folder, BACKUP_FILE)
     logger.info("- Back up %d route tables of %s to %s", len(tables), vpc_id, path)
     if Globals.dry_run:
@@ -190,6 +193,27 @@ class NatGwTrafficMemento(Memento):
         self.target_nat_gw_id = target_nat_gw_id
         self.routes = list(routes)
 
+    def resolve_intent(self):
+        """Whether the move recorded as about to be made was made (some recorded route now targets the target
+        NAT gateway). A move cut short is finished here, so that no route is left on the NAT gateway that
+        the next step deletes; this memento's restore moves every recorded route back."""
+        ec2_client = ec2_from_globals()
+        current = _current_routes(ec2_client, self.vpc_id)
+        moved, left = [], []
+        for route in self.routes:
+            now = current.get((route["route_table_id"], route["destination_key"], route["destination"]))
+            (moved if now is not None and now.get("NatGatewayId") == self.target_nat_gw_id else left).append(
+                route
+            )
+        if not moved:
+            return False
+        if left and not Globals.dry_run:
+            logger.warning(
+                "  Finishing the traffic move of %s cut short: %d route(s)", self.source_nat_gw_id, len(left)
+            )
+            _point_routes_at_natgw(ec2_client, left, self.target_nat_gw_id)
+        return True
+
     def restore(self):
         Common.logOperation("NatGwTrafficMemento")
         logger.info(
@@ -244,10 +268,7 @@ class NatGwTrafficCmd:
         if target_id == self.natgw_id:
             raise RouteTableError(f"source and target NAT gateway are the same ({target_id})")
         routes = routes_to_natgw(ec2_client, self.vpc_id, self.natgw_id)
-        if not routes:
-            logger.warning("  No route targets %s: nothing to move (already moved?)", self.natgw_id)
-        _point_routes_at_natgw(ec2_client, routes, target_id)
-        return NatGwTrafficMemento(
+        memento = NatGwTrafficMemento(
             vpc_id=self.vpc_id,
             tag=self.tag,
             source_subnet_id=self.subnet_id,
@@ -256,6 +277,13 @@ class NatGwTrafficCmd:
             target_nat_gw_id=target_id,
             routes=routes,
         )
+        if not routes:
+            logger.warning("  No route targets %s: nothing to move (already moved?)", self.natgw_id)
+            return memento
+        # The way back is on record before the first route moves.
+        record_undo(memento, self.backup_folder)
+        _point_routes_at_natgw(ec2_client, routes, target_id)
+        return memento
 
 
 # ---------------------------------------------------------------- snapshots
@@ -272,11 +300,24 @@ def _route_target(route):
     return None, None
 
 
+def _current_routes(ec2_client, vpc_id):
+    """(route table, destination key, destination) -> route, for every route of the VPC."""
+    current = {}
+    for table in ec2_reads.vpc_route_tables(ec2_client, vpc_id):
+        for route in table.get("Routes", []):
+            key, destination = route_destination(route)
+            if key:
+                current[(table["RouteTableId"], key, destination)] = route
+    return current
+
+
 def snapshot_routes(ec2_client, vpc_id):
-    """Every route of the VPC that targets a NAT gateway, an instance or a network interface."""
+    """Every route of the VPC that targets a NAT gateway a migration may replace, an instance or a network
+    interface. Routes to NAT gateways it leaves alone (private, regional) are never snapshotted: nothing
+    restores them."""
     subnets = {}
     entries = []
-    for table in describe_vpc_route_tables(ec2_client, vpc_id):
+    for table in ec2_reads.vpc_route_tables(ec2_client, vpc_id):
         for route in table.get("Routes", []):
             key, destination = route_destination(route)
             kind, target_id = _route_target(route)
@@ -291,8 +332,13 @@ def snapshot_routes(ec2_client, vpc_id):
             }
             if kind == "nat_gateway":
                 if target_id not in subnets:
-                    natgw = describe_natgw(ec2_client, target_id)
-                    subnets[target_id] = natgw.get("SubnetId") if natgw else None
+                    natgw = known_natgw(ec2_client, target_id)
+                    if natgw is not None and not replaceable(natgw):
+                        subnets[target_id] = False
+                    else:
+                        subnets[target_id] = natgw.get("SubnetId") if natgw else None
+                if subnets[target_id] is False:
+                    continue
                 entry["nat_subnet_id"] = subnets[target_id]
             entries.append(entry)
     return entries
@@ -332,12 +378,7 @@ class SnapshotRTMemento(Memento):
         if not self.routes:
             return
         ec2_client = ec2_from_globals()
-        current = {}
-        for table in describe_vpc_route_tables(ec2_client, self.vpc_id):
-            for route in table.get("Routes", []):
-                key, destination = route_destination(route)
-                if key:
-                    current[(table["RouteTableId"], key, destination)] = route
+        current = _current_routes(ec2_client, self.vpc_id)
         for entry in self.routes:
             wanted = self._wanted_target(ec2_client, entry)
             label = f"{entry['route_table_id']} {entry['destination']}"

@@ -13,9 +13,15 @@ differs from S3's, and that is not pending, is a conflict: the download stops be
 and names both copies (`BackupConflictError`); someone has to decide which one is right. Files S3 has and
 the folder lacks are fetched. Hidden names (the pending list, temp files, the run lock) are never journal
 files: they are neither fetched nor compared nor stored.
+
+What is known to be in S3 (fetched, found equal, or stored) is remembered per registered folder, so an
+upload stores only the files whose content S3 does not hold yet. Inside `download_once()` the prefix is
+read from S3 once: a command that holds the VPC's run lock, and stores every change itself, knows what S3
+holds from then on, so later downloads (to another folder, or again) send no request.
 """
 
 import contextlib
+import hashlib
 import json
 import logging
 import os
@@ -33,6 +39,10 @@ PENDING_FILE = ".unsynced.json"
 
 # realpath of a local folder -> (s3 client, bucket, key prefix)
 _registry = {}
+# realpath of a registered folder -> {relname: sha256 of the content S3 holds, as far as this process knows}
+_in_s3 = {}
+# Inside download_once(): (bucket, prefix) -> {relname: content} of the journal files S3 holds
+_remote = None
 
 # Called before an upload stores the folder: the journals write what they still hold in memory.
 _before_upload = []
@@ -154,10 +164,18 @@ def _put(client, bucket, key, data):
         raise
 
 
+def _remote_stored(bucket, prefix, relname, data):
+    """Keep the record of what S3 holds (inside download_once) in step with a file just stored."""
+    if _remote is not None and (bucket, prefix) in _remote:
+        _remote[(bucket, prefix)][relname] = data
+
+
 def _put_file(client, bucket, prefix, folder, relname):
     with open(os.path.join(folder, *relname.split("/")), "rb") as f:
         data = f.read()
     _put(client, bucket, _object_key(prefix, relname), data)
+    _known_stored(folder, relname, data)
+    _remote_stored(bucket, prefix, relname, data)
 
 
 def _pending(folder):
@@ -207,15 +225,46 @@ def _mark_pending(path):
 
 
 def register(folder, s3_client, bucket, prefix):
-    _registry[_folder_key(folder)] = (s3_client, bucket, prefix)
+    key = _folder_key(folder)
+    if _registry.get(key, (None, None, None))[1:] != (bucket, prefix):
+        _in_s3[key] = {}
+    _registry[key] = (s3_client, bucket, prefix)
 
 
 def unregister(folder):
     _registry.pop(_folder_key(folder), None)
+    _in_s3.pop(_folder_key(folder), None)
 
 
 def clear_registry():
     _registry.clear()
+    _in_s3.clear()
+
+
+def _digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def _known_stored(folder, relname, data):
+    """Remember that S3 holds `data` under `relname` of a registered folder."""
+    known = _in_s3.get(_folder_key(folder))
+    if known is not None:
+        known[relname] = _digest(data)
+
+
+@contextlib.contextmanager
+def download_once():
+    """Within the block, each backup prefix is read from S3 once (listed and its files fetched); later
+    downloads of it use what that read found, kept up to date with every file stored since.
+
+    For a command that holds the VPC's run lock: nobody else changes its journal in S3 meanwhile.
+    """
+    global _remote
+    outer, _remote = _remote, {} if _remote is None else _remote
+    try:
+        yield
+    finally:
+        _remote = outer
 
 
 def write_through(folder, filename):
@@ -261,28 +310,37 @@ class S3BackupCmdV2:
     def _where(self):
         return f"s3://{self.backup_descriptor.bucket}/{self.backup_descriptor.prefix}"
 
-    def _check_bucket(self):
+    def _bucket_error(self, err):
+        """The clear error for a listing refused because of the bucket itself, or None."""
         bucket = self.backup_descriptor.bucket
+        code = err.response.get("Error", {}).get("Code")
+        if code in ("404", "NoSuchBucket"):
+            return S3BackupError(f"backup bucket '{bucket}' does not exist (check s3_bucket)")
+        if code in ("403", "AccessDenied"):
+            return S3BackupError(f"no access to backup bucket '{bucket}'")
+        return None
+
+    def _list_pages(self):
+        prefix = self.backup_descriptor.prefix
+        paginator = self.s3_client.get_paginator("list_objects_v2")
+        pages = paginator.paginate(
+            Bucket=self.backup_descriptor.bucket, Prefix=prefix + "/" if prefix else ""
+        )
         try:
-            self.s3_client.head_bucket(Bucket=bucket)
+            # The listing answers for the bucket too (missing, no access): no separate check is sent.
+            yield from pages
         except ClientError as e:
-            code = e.response.get("Error", {}).get("Code")
-            if code in ("404", "NoSuchBucket"):
-                raise S3BackupError(f"backup bucket '{bucket}' does not exist (check s3_bucket)") from None
-            if code in ("403", "AccessDenied"):
-                raise S3BackupError(f"no access to backup bucket '{bucket}'") from None
-            raise
+            error = self._bucket_error(e)
+            if error is None:
+                raise
+            raise error from None
 
     def _remote_files(self):
         """relname -> key of the journal files under the prefix."""
         prefix = self.backup_descriptor.prefix
         start = len(prefix) + 1 if prefix else 0
         remote = {}
-        paginator = self.s3_client.get_paginator("list_objects_v2")
-        pages = paginator.paginate(
-            Bucket=self.backup_descriptor.bucket, Prefix=prefix + "/" if prefix else ""
-        )
-        for page in pages:
+        for page in self._list_pages():
             for obj in page.get("Contents", []):
                 key = obj["Key"]
                 if key.endswith("/"):
@@ -324,13 +382,18 @@ class S3BackupCmdV2:
         check_no_symlink(descriptor.local_path)
         folder = private_folder(descriptor.local_path)
         check_no_symlink(folder)
-        self._check_bucket()
-
-        remote = self._remote_files()
-        bodies = {
-            relname: self.s3_client.get_object(Bucket=bucket, Key=key)["Body"].read()
-            for relname, key in sorted(remote.items())
-        }
+        if _remote is not None and (bucket, prefix) in _remote:
+            # Read once by this command; kept up to date with what it stored since.
+            bodies = dict(sorted(_remote[(bucket, prefix)].items()))
+            remote = {relname: _object_key(prefix, relname) for relname in bodies}
+        else:
+            remote = self._remote_files()
+            bodies = {
+                relname: self.s3_client.get_object(Bucket=bucket, Key=key)["Body"].read()
+                for relname, key in sorted(remote.items())
+            }
+            if _remote is not None:
+                _remote[(bucket, prefix)] = dict(bodies)
         local = [n for n in _local_files(folder) if not is_scratch_file(n)]
         pending = {n for n in _pending(folder) if n in local}
 
@@ -365,6 +428,7 @@ class S3BackupCmdV2:
                 "away; to keep the local one, copy it to S3 (aws s3 cp LOCAL S3-URL); then run again"
             )
 
+        stored_first = []
         if pending and Globals.dry_run:
             logger.warning(
                 "  Dry run: keeping local changes not yet stored in S3: %s", ", ".join(sorted(pending))
@@ -373,6 +437,7 @@ class S3BackupCmdV2:
             for relname in sorted(pending):
                 logger.warning("  Storing %s in S3 first: its last change had not reached S3", relname)
                 _put_file(self.s3_client, bucket, prefix, folder, relname)
+                stored_first.append(relname)
             _set_pending(folder, set())
 
         fetched = 0
@@ -384,6 +449,12 @@ class S3BackupCmdV2:
             fetched += 1
 
         register(folder, self.s3_client, bucket, prefix)
+        for relname, body in bodies.items():
+            if relname not in pending:
+                _known_stored(folder, relname, body)
+        for relname in stored_first:
+            with open(os.path.join(folder, *relname.split("/")), "rb") as f:
+                _known_stored(folder, relname, f.read())
         logger.info(
             "- Downloaded %s from %s to %s (%d fetched)",
             f"{len(remote)} file(s)",
@@ -405,11 +476,20 @@ class S3BackupCmdV2:
         if Globals.dry_run:
             logger.info("  Dry run: upload of %s to %s skipped", folder, self._where)
             return []
-        names = [n for n in _local_files(folder) if not is_scratch_file(n)]
-        for relname in names:
+        known = _in_s3.get(_folder_key(folder))
+        entry = _registry.get(_folder_key(folder))
+        if entry is None or entry[1:] != (self.backup_descriptor.bucket, self.backup_descriptor.prefix):
+            known = None  # not the folder this process downloaded: store everything
+        names = []
+        for relname in (n for n in _local_files(folder) if not is_scratch_file(n)):
+            if known is not None:
+                with open(os.path.join(folder, *relname.split("/")), "rb") as f:
+                    if known.get(relname) == _digest(f.read()):
+                        continue  # S3 holds it already (written through)
             _put_file(
                 self.s3_client, self.backup_descriptor.bucket, self.backup_descriptor.prefix, folder, relname
             )
+            names.append(relname)
         _set_pending(folder, set())
         logger.info("- Uploaded %d file(s) from %s to %s", len(names), folder, self._where)
         return names

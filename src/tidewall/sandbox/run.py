@@ -291,6 +291,11 @@ def render_cost(title, report, runs):
     return "\n".join(out)
 
 
+def aws_call_budget(nat_gateways):
+    """The most AWS API calls one execute of a VPC with this many NAT gateways may make (7N+20)."""
+    return 7 * nat_gateways + 20
+
+
 def render_cost_line(title, report):
     return (
         f"{title}: {report.controller_total} controller requests, {report.aws_total} AWS API calls, "
@@ -430,6 +435,11 @@ class SandboxRun:
                 render_cost(
                     "What the migration cost", merge_reports(self.costs["execute"]), f"{runs} execute run(s)"
                 )
+            )
+            counts = ", ".join(str(r.aws_total) for r in self.costs["execute"])
+            self.say(
+                f"  AWS API calls per execute run: {counts} (at most 7N+20 = "
+                f"{aws_call_budget(self.nat_gateways)} for N = {self.nat_gateways} NAT gateways)"
             )
             self.say(render_cost_line("The revert", merge_reports(self.costs["revert"])))
             self.say()
