@@ -123,7 +123,7 @@ def _tag(resource, key):
 
 def refresh_records(ec2, vpc_id, records):
     """Each record's NAT gateway id and addresses as they are now, looked up by subnet (as execute does)."""
-    from tidewall.lib.natgw import get_natgw_by_subnet
+    from tidewall.lib.natgw import get_natgw_by_subnet, secondary_addresses
 
     for record in records:
         found = get_natgw_by_subnet(ec2, record.get("subnet_id"), vpc_id)
@@ -132,6 +132,8 @@ def refresh_records(ec2, vpc_id, records):
             record["nat_gw_id"] = found[0]["NatGatewayId"]
             record["private_ip"] = address.get("PrivateIp")
             record["eip"] = address.get("PublicIp")
+        # The spoke takes over the primary EIP only: the secondary ones stop carrying traffic.
+        record["secondary_eips"] = [a.get("PublicIp") for a in secondary_addresses(found[0])] if found else []
     return records
 
 
@@ -144,7 +146,7 @@ def discover_records(ec2, cw, vpc_id, hs_mode):
     count = len(natgws) if hs_mode == 2 else min(Globals.HS_LIMIT, len(natgws))
     cmd = DetermineGwSizeCmd(ec2, cw, count, natgws)
     cmd.execute()
-    return [dict(r) for r in cmd.getNatGwInfo()]
+    return refresh_records(ec2, vpc_id, [dict(r) for r in cmd.getNatGwInfo()])
 
 
 class _World:
@@ -568,6 +570,7 @@ def plan_to_json(plan):
                 "subnet_cidr": record.get("subnet_cidr"),
                 "zone": plan.zones[i],
                 "eip": record.get("eip"),
+                "secondary_eips": record.get("secondary_eips") or [],
                 "size": record.get("size"),
                 "initial_size": record.get("initial_size"),
                 "replaced": journal_layout.replaced(i, plan.settings["hs_mode"]),
@@ -647,6 +650,11 @@ def render_plan(plan):
             f"  NAT gateway {i}: {record.get('nat_gw_id')} in {record.get('subnet_id')} ({plan.zones[i]}), "
             f"EIP {record.get('eip')}{left}"
         )
+        if record.get("secondary_eips"):
+            out.append(
+                f"    secondary EIPs {', '.join(record['secondary_eips'])}: the spoke takes over the primary "
+                "EIP only; these stop carrying traffic when the NAT gateway is deleted (revert brings them back)"
+            )
     for item in plan.natgws_left_alone:
         out.append(
             f"  Left alone: {item.get('nat_gw_id')}" + (f" ({item['reason']})" if item.get("reason") else "")

@@ -276,22 +276,20 @@ def check_vpc_ready(ca, clients):
 
 
 def natgws_left_alone(ec2, vpc_id):
-    """NAT gateways of the VPC that the migration does not replace, as the NAT-gateway module names them.
-
-    Empty until `tidewall.lib.natgw` offers `natgws_left_alone(ec2_client, vpc_id)`.
-    """
+    """NAT gateways of the VPC that the migration does not replace (private or regional), as plain records:
+    `nat_gw_id`, `subnet_id`, `connectivity_type`, `state` and `reason`."""
     from tidewall.lib import natgw
 
-    lookup = getattr(natgw, "natgws_left_alone", None)
-    if not callable(lookup):
-        return []
-    found = []
-    for item in lookup(ec2, vpc_id) or []:
-        if isinstance(item, dict):
-            found.append({k: v for k, v in item.items() if isinstance(v, str | int | float | bool | None)})
-        else:
-            found.append({"nat_gw_id": str(item)})
-    return found
+    return [
+        {
+            "nat_gw_id": description.get("NatGatewayId"),
+            "subnet_id": description.get("SubnetId"),
+            "connectivity_type": description.get("ConnectivityType", "public"),
+            "state": description.get("State"),
+            "reason": reason,
+        }
+        for description, reason in natgw.natgws_left_alone(ec2, vpc_id)
+    ]
 
 
 def _config_hint(ca):

@@ -463,7 +463,7 @@ def render_live(report, live):
             parts.append("spoke UNREACHABLE")
         out.append(f"  NAT gateway {i} subnet {record.get('subnet_id')}: " + "; ".join(parts))
     for item in live.left_alone:
-        out.append(f"  left alone: {item.get('nat_gw_id')}")
+        out.append(f"  left alone: {item.get('nat_gw_id')} ({item.get('reason')})")
     return "\n".join(out)
 
 

@@ -9,6 +9,8 @@ import pytest
 from handover_support import NATGW_DELETE, ZONE_MBPS, seed_metrics
 
 import moto_as_aws
+from tidewall.core.ConfigAdaptor import ConfigAdaptor
+from tidewall.plan import build_plan, plan_to_json, render_plan
 
 pytestmark = [
     pytest.mark.slow,
@@ -107,6 +109,14 @@ def test_the_primary_eip_is_handed_over_and_revert_brings_back_both(seed):
     )
     zone.nat_gateway_id = natgw["NatGatewayId"]
     seed_metrics(vpc.aws, SimpleNamespace(zones=[zone]), mbps=ZONE_MBPS[1:2])
+
+    # The plan names the address that stops carrying traffic: the spoke takes only the primary.
+    plan = build_plan(ConfigAdaptor(dict(vpc.config)))
+    assert [n["secondary_eips"] for n in plan_to_json(plan)["natgws"]] == [[], [secondary["PublicIp"]], []]
+    assert (
+        f"secondary EIPs {secondary['PublicIp']}: the spoke takes over the primary EIP only"
+        in render_plan(plan)
+    )
 
     assert vpc.run() == 0
     vpc.assert_replaced({0, 1, 2})  # the spoke of zone 1 holds the primary EIP
