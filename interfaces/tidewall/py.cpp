@@ -87,14 +87,21 @@ PyObject* detail::module_attr_lookup(PyObject* dict, PyObject* name) {
 
 namespace {
 
-struct ClassFound {
+// What a lookup on a class found, kept while the class's version tag stays the same.
+struct ClassEntry {
     PyTypeObject* type = nullptr;
     PyObject* name = nullptr;
     unsigned int version = 0;
-    PyObject* callable = nullptr;  // borrowed from the class's namespace
+    PyObject* value = nullptr;  // borrowed from the class's namespace
     bool with_class = false;
+
+    bool holds(PyTypeObject* t, PyObject* n) const {
+        return type == t && name == n && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+               version == t->tp_version_tag;
+    }
 };
-ClassFound class_found[64];
+ClassEntry class_found[64];
+ClassEntry value_found[64];
 
 // The function a class method or static method wraps: its __func__, held by the descriptor.
 PyObject* wrapped(PyObject* descr) {
@@ -109,11 +116,10 @@ PyObject* wrapped(PyObject* descr) {
 PyObject* class_callable_fast(PyObject* cls, PyObject* name, bool* with_class) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     PyTypeObject* meta = Py_TYPE(cls);
-    ClassFound& f = class_found[(reinterpret_cast<uintptr_t>(name) >> 4) % 64];
-    if (f.type == type && f.name == name && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        f.version == type->tp_version_tag) {
+    ClassEntry& f = class_found[(reinterpret_cast<uintptr_t>(name) >> 4) % 64];
+    if (f.holds(type, name)) {
         *with_class = f.with_class;
-        return f.callable;
+        return f.value;
     }
     // The metaclass's own attributes and attribute protocol come first.
     if (meta->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(meta, name)) return nullptr;
@@ -132,38 +138,24 @@ PyObject* class_callable_fast(PyObject* cls, PyObject* name, bool* with_class) {
     } else {
         return nullptr;
     }
-    f = ClassFound{type, name, version, callable, first};
+    f = ClassEntry{type, name, version, callable, first};
     *with_class = first;
     return callable;
 }
-
-namespace {
-
-struct ValueFound {
-    PyTypeObject* type = nullptr;
-    PyObject* name = nullptr;
-    unsigned int version = 0;
-    PyObject* value = nullptr;  // borrowed from the class's namespace
-};
-ValueFound value_found[64];
-
-}  // namespace
 
 PyObject* class_value_fast(PyObject* cls, PyObject* name) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     const uintptr_t key =
         (reinterpret_cast<uintptr_t>(name) >> 4) ^ (reinterpret_cast<uintptr_t>(cls) >> 6);
-    ValueFound& f = value_found[key % 64];
-    if (f.type == type && f.name == name && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        f.version == type->tp_version_tag)
-        return f.value;
+    ClassEntry& f = value_found[key % 64];
+    if (f.holds(type, name)) return f.value;
     // The attributes of `type` itself (__name__, __dict__, mro, ...) come first; a value with a
     // __get__ (function, class method, property) is the descriptor's business.
     if (!PyUnicode_CheckExact(name) || _PyType_Lookup(&PyType_Type, name)) return nullptr;
     PyObject* value = _PyType_Lookup(type, name);  // borrowed; gives the class a version tag
     if (!value || Py_TYPE(value)->tp_descr_get || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
         return nullptr;
-    f = ValueFound{type, name, type->tp_version_tag, value};
+    f = ClassEntry{type, name, type->tp_version_tag, value, false};
     return value;
 }
 
