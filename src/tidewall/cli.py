@@ -23,6 +23,7 @@ import warnings
 from tidewall import __version__, runner
 from tidewall.core.exceptions import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, TidewallError
 from tidewall.core.Globals import Globals
+from tidewall.core.redact import clean, install_redaction
 
 logger = logging.getLogger("tidewall.cli")
 
@@ -44,7 +45,12 @@ class _ConsoleFormatter(logging.Formatter):
 
 
 def setup_logging(verbose=False, stream=None):
-    """Console logging: time, level, text; debug lines (and logger names) only with `verbose`."""
+    """Console logging: time, level, text; debug lines (and logger names) with `verbose` (the number of
+    -v given): the tool's own with one, the libraries' wire-level lines too with two.
+
+    Every line goes through the redaction filter (no CID, password, AWS secret or session token; control
+    characters escaped)."""
+    verbose = int(verbose or 0)
     root = logging.getLogger()
     for handler in list(root.handlers):
         if getattr(handler, "_tidewall_console", False):
@@ -52,11 +58,12 @@ def setup_logging(verbose=False, stream=None):
     handler = logging.StreamHandler(stream if stream is not None else sys.stderr)
     handler._tidewall_console = True
     handler.setFormatter(_ConsoleFormatter(verbose))
+    install_redaction(handler)
     root.addHandler(handler)
     root.setLevel(logging.DEBUG if verbose else logging.INFO)
-    # Libraries' chatter stays out of the step lines unless asked for.
+    # Libraries' chatter stays out of the step lines unless asked for twice.
     for name in ("botocore", "boto3", "urllib3", "s3transfer", "werkzeug", "moto"):
-        logging.getLogger(name).setLevel(logging.DEBUG if verbose else logging.WARNING)
+        logging.getLogger(name).setLevel(logging.DEBUG if verbose >= 2 else logging.WARNING)
     # The controller is reached with certificate verification off; one warning per request helps nobody.
     try:
         from urllib3.exceptions import InsecureRequestWarning
@@ -82,8 +89,10 @@ def _cmd_status(args):
     from tidewall.status import read_status, render_status
 
     ca = runner.load_config(args.config)
+    runner.check_journal_key_env(ca)
     status = read_status(ca)
-    print(render_status(status, ca))
+    # Journal and configuration texts are shown, never their control characters.
+    print(clean(render_status(status, ca), keep_newlines=True))
     return EXIT_OK
 
 
@@ -142,13 +151,20 @@ def build_parser():
         "keep the NAT gateways' Elastic IPs; resumable, with rollback and revert.",
     )
     parser.add_argument("--version", action="version", version=f"tidewall {__version__}")
-    parser.add_argument("-v", "--verbose", action="store_true", help="debug logging")
+    parser.add_argument(
+        "-v", "--verbose", action="count", default=0, help="debug logging (-vv: with AWS and HTTP wire lines)"
+    )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def common(p):
         p.add_argument("-c", "--config", required=True, metavar="FILE.yaml", help="configuration file")
         p.add_argument(
-            "-v", "--verbose", action="store_true", default=argparse.SUPPRESS, help="debug logging"
+            "-v",
+            "--verbose",
+            dest="sub_verbose",
+            action="count",
+            default=0,
+            help="debug logging (-vv: with AWS and HTTP wire lines)",
         )
 
     p = sub.add_parser("execute", help="migrate the VPC (resumes an interrupted run)")
@@ -191,7 +207,14 @@ def build_parser():
     p.set_defaults(func=_cmd_unlock)
 
     p = sub.add_parser("sandbox", help="run a whole migration against a simulated controller and AWS")
-    p.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS, help="debug logging")
+    p.add_argument(
+        "-v",
+        "--verbose",
+        dest="sub_verbose",
+        action="count",
+        default=0,
+        help="debug logging (-vv: with AWS and HTTP wire lines)",
+    )
     p.add_argument("--nat-gateways", type=_positive, default=3, metavar="N", help="NAT gateways (default 3)")
     p.add_argument(
         "--fail-test-at",
@@ -221,7 +244,7 @@ def build_parser():
 def report_error(command, error, verbose=False):
     """Show an error that ended the command, once. Refusals (nothing changed) get one plain line."""
     if isinstance(error, TidewallError) and error.exit_code == EXIT_USAGE:
-        print(f"tidewall: {error}", file=sys.stderr)
+        print(f"tidewall: {clean(error)}", file=sys.stderr)
         return
     logger.error("%s failed: %s: %s", command, type(error).__name__, error)
     if verbose:
@@ -236,6 +259,8 @@ def main(argv=None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, --version, usage errors
         return runner.exit_status(e)
+    # -v counts before and after the command: `tidewall -v status -v` is -vv.
+    args.verbose = args.verbose + getattr(args, "sub_verbose", 0)
     setup_logging(args.verbose)
 
     saved = (Globals.dry_run, Globals.cmdcnt)

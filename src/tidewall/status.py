@@ -108,7 +108,9 @@ def read_status(ca, s3_client=None):
     saved_dry_run = Globals.dry_run
     Globals.dry_run = True  # nothing below may write a journal or upload
     try:
-        scratch = BackupDescriptor(os.path.join(tmp, "backup"), real.bucket, real.prefix)
+        scratch = BackupDescriptor(
+            os.path.join(tmp, "backup"), real.bucket, real.prefix, context=getattr(real, "context", None)
+        )
         s3.S3BackupCmdV2(s3_client, scratch).download()
         s3.unregister(scratch.getAbsolutePath())
         folder = scratch.getAbsolutePath()
