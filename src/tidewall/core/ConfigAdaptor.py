@@ -29,8 +29,8 @@ _BUCKET = re.compile(r"[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]")
 _ACCOUNT_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
 _ACCOUNT_NUMBER = re.compile(r"[0-9]{12}")
 _URL = re.compile(r"https?://[^\s/?#@]+(/[^\s]*)?")
-# user:password@ in a URL-like value
-_USERINFO = re.compile(r"(?<=://)[^/\s@]*@")
+# user:password@ at the start of a value or after the scheme of a URL
+_USERINFO = re.compile(r"(?:(?<=://)|^)[^/\s@]*@")
 
 AWS_KEYS = (
     "access_key_id",
@@ -80,7 +80,9 @@ def _shown(field, value):
     """How an error shows a value: never for `aws.*` fields; elsewhere as repr, without URL credentials."""
     if _secret_field(field):
         return f"a {type(value).__name__} (value not shown)"
-    return _USERINFO.sub("***@", repr(value))
+    if isinstance(value, str):
+        value = _USERINFO.sub("***@", value)
+    return repr(value)
 
 
 def _text(field, value):
