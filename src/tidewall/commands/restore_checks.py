@@ -29,6 +29,7 @@ from botocore.exceptions import BotoCoreError, ClientError
 
 from tidewall.commands import journal_trust, memento_fields
 from tidewall.core.Globals import Globals
+from tidewall.core.redact import escape_controls
 
 logger = logging.getLogger("tidewall.commands.restore_checks")
 
@@ -109,7 +110,10 @@ class Finding(NamedTuple):
     text: str
 
     def __str__(self):
-        return f"journal slot {self.slot} ({self.class_name.rsplit('.', 1)[-1]}): {self.text}"
+        # Journal text in it is shown, never its control characters (a traceback is printed unfiltered).
+        return escape_controls(
+            f"journal slot {self.slot} ({self.class_name.rsplit('.', 1)[-1]}): {self.text}"
+        )
 
 
 def for_folder(folder):
