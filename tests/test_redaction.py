@@ -92,15 +92,21 @@ class TestFilter:
         stream = io.StringIO()
         handler = redact.install_redaction(logging.StreamHandler(stream))
         redact.install_redaction(handler)  # once is enough
-        assert len(handler.filters) == 1
+        seen = []
+        other = logging.Handler()
+        other.emit = seen.append
         logger = logging.getLogger("tidewall.test.redaction")
         logger.addHandler(handler)
+        logger.addHandler(other)
         logger.propagate = False
         try:
             logger.error(*args, exc_info=exc_info)
         finally:
             logger.removeHandler(handler)
+            logger.removeHandler(other)
             logger.propagate = True
+        # Other handlers get the record as it was logged.
+        assert seen[0].args == args[1:] and seen[0].msg == args[0]
         return stream.getvalue()
 
     def test_one_record_is_one_clean_line(self):

@@ -48,7 +48,7 @@ def setup_logging(verbose=False, stream=None):
     """Console logging: time, level, text; debug lines (and logger names) with `verbose` (the number of
     -v given): the tool's own with one, the libraries' wire-level lines too with two.
 
-    Every line goes through the redaction filter (no CID, password, AWS secret or session token; control
+    Every line is redacted (no CID, password, AWS secret or session token; control
     characters escaped)."""
     verbose = int(verbose or 0)
     root = logging.getLogger()

@@ -9,8 +9,8 @@
   overrides) as visible escapes, so text from the configuration, the journal, S3 or the controller can
   neither colour the terminal nor forge a line of the log.
 - `strip_query(text)` drops the query strings of URLs (a GET to the controller carries the CID there).
-- `install_redaction(handler)` puts a filter on a log handler that does all of this to every record it
-  handles (message, traceback, stack); every handler of the tool gets one.
+- `install_redaction(handler)` makes a log handler do all of this to every record it writes (message,
+  traceback, stack), on its own copy of the record; every handler of the tool gets it.
 """
 
 from __future__ import annotations
@@ -121,39 +121,39 @@ def clean(text, keep_newlines=False):
     return escape_controls(redact(text), keep_newlines=keep_newlines)
 
 
-class RedactingFilter(logging.Filter):
-    """Rewrites each record into what may be shown: the formatted message with secrets masked and control
-    characters escaped (one record is one line), the traceback and stack with secrets masked.
-
-    The record is changed in place, so handlers that run after this one see the clean text too.
-    """
-
-    _formatter = logging.Formatter()
-
-    def filter(self, record):
-        if getattr(record, "_tidewall_clean", False):
-            return True
-        try:
-            message = record.getMessage()
-        except Exception:  # a broken format string: show its parts rather than lose the record
-            message = f"{record.msg!r} % {record.args!r}"
-        record.msg = clean(message)
-        record.args = None
-        if record.exc_info and not record.exc_text:
-            record.exc_text = self._formatter.formatException(record.exc_info)
-        if record.exc_text:
-            record.exc_text = clean(record.exc_text, keep_newlines=True)
-        if record.stack_info:
-            record.stack_info = clean(record.stack_info, keep_newlines=True)
-        record._tidewall_clean = True
-        return True
+def clean_record(record):
+    """A copy of a log record holding only what may be shown: the formatted message with secrets masked and
+    control characters escaped (one record is one line), the traceback and stack with secrets masked. The
+    record itself is left as it is, for other handlers."""
+    try:
+        message = record.getMessage()
+    except Exception:  # a broken format string: show its parts rather than lose the record
+        message = f"{record.msg!r} % {record.args!r}"
+    copy = logging.makeLogRecord(record.__dict__)
+    copy.msg, copy.args = clean(message), None
+    exc_text = record.exc_text
+    if record.exc_info and not exc_text:
+        exc_text = _FORMATTER.formatException(record.exc_info)
+    if exc_text:
+        copy.exc_text = clean(exc_text, keep_newlines=True)
+    if record.stack_info:
+        copy.stack_info = clean(record.stack_info, keep_newlines=True)
+    return copy
 
 
-_FILTER = RedactingFilter()
+_FORMATTER = logging.Formatter()
 
 
 def install_redaction(handler):
-    """Put the redaction filter on `handler` (once); returns the handler."""
-    if _FILTER not in handler.filters:
-        handler.addFilter(_FILTER)
+    """Make `handler` write only redacted records (once; any formatter it has or gets later still applies).
+    Returns the handler."""
+    if getattr(handler, "_tidewall_redacting", False):
+        return handler
+    plain_format = handler.format
+
+    def format(record):
+        return plain_format(clean_record(record))
+
+    handler.format = format
+    handler._tidewall_redacting = True
     return handler
