@@ -1,6 +1,7 @@
 """The `tidewall` command line: arguments, exit statuses, configuration errors, the run-settings guard and
 `status` read from a prepared journal."""
 
+import copy
 import json
 import os
 import signal
@@ -13,6 +14,7 @@ import pytest
 import yaml
 from moto import mock_aws
 
+from journal_states import SAMPLE_STATES
 from tidewall import cli, runner
 from tidewall.commands import journal_layout
 from tidewall.commands.history import CommandHistory, MementoHistory
@@ -388,7 +390,7 @@ def memento_classes(monkeypatch):
         for code in codes:
             cls = classes[code]
             memento = cls.__new__(cls)
-            memento.__dict__.update({"step": code})
+            memento.__dict__.update(copy.deepcopy(SAMPLE_STATES[journal_layout.STEPS[code].memento_class]))
             out.append((memento, journal_layout.STEPS[code].opens_group))
         return out
 

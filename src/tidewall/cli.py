@@ -32,6 +32,7 @@ from tidewall.core.exceptions import (
     TidewallError,
 )
 from tidewall.core.Globals import Globals
+from tidewall.core.redact import clean
 from tidewall.logs import close_logging, setup_logging
 
 logger = logging.getLogger("tidewall.cli")
@@ -104,12 +105,14 @@ def _cmd_status(args):
     from tidewall.status import read_live, read_status, render_status, status_to_json
 
     ca = runner.load_config(args.config)
+    runner.check_journal_key_env(ca)
     report = read_status(ca)
     live = read_live(ca, report) if report.discovered else None
     if _json(args):
         _emit_json(status_to_json(report, live, ca))
     else:
-        print(render_status(report, ca, live))
+        # Journal and controller texts are shown, never their control characters.
+        print(clean(render_status(report, ca, live), keep_newlines=True))
     return EXIT_OK
 
 
@@ -190,7 +193,15 @@ def _positive(text):
 
 def _logging_options(p, top=False):
     default = {} if top else {"default": argparse.SUPPRESS}
-    p.add_argument("-v", "--verbose", action="store_true", help="debug lines on the console", **default)
+    # -v counts before and after the command: `tidewall -v status -v` is -vv.
+    p.add_argument(
+        "-v",
+        "--verbose",
+        dest="verbose" if top else "sub_verbose",
+        action="count",
+        default=0,
+        help="debug lines on the console (-vv: with the AWS and HTTP libraries' wire lines)",
+    )
     p.add_argument(
         "--log-file",
         metavar="PATH",
@@ -377,7 +388,7 @@ def report_error(command, error, verbose=False):
     file). Refusals (nothing changed) read `tidewall: ...`."""
     logger.debug("%s failed", command, exc_info=error)
     if isinstance(error, TidewallError) and error.exit_code == EXIT_USAGE:
-        print(f"tidewall: {_one_line(error)}", file=sys.stderr)
+        print(f"tidewall: {clean(_one_line(error))}", file=sys.stderr)
         return
     name = f"{type(error).__name__}: "
     hint = "" if verbose else " (-v shows the traceback)"
@@ -396,6 +407,7 @@ def main(argv=None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, --version, usage errors
         return runner.exit_status(e)
+    args.verbose = args.verbose + getattr(args, "sub_verbose", 0)
     try:
         setup_logging(args.verbose, getattr(args, "log_file", None))
     except OSError as e:

@@ -4,7 +4,9 @@
 each one it makes (a filter that must see every line, such as one that hides secrets, is added there once
 and reaches the console and the file alike).
 
-Console: `time level text`, info and up; with `-v` debug lines and logger names too. Lines that are only
+Every handler made here writes redacted lines only (no CID, password, AWS secret or session token; control
+characters escaped). Console: `time level text`, info and up; with `-v` debug lines and logger names too
+(the AWS and HTTP libraries' own debug lines only with `-vv`). Lines that are only
 of use to someone reading the record (whole controller replies, for instance) go to debug on the console:
 they stay in the log file and in `-v`. Log file: every line from debug up, with the logger name, appended.
 """
@@ -63,6 +65,9 @@ class ConsoleDetailFilter(logging.Filter):
 
 
 def _install_filters(handler):
+    from tidewall.core.redact import install_redaction
+
+    install_redaction(handler)
     for f in HANDLER_FILTERS:
         handler.addFilter(f)
 
@@ -102,9 +107,10 @@ def setup_logging(verbose=False, log_file=None, stream=None):
         root.addHandler(handler)
     full = verbose or bool(log_file)
     root.setLevel(logging.DEBUG if full else logging.INFO)
-    # Libraries' chatter stays out of the step lines (and out of the file) unless -v asks for it.
+    # Libraries' chatter (botocore's wire lines among it) stays out of the step lines and the file unless
+    # asked for twice.
     for name in _LIBRARIES:
-        logging.getLogger(name).setLevel(logging.DEBUG if verbose else logging.WARNING)
+        logging.getLogger(name).setLevel(logging.DEBUG if int(verbose or 0) >= 2 else logging.WARNING)
     # The controller is reached with certificate verification off; one warning per request helps nobody.
     try:
         from urllib3.exceptions import InsecureRequestWarning

@@ -43,6 +43,11 @@ def _manager():
         from tidewall.commands.natgw_eip_handover import Manager as manager
 
         Manager = manager
+    spoke = sys.modules.get("tidewall.lib.spoke")
+    if spoke is not None:
+        from tidewall.lib.corvane_backend import guard_requests
+
+        guard_requests(spoke)  # a failed GET of the spoke module names its URL without the CID
     return Manager
 
 
@@ -54,7 +59,9 @@ def exit_status(exc):
     if isinstance(code, int):
         return code
     # exit("message"): the interpreter prints the message and uses status 1.
-    print(code, file=sys.stderr)
+    from tidewall.core.redact import clean
+
+    print(clean(code), file=sys.stderr)
     return EXIT_FAILED
 
 
@@ -75,6 +82,16 @@ def check_password_env(ca):
         raise UsageError(
             f"configuration field 'controller_password_env': environment variable {name} is not set "
             f"(export {name}=... with the password of controller user {ca.controller_user!r})"
+        )
+
+
+def check_journal_key_env(ca):
+    """With `journal_key_env` configured, the variable must hold the key before the journal is read."""
+    name = getattr(ca, "journal_key_env", None)
+    if name and not os.environ.get(name):
+        raise UsageError(
+            f"configuration field 'journal_key_env': environment variable {name} is not set "
+            f"(export {name}=... with the journal key)"
         )
 
 
@@ -226,7 +243,9 @@ def read_journal(ca, s3_client):
     saved_dry_run = Globals.dry_run
     Globals.dry_run = True
     try:
-        scratch = BackupDescriptor(os.path.join(tmp, "backup"), real.bucket, real.prefix)
+        scratch = BackupDescriptor(
+            os.path.join(tmp, "backup"), real.bucket, real.prefix, context=getattr(real, "context", None)
+        )
         view.files = list(s3.S3BackupCmdV2(s3_client, scratch).download() or [])
         folder = scratch.getAbsolutePath()
         s3.unregister(folder)
@@ -602,6 +621,7 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
     Globals.cmdcnt = -1 if stop_before is None else int(stop_before)
     if command in ("execute", "revert"):
         check_password_env(ca)
+        check_journal_key_env(ca)
     if command not in LOCKED_COMMANDS:
         return _run_manager(manager, command, ca, None, dry_run, stop_before, outcome)
     clients = AwsClientManager(ca)
@@ -698,6 +718,7 @@ def _run_action(manager, command, ca, clients, dry_run, stop_before, outcome):
     finally:
         root.removeHandler(errors)
         MementoHistory.serve(None)
+        end_controller_session()
         if command in ("execute", "revert"):
             _fill_after_run(outcome, ca)
     if status == EXIT_OK:
@@ -821,6 +842,15 @@ class _StderrToLog:
             self._buffer = ""
         sys.stderr = self._saved
         return False
+
+
+def end_controller_session():
+    """End the run's controller session (a CID left in a pasted log then opens nothing)."""
+    from tidewall.lib.corvane_backend import endSession
+
+    if Globals.CID:
+        endSession(Globals.controller_ip, Globals.CID)
+        Globals.CID = None
 
 
 def reset_journal(config):

@@ -32,9 +32,10 @@ ZONE_MBPS = (150.0, 150.0, 10.0)
 SIZES = ("t3.medium", "t3.medium", "t3.small")
 HANDOVER_SIZE = "c5.large"
 
-# Controller actions that change nothing.
+# Controller actions that change nothing in the cloud or on the controller's gateways.
 READ_ONLY_ACTIONS = {
     "login",
+    "logout",
     "list_accounts",
     "list_vpcs_summary",
     "get_gateway_info",

@@ -6,8 +6,12 @@ the steps made so far, with a begin mark on the first memento of each rollback g
 
 Both are class-level services: `init` (re)loads the state of one folder. Each file is indented JSON with a
 format version and a sha256 digest of its canonical content, so a truncated, corrupt or edited file is
-refused instead of being half-read. Mementos are stored as plain data and rebuilt only for the classes in
-`ALLOWED_MEMENTO_CLASSES`; nothing is pickled or evaluated.
+refused instead of being half-read. Each file also names its owner (account, VPC, region, bucket, prefix),
+carries a sequence number and, with a journal key configured, an HMAC signature (`journal_trust`).
+Mementos are stored as plain data and rebuilt only for the classes in `ALLOWED_MEMENTO_CLASSES`, with
+exactly the attributes `memento_fields` declares for them; nothing is pickled or evaluated. Before a
+revert or a rollback restores a memento, `restore_checks` makes sure it acts only on this migration's
+resources.
 
 Every change is written atomically and written through to S3 before the call returns, except `pop()`: its
 removal is written when the next history call starts, after the caller has restored the popped memento.
@@ -30,15 +34,18 @@ import os
 import sys
 import types
 
-from tidewall.commands import journal_layout
+from tidewall.commands import journal_layout, journal_trust, memento_fields, restore_checks
 from tidewall.commands.memento import Memento
+from tidewall.core import redact
 from tidewall.core.exceptions import EXIT_FAILED, EXIT_USAGE, TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib import s3
 
 logger = logging.getLogger("tidewall.commands.history")
 
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+# Format 1 files (no owner, no sequence number) are still read; the next write makes them format 2.
+READABLE_FORMATS = (1, 2)
 COMMAND_FILE = "command_history.json"
 MEMENTO_FILE = "memento_history.json"
 DISCOVER_NATGW = 0
@@ -75,6 +82,14 @@ def _check_plain(value, where):
     raise HistoryError(f"{where}: {type(value).__name__} {value!r} cannot be stored as plain data")
 
 
+def _check_record_texts(records, where):
+    """Raise TypeError when a recorded text holds a control character (no AWS id, address or size does)."""
+    for i, record in enumerate(records):
+        for key, value in record.items():
+            if isinstance(value, str) and redact.escape_controls(value) != value:
+                raise TypeError(f"{where}[{i}].{key} holds a control character")
+
+
 def _canonical(doc):
     return json.dumps(doc, sort_keys=True, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
 
@@ -83,13 +98,14 @@ def _digest(body):
     return hashlib.sha256(_canonical(body).encode("utf-8")).hexdigest()
 
 
-def _load(path, kind):
-    """The checked body of a history file (without its digest), or None when there is no file."""
+def _load(path, kind, read_only=None):
+    """(checked body without digest and signature, journal_trust.Opened), or (None, None) when there is
+    no file. The owner, sequence number and signature are checked against the folder's context."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
     except FileNotFoundError:
-        return None
+        return None, None
     except (OSError, UnicodeDecodeError) as e:
         raise HistoryError(f"{path}: cannot be read ({e}); the file was left as it is") from None
     try:
@@ -100,26 +116,51 @@ def _load(path, kind):
         ) from None
     if not isinstance(doc, dict):
         raise HistoryError(f"{path}: not a {kind} file; the file was left as it is")
-    body = {k: v for k, v in doc.items() if k != "sha256"}
-    if body.get("kind") != kind or body.get("format") != FORMAT_VERSION:
+    sealed = {k: v for k, v in doc.items() if k != "sha256"}
+    if sealed.get("kind") != kind or sealed.get("format") not in READABLE_FORMATS:
         raise HistoryError(
-            f"{path}: expected a {kind} file of format {FORMAT_VERSION}, found kind {body.get('kind')!r} "
-            f"format {body.get('format')!r}; the file was left as it is"
+            f"{path}: expected a {kind} file of format {FORMAT_VERSION}, found kind {sealed.get('kind')!r} "
+            f"format {sealed.get('format')!r}; the file was left as it is"
         )
-    if doc.get("sha256") != _digest(body):
+    if doc.get("sha256") != _digest(sealed):
         raise HistoryError(
             f"{path}: content does not match its sha256 digest (edited or damaged); the file was left as it is"
         )
-    return body
+    body = {k: v for k, v in sealed.items() if k != "signature"}
+    folder, name = os.path.split(path)
+    opened = journal_trust.open_checked(
+        path,
+        name,
+        body,
+        sealed.get("signature"),
+        journal_trust.context_of(folder),
+        bool(Globals.dry_run) if read_only is None else read_only,
+    )
+    return body, opened
 
 
 def _dump(folder, name, body):
-    """Write a history file atomically and write it through to S3."""
-    doc = dict(body)
-    doc["sha256"] = _digest(body)
+    """Write a history file atomically (owner and signature added to the body with its sequence number) and
+    write it through to S3; then remember the sequence number on this machine."""
+    context = journal_trust.context_of(folder)
+    seq = body["seq"]
+    sealed, signed = journal_trust.seal(body, context)
+    doc = dict(sealed)
+    doc["sha256"] = _digest(sealed)
     text = json.dumps(doc, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
     s3.atomic_write_bytes(os.path.join(folder, name), text.encode("utf-8"))
     s3.write_through(folder, name)
+    if context is not None:
+        journal_trust.remember(context, name, seq, signed, owned=True)
+
+
+def _opened(folder, name, opened):
+    """After a file was read for a run that may write: remember on this machine what was seen. (A file
+    without owner or signature gets them with its next write; opening it changes nothing.)"""
+    context = journal_trust.context_of(folder)
+    if context is None or opened is None or Globals.dry_run:
+        return
+    journal_trust.remember(context, name, opened.seq, opened.signed, opened.owned)
 
 
 def _resolve_memento_class(name):
@@ -145,6 +186,7 @@ class CommandHistory:
     _commands = {}
     _natgws = []
     _run_settings = None
+    _seq = 0
 
     @classmethod
     def init(cls, folder, vpc_id, version="v2"):
@@ -154,7 +196,7 @@ class CommandHistory:
             raise HistoryError(f"vpc_id must be non-empty text, got {vpc_id!r}")
         folder = os.path.abspath(folder)
         path = os.path.join(folder, COMMAND_FILE)
-        body = _load(path, "command_history")
+        body, opened = _load(path, "command_history")
         commands, natgws, settings = {}, [], None
         if body is not None:
             if body.get("vpc_id") != vpc_id or body.get("version") != version:
@@ -172,6 +214,7 @@ class CommandHistory:
                         natgws = entry["natgws"]
                         if not isinstance(natgws, list) or not all(isinstance(r, dict) for r in natgws):
                             raise TypeError("natgws is not a list of records")
+                        _check_record_texts(natgws, "natgws")
                         commands[DISCOVER_NATGW]["natgws"] = copy.deepcopy(natgws)
                 settings = body["run_settings"]
                 if settings is not None and not isinstance(settings, dict):
@@ -180,11 +223,13 @@ class CommandHistory:
                 raise HistoryError(f"{path}: malformed entries ({e}); the file was left as it is") from None
         cls._vpc_id, cls._version = vpc_id, version
         cls._commands, cls._natgws, cls._run_settings = commands, natgws, settings
+        cls._seq = opened.seq if opened is not None else 0
         cls._dry_run = bool(Globals.dry_run)
         cls._folder = folder
         logger.debug(
             "  Command history of %s opened in %s (%d command(s) done)", vpc_id, folder, len(commands)
         )
+        _opened(folder, COMMAND_FILE, opened)
 
     @classmethod
     def _require(cls):
@@ -203,7 +248,9 @@ class CommandHistory:
             "commands": [cls._commands[i] for i in sorted(cls._commands)],
             "run_settings": cls._run_settings,
         }
+        body["seq"] = journal_trust.next_seq(journal_trust.context_of(cls._folder), COMMAND_FILE, cls._seq)
         _dump(cls._folder, COMMAND_FILE, body)
+        cls._seq = body["seq"]
 
     @classmethod
     def is_command_i_done(cls, i):
@@ -277,11 +324,21 @@ def _entry_state(memento):
     if not isinstance(state, dict):
         raise HistoryError(f"{name}.toDict() must return a mapping, got {type(state).__name__}")
     _check_plain(state, f"{name} state")
+    problems = memento_fields.state_problems(name, type(memento), state)
+    if problems:
+        raise HistoryError(
+            f"{_short(name)} cannot be journalled: {'; '.join(problems)} (its fields are declared in "
+            f"{memento_fields.__name__})"
+        )
     return name, copy.deepcopy(state)
 
 
 def _rebuild(name, state):
+    """A memento of class `name` with exactly the stored attributes (refused unless they are its own)."""
     memento_cls = _resolve_memento_class(name)
+    problems = memento_fields.state_problems(name, memento_cls, state)
+    if problems:
+        raise HistoryError("; ".join(problems))
     memento = memento_cls.__new__(memento_cls)
     memento.__dict__.update(copy.deepcopy(state))
     return memento
@@ -324,6 +381,9 @@ class MementoHistory:
     _intent = None  # {"class": name, "state": state}
     _purpose = None  # what the caller said it serves (None: inferred)
     _drawn = False
+    _seq = 0
+    _checks = None  # the restore checks of this folder's configuration (None: not bound to one)
+    _checked = False  # every memento held was checked since the history was opened
 
     @classmethod
     def opened_in(cls):
@@ -347,7 +407,7 @@ class MementoHistory:
         cls._folder = None
         folder = os.path.abspath(folder)
         path = os.path.join(folder, MEMENTO_FILE)
-        body = _load(path, "memento_history")
+        body, opened = _load(path, "memento_history")
         entries, progress, intent = [], None, None
         if body is not None:
             items = body.get("entries")
@@ -373,9 +433,13 @@ class MementoHistory:
         cls._pop_pending, cls._popped = False, None
         cls._progress, cls._intent = progress, intent
         cls._drawn = False
+        cls._seq = opened.seq if opened is not None else 0
         cls._dry_run = bool(Globals.dry_run)
+        cls._checks = restore_checks.for_folder(folder)
+        cls._checked = False
         cls._folder = folder
         logger.debug("  Memento history opened in %s (%d memento(s))", folder, len(entries))
+        _opened(folder, MEMENTO_FILE, opened)
         if progress is not None:
             logger.warning("  %s", cls.describe_progress())
         if intent is not None and resolve:
@@ -436,7 +500,10 @@ class MementoHistory:
     def _write(cls):
         if cls._dry_run:
             return
-        _dump(cls._folder, MEMENTO_FILE, cls._body())
+        body = cls._body()
+        body["seq"] = journal_trust.next_seq(journal_trust.context_of(cls._folder), MEMENTO_FILE, cls._seq)
+        _dump(cls._folder, MEMENTO_FILE, body)
+        cls._seq = body["seq"]
 
     @classmethod
     def _change(cls, edit):
@@ -498,6 +565,7 @@ class MementoHistory:
         cls._commit_pop()
         if cls._intent is not None:
             cls._settle_intent()
+        cls._check_all("execute")
         progress = cls._progress
         if progress is not None and progress["kind"] == "revert":
             raise RevertInProgressError(
@@ -525,7 +593,12 @@ class MementoHistory:
         )
         while cls._progress is not None and len(cls._entries) > start:
             begin = cls._entries[-1][1]
-            memento = cls.pop()
+            try:
+                memento = cls.pop()
+            except restore_checks.ForeignResourceError as e:
+                raise RollbackUnfinishedError(
+                    f"the rollback of the group at journal slot {start} could not be finished: {e}"
+                ) from e
             try:
                 memento.restore()
             except Exception as e:
@@ -660,6 +733,7 @@ class MementoHistory:
             return
         progress = cls._progress
         if cls._serves() == "revert":
+            cls._check_all("revert")
             if progress is None or progress["kind"] != "revert":
                 record = {"kind": "revert", "started_at": _now()}
                 cls._change(lambda: setattr(cls, "_progress", record))
@@ -668,6 +742,44 @@ class MementoHistory:
             start = cls._top_group_start() if progress is None else progress["group_start"]
             record = {"kind": "rollback", "group_start": start, "started_at": _now()}
             cls._change(lambda: setattr(cls, "_progress", record))
+
+    # ---- the restore checks
+
+    @classmethod
+    def _check_all(cls, command):
+        """Before an execute or a revert acts: every memento held acts only on this migration's resources.
+
+        Each finding is logged; any finding refuses the command (exit status 2) before anything changes.
+        Done once per opening of the history.
+        """
+        if cls._checks is None or cls._checked or not cls._entries:
+            return
+        entries = [(slot, name, state) for slot, (_m, _b, name, state) in enumerate(cls._entries)]
+        findings = cls._checks.check(entries)
+        if findings:
+            for finding in findings:
+                logger.error("  Journal check: %s", finding)
+            raise restore_checks.ForeignResourceError(
+                f"refusing to {command}: the journal in {cls._folder} names what this migration did not "
+                f"make or does not own ({len(findings)} finding(s)): " + "; ".join(map(str, findings))
+            )
+        cls._checked = True
+
+    @classmethod
+    def _check_top(cls):
+        """Before a rollback restores the top memento: check it against AWS and the controller as they are
+        now. A finding counts as a failed restore: it is logged and the memento stays."""
+        if cls._checks is None:
+            return
+        slot = len(cls._entries) - 1
+        _m, _b, name, state = cls._entries[slot]
+        findings = cls._checks.check([(slot, name, state)])
+        if findings:
+            for finding in findings:
+                logger.error("  Journal check: %s", finding)
+            raise restore_checks.ForeignResourceError(
+                f"not restored: {'; '.join(map(str, findings))}; the memento stays in the journal"
+            )
 
     @classmethod
     def _top_group_start(cls):
@@ -725,6 +837,8 @@ class MementoHistory:
         cls._start_undo()
         if not cls._entries:
             raise IndexError("pop from an empty memento history")
+        if cls._serves() == "execute":
+            cls._check_top()
         entry = cls._entries.pop()
         cls._pop_pending, cls._popped = True, entry
         return entry[0]
@@ -799,7 +913,7 @@ def _recorded_discovery(folder):
         natgws = CommandHistory._natgws if DISCOVER_NATGW in CommandHistory._commands else None
         return natgws, CommandHistory._run_settings
     try:
-        body = _load(os.path.join(folder, COMMAND_FILE), "command_history")
+        body, _opened = _load(os.path.join(folder, COMMAND_FILE), "command_history", read_only=True)
     except HistoryError as e:
         logger.warning("  %s", e)
         return None, None

@@ -1,7 +1,8 @@
 """The tool's configuration: loaded from a YAML file or a mapping, checked, and read as attributes.
 
 Every field is checked when the adaptor is built, so a typo or a wrong value stops the run before anything is
-changed, with an error that names the field.
+changed, with an error that names the field. Patterns must match a whole value, text may hold no control
+characters, and an error never shows the value of an `aws.*` field nor the credentials of a URL.
 """
 
 import copy
@@ -13,18 +14,23 @@ from pathlib import Path
 
 import yaml
 
+from tidewall.core import redact
 from tidewall.core.exceptions import EXIT_USAGE, TidewallError
 
 DEFAULT_BACKUP_PREFIX = "tidewall-backups"
 DEFAULT_BACKUP_ROOT = "~/.tidewall/backups"
 
-_HOST_PORT = re.compile(r"^(\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?)(:(\d{1,5}))?$")
-_ENV_NAME = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
-_VPC_ID = re.compile(r"^vpc-([0-9a-f]{8}|[0-9a-f]{17})$")
-_REGION = re.compile(r"^[a-z]{2}(-[a-z]+)+-\d+$")
-_BUCKET = re.compile(r"^[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]$")
-_ACCOUNT_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]*$")
-_ACCOUNT_NUMBER = re.compile(r"^\d{12}$")
+# Matched against the whole value (fullmatch): "vpc-...\n" is not a VPC id.
+_HOST_PORT = re.compile(r"(\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?)(:([0-9]{1,5}))?")
+_ENV_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+_VPC_ID = re.compile(r"vpc-([0-9a-f]{8}|[0-9a-f]{17})")
+_REGION = re.compile(r"[a-z]{2}(-[a-z]+)+-[0-9]+")
+_BUCKET = re.compile(r"[a-z0-9][a-z0-9.-]{1,61}[a-z0-9]")
+_ACCOUNT_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]*")
+_ACCOUNT_NUMBER = re.compile(r"[0-9]{12}")
+_URL = re.compile(r"https?://[^\s/?#@]+(/[^\s]*)?")
+# user:password@ at the start of a value or after the scheme of a URL
+_USERINFO = re.compile(r"(?:(?<=://)|^)[^/\s@]*@")
 
 AWS_KEYS = (
     "access_key_id",
@@ -66,9 +72,25 @@ def _fail(field, problem):
     raise ConfigError(f"configuration field '{field}': {problem}", field)
 
 
+def _secret_field(field):
+    return field == "aws" or field.startswith("aws.")
+
+
+def _shown(field, value):
+    """How an error shows a value: never for `aws.*` fields; elsewhere as repr, without URL credentials."""
+    if _secret_field(field):
+        return f"a {type(value).__name__} (value not shown)"
+    if isinstance(value, str):
+        value = _USERINFO.sub("***@", value)
+    return repr(value)
+
+
 def _text(field, value):
     if not isinstance(value, str):
-        _fail(field, f"expected text, got {type(value).__name__} {value!r}")
+        shown = "" if _secret_field(field) else f" {_shown(field, value)}"
+        _fail(field, f"expected text, got {type(value).__name__}{shown}")
+    if redact.escape_controls(value) != value:
+        _fail(field, f"must not hold control characters, got {_shown(field, value)}")
     return value
 
 
@@ -80,32 +102,38 @@ def _nonempty(field, value):
 
 def _matching(pattern, example):
     def check(field, value):
-        if not pattern.match(_text(field, value)):
-            _fail(field, f"expected {example}, got {value!r}")
+        if not pattern.fullmatch(_text(field, value)):
+            _fail(field, f"expected {example}, got {_shown(field, value)}")
         return value
 
     return check
 
 
 def _controller_ip(field, value):
-    match = _HOST_PORT.match(_text(field, value))
+    match = _HOST_PORT.fullmatch(_text(field, value))
     if not match or (match.group(4) and not 0 < int(match.group(4)) < 65536):
-        _fail(field, f"expected a host or host:port such as '10.1.2.3' or '127.0.0.1:8443', got {value!r}")
+        _fail(
+            field,
+            f"expected a host or host:port such as '10.1.2.3' or '127.0.0.1:8443', got {_shown(field, value)}",
+        )
     return value
 
 
 def _account_number(field, value):
     if isinstance(value, int) and not isinstance(value, bool):
         value = str(value)
-    if not isinstance(value, str) or not _ACCOUNT_NUMBER.match(value):
-        _fail(field, f"expected a 12-digit AWS account id (quote it in YAML), got {value!r}")
+    if not isinstance(value, str) or not _ACCOUNT_NUMBER.fullmatch(value):
+        _fail(field, f"expected a 12-digit AWS account id (quote it in YAML), got {_shown(field, value)}")
     return value
 
 
 def _backup_prefix(field, value):
     prefix = _text(field, value).strip("/")
     if prefix and any(p in ("", ".", "..") for p in prefix.split("/")):
-        _fail(field, f"expected an S3 key prefix without empty, '.' or '..' segments, got {value!r}")
+        _fail(
+            field,
+            f"expected an S3 key prefix without empty, '.' or '..' segments, got {_shown(field, value)}",
+        )
     return prefix
 
 
@@ -117,13 +145,13 @@ def _backup_root(field, value):
 
 def _bool(field, value):
     if not isinstance(value, bool):
-        _fail(field, f"expected true or false, got {value!r}")
+        _fail(field, f"expected true or false, got {_shown(field, value)}")
     return value
 
 
 def _hs_mode(field, value):
     if isinstance(value, bool) or not isinstance(value, int) or value not in (1, 2):
-        _fail(field, f"expected 1 or 2, got {value!r}")
+        _fail(field, f"expected 1 or 2, got {_shown(field, value)}")
     return value
 
 
@@ -133,7 +161,7 @@ def _any(field, value):
 
 def _aws(field, value):
     if not isinstance(value, Mapping):
-        _fail(field, f"expected a mapping with keys {', '.join(AWS_KEYS)}, got {value!r}")
+        _fail(field, f"expected a mapping with keys {', '.join(AWS_KEYS)}, got {_shown(field, value)}")
     _reject_unknown(value, AWS_KEYS, "aws.")
     out = {}
     for key in AWS_KEYS:
@@ -141,11 +169,13 @@ def _aws(field, value):
         if key == "retry_mode":
             item = DEFAULT_RETRY_MODE if item is None else item
             if item not in RETRY_MODES:
-                _fail("aws.retry_mode", f"expected one of {', '.join(RETRY_MODES)}, got {item!r}")
+                _fail(
+                    "aws.retry_mode", f"expected one of {', '.join(RETRY_MODES)}, got {_shown(field, item)}"
+                )
         elif key == "max_attempts":
             item = DEFAULT_MAX_ATTEMPTS if item is None else item
             if isinstance(item, bool) or not isinstance(item, int) or not 1 <= item <= 50:
-                _fail("aws.max_attempts", f"expected a whole number from 1 to 50, got {item!r}")
+                _fail("aws.max_attempts", f"expected a whole number from 1 to 50, got {_shown(field, item)}")
         elif item is not None:
             _nonempty(f"aws.{key}", item)
         out[key] = item
@@ -157,21 +187,23 @@ def _aws(field, value):
     if out["profile"] is not None and out["access_key_id"] is not None:
         _fail("aws.profile", "give either a profile or explicit keys, not both")
     url = out["endpoint_url"]
-    if url is not None and not re.match(r"^https?://[^\s/]+", url):
-        _fail("aws.endpoint_url", f"expected an http:// or https:// URL, got {url!r}")
+    if url is not None and not _URL.fullmatch(url):
+        _fail("aws.endpoint_url", "expected an http:// or https:// URL without credentials (value not shown)")
+    for key in ("secret_access_key", "session_token"):
+        redact.add_secret(out[key])
     return out
 
 
 def _waits(field, value):
     if not isinstance(value, Mapping):
-        _fail(field, f"expected a mapping with keys {', '.join(WAIT_DEFAULTS)}, got {value!r}")
+        _fail(field, f"expected a mapping with keys {', '.join(WAIT_DEFAULTS)}, got {_shown(field, value)}")
     _reject_unknown(value, list(WAIT_DEFAULTS), "waits.")
     out = dict(WAIT_DEFAULTS)
     for key, item in value.items():
         if item is None:
             continue
         if isinstance(item, bool) or not isinstance(item, int | float) or not 0 < item < float("inf"):
-            _fail(f"waits.{key}", f"expected a positive number of seconds, got {item!r}")
+            _fail(f"waits.{key}", f"expected a positive number of seconds, got {_shown(field, item)}")
         out[key] = float(item)
     if out["max_poll_interval"] < out["poll_interval"]:
         _fail("waits.max_poll_interval", "must not be shorter than waits.poll_interval")
@@ -232,7 +264,11 @@ def _load_yaml(path):
     except FileNotFoundError:
         raise ConfigError(f"configuration file not found: {path}") from None
     except yaml.YAMLError as e:
-        raise ConfigError(f"configuration file {path} is not valid YAML: {e}") from None
+        # The problem and where it is, never the text around it (it may be a secret).
+        mark = getattr(e, "problem_mark", None)
+        where = f" at line {mark.line + 1}, column {mark.column + 1}" if mark is not None else ""
+        problem = getattr(e, "problem", None) or type(e).__name__
+        raise ConfigError(f"configuration file {path} is not valid YAML: {problem}{where}") from None
     except IsADirectoryError:
         raise ConfigError(f"configuration file {path} is a folder, not a file") from None
     except (OSError, UnicodeDecodeError) as e:
@@ -263,16 +299,25 @@ def normalise_spoke_tag(value):
 
 
 class BackupDescriptor:
-    """Where the run's backup folder lives: locally and as a key prefix in an S3 bucket."""
+    """Where the run's backup folder lives: locally and as a key prefix in an S3 bucket.
 
-    def __init__(self, local_path, bucket, prefix):
+    `context` (a journal_trust.JournalContext, or None) says whose journal the folder holds; handing out
+    the folder binds it to that context, so the histories opened there check their files against it. A
+    descriptor of a scratch copy of the same journal passes the real descriptor's context on.
+    """
+
+    def __init__(self, local_path, bucket, prefix, context=None):
         self.local_path = local_path
         self.bucket = bucket
         self.prefix = prefix
+        self.context = context
 
     def getAbsolutePath(self):
-        """The local backup folder (created when missing)."""
+        """The local backup folder (created when missing), bound to this descriptor's journal context."""
+        from tidewall.commands import journal_trust
+
         os.makedirs(self.local_path, mode=0o700, exist_ok=True)
+        journal_trust.bind(self.local_path, self.context)
         return self.local_path
 
     def __repr__(self):
@@ -326,8 +371,23 @@ class ConfigAdaptor:
             setattr(self, name, value)
 
         prefix = "/".join(p for p in (self.backup_prefix, self.aws_account_name, self.vpc_id) if p)
+        local = os.path.join(self.backup_root, self.aws_account_name, self.vpc_id)
         self.backup_descriptor = BackupDescriptor(
-            os.path.join(self.backup_root, self.aws_account_name, self.vpc_id), self.s3_bucket, prefix
+            local, self.s3_bucket, prefix, context=self.journal_context(local, prefix)
+        )
+
+    def journal_context(self, local, prefix):
+        from tidewall.commands.journal_trust import JournalContext, seen_path_for
+
+        return JournalContext(
+            account=self.aws_account_name,
+            vpc_id=self.vpc_id,
+            region=self.region,
+            bucket=self.s3_bucket,
+            prefix=prefix,
+            key_env=self.journal_key_env,
+            seen_path=seen_path_for(local),
+            spoke_gw_name=self.spoke_gw_name,
         )
 
     def as_dict(self, redact=False):

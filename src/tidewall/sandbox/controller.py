@@ -384,6 +384,10 @@ class SimulatedController:
             "results": f"User {username} logged in successfully",
         }
 
+    def _logout(self, params):
+        self._cids.pop(params.get("CID"), None)
+        return {"return": True, "results": "Logged out"}
+
     def _list_accounts(self, params):
         records = [
             {"account_name": a.name, "cloud_type": a.cloud_type, "aws_account_number": a.number}
@@ -716,6 +720,7 @@ class SimulatedController:
         return {"return": True, "results": f"SNAT {text} on gateway {gw.name}"}
 
     _ACTIONS = {
+        "logout": _logout,
         "list_accounts": _list_accounts,
         "add_account": _add_account,
         "list_vpcs_summary": _list_vpcs_summary,

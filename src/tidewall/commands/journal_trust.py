@@ -1,0 +1,281 @@
+"""Whose journal this is, and whether it is the one this machine last wrote or read.
+
+Each journal file (the command history and the memento history) names its owner: the access account,
+the VPC, the region, the bucket and the key prefix of the configuration that wrote it. A file whose owner
+differs from the configuration's (a journal copied from another VPC's prefix, for instance) is refused.
+
+Each write carries a sequence number one above the last one, and with `journal_key_env` configured an
+HMAC-SHA256 over the file's canonical body (owner and sequence number included) under the key held by
+that environment variable. A signature that does not match is refused. This machine keeps, next to the
+local backup folder, the sequence number it last saw of each file (and whether the file was signed and
+named its owner then); a file older than that, or one that lost its signature or owner since, is refused
+(a replayed or stripped copy).
+
+Files written before owners were recorded, and unsigned files when a key has just been configured, are
+accepted with a warning as long as this machine never saw the file with an owner (or signed); the next
+write (only a locked run writes) records the owner and signs: the run adopts the journal.
+
+A history finds the context of its folder through `bind()`, which the backup descriptor of a configuration
+calls when it hands out the folder. A folder without a context (a history used on its own) is read and
+written without owner or signature.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import json
+import logging
+import os
+from dataclasses import dataclass
+
+from tidewall.core import redact
+from tidewall.core.exceptions import EXIT_USAGE, TidewallError
+
+logger = logging.getLogger("tidewall.commands.journal_trust")
+
+OWNER_FIELDS = ("account", "vpc_id", "region", "bucket", "prefix")
+SIGNATURE_ALG = "HMAC-SHA256"
+_SIGNING_TAG = b"tidewall journal\n"
+
+
+class JournalTrustError(TidewallError):
+    """A journal that belongs elsewhere, is older than the one last seen, or whose signature fails."""
+
+    exit_code = EXIT_USAGE
+
+
+@dataclass(frozen=True)
+class JournalContext:
+    """What a configuration says about its journal: the owner, the key variable, where this machine keeps
+    its record of the journal, and what the restore checks compare against."""
+
+    account: str
+    vpc_id: str
+    region: str
+    bucket: str
+    prefix: str
+    key_env: str | None
+    seen_path: str
+    spoke_gw_name: str | None = None
+
+    def owner(self):
+        return {name: getattr(self, name) for name in OWNER_FIELDS}
+
+    def key(self):
+        """The journal key as bytes, or None when no `journal_key_env` is configured."""
+        if not self.key_env:
+            return None
+        value = os.environ.get(self.key_env)
+        if not value:
+            raise JournalTrustError(
+                f"configuration field 'journal_key_env': environment variable {self.key_env} is not set "
+                f"(export {self.key_env}=... with the journal key)"
+            )
+        redact.add_secret(value)
+        return value.encode("utf-8")
+
+
+def seen_path_for(local_folder):
+    """Where this machine keeps its record of the journal of `local_folder`: a hidden file next to it, never
+    part of the backup folder (so never stored in or fetched from S3, and kept by a reset)."""
+    local_folder = os.path.abspath(local_folder)
+    parent, name = os.path.split(local_folder)
+    return os.path.join(parent, f".{name}.journal-seen.json")
+
+
+# ------------------------------------------------------------------------------------------------ binding
+
+_bound = {}
+
+
+def bind(folder, context):
+    """The histories kept in `folder` belong to `context` (None: to nobody in particular)."""
+    key = os.path.realpath(folder)
+    if context is None:
+        _bound.pop(key, None)
+    else:
+        _bound[key] = context
+
+
+def context_of(folder):
+    return _bound.get(os.path.realpath(folder))
+
+
+def clear_bindings():
+    _bound.clear()
+
+
+# ------------------------------------------------------------------------------------- the seen record
+
+
+def _read_seen(context):
+    try:
+        with open(context.seen_path, encoding="utf-8") as f:
+            record = json.load(f)
+    except FileNotFoundError:
+        return {}
+    except (OSError, ValueError) as e:
+        raise JournalTrustError(
+            f"{context.seen_path}: this machine's record of the journal cannot be read ({e}); if the journal "
+            "in S3 is right, delete that file and run again"
+        ) from None
+    return record if isinstance(record, dict) else {}
+
+
+def last_seen(context, name):
+    """{"seq": N, "signed": bool, "owned": bool} of file `name` as this machine last saw it, or {}."""
+    entry = _read_seen(context).get(name)
+    return entry if isinstance(entry, dict) else {}
+
+
+def remember(context, name, seq, signed, owned):
+    """Record that file `name` was seen (or written) at `seq`; the record never goes back."""
+    from tidewall.lib import s3
+
+    record = _read_seen(context)
+    before = record.get(name) if isinstance(record.get(name), dict) else {}
+    entry = {
+        "seq": max(seq, _int(before.get("seq"))),
+        "signed": bool(signed or before.get("signed")),
+        "owned": bool(owned or before.get("owned")),
+    }
+    if entry == before:
+        return
+    record[name] = entry
+    data = json.dumps(record, indent=2, sort_keys=True).encode("utf-8")
+    s3.atomic_write_bytes(context.seen_path, data, pending=False)
+
+
+def _int(value):
+    return value if type(value) is int else 0
+
+
+# ---------------------------------------------------------------------------------- sealing and opening
+
+
+def _canonical(doc):
+    return json.dumps(doc, sort_keys=True, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+
+
+def _mac(key, body):
+    return hmac.new(key, _SIGNING_TAG + _canonical(body).encode("utf-8"), hashlib.sha256).hexdigest()
+
+
+def seal(body, context):
+    """The document to store for `body` (which holds its sequence number): with its owner, and signed when a
+    key is set. Returns (document without digest, whether it is signed)."""
+    doc = dict(body)
+    doc["owner"] = context.owner() if context is not None else None
+    key = context.key() if context is not None else None
+    if key is None:
+        return doc, False
+    doc["signature"] = {"alg": SIGNATURE_ALG, "value": _mac(key, doc)}
+    return doc, True
+
+
+@dataclass(frozen=True)
+class Opened:
+    seq: int
+    signed: bool
+    owned: bool
+    adopt: bool  # owner or signature missing: both come with the next write
+
+
+def next_seq(context, name, loaded_seq):
+    """The sequence number of the next write of file `name`."""
+    seen = _int(last_seen(context, name).get("seq")) if context is not None else 0
+    return max(loaded_seq, seen) + 1
+
+
+def _describe_owner(owner):
+    return (
+        f"account {owner.get('account')!r}, VPC {owner.get('vpc_id')!r}, region {owner.get('region')!r}, "
+        f"s3://{owner.get('bucket')}/{owner.get('prefix')}"
+    )
+
+
+def open_checked(path, name, body, signature, context, read_only):
+    """Check a loaded journal file against the configuration's context; raises JournalTrustError.
+
+    `body` is the file without digest and signature. In a read-only look (a dry run, status) a file older
+    than the one last seen is reported, not refused: nothing will act on it, and a run writing at that
+    moment makes the record move ahead of the copy just read.
+    """
+    seq = body.get("seq", 0)
+    if type(seq) is not int or seq < 0:
+        raise JournalTrustError(f"{path}: malformed sequence number {seq!r}; the file was left as it is")
+    owner = body.get("owner")
+    if owner is not None and not (isinstance(owner, dict) and set(owner) == set(OWNER_FIELDS)):
+        raise JournalTrustError(f"{path}: malformed owner record; the file was left as it is")
+    if signature is not None and not (
+        isinstance(signature, dict)
+        and signature.get("alg") == SIGNATURE_ALG
+        and isinstance(signature.get("value"), str)
+    ):
+        raise JournalTrustError(f"{path}: malformed signature record; the file was left as it is")
+    if context is None:
+        return Opened(seq, signature is not None, owner is not None, False)
+
+    expected = context.owner()
+    if owner is not None and owner != expected:
+        differs = ", ".join(
+            f"{field} {owner.get(field)!r} (configured {expected[field]!r})"
+            for field in OWNER_FIELDS
+            if owner.get(field) != expected[field]
+        )
+        raise JournalTrustError(
+            f"{path}: this journal belongs to {_describe_owner(owner)}, not to this configuration: {differs}. "
+            "Refusing it (a journal copied from another VPC's backup prefix?); nothing was changed"
+        )
+    seen = last_seen(context, name)
+    adopt = False
+    if owner is None:
+        if seen.get("owned"):
+            raise JournalTrustError(
+                f"{path}: names no owner, but this machine last saw it naming {_describe_owner(expected)} "
+                f"(sequence {seen.get('seq')}): a replaced copy. Refusing it; nothing was changed"
+            )
+        logger.warning(
+            "  %s names no owner (written by an earlier version): taken as the journal of %s; the next "
+            "write records its owner",
+            path,
+            context.vpc_id,
+        )
+        adopt = True
+
+    key = context.key()
+    if signature is not None:
+        if key is None:
+            raise JournalTrustError(
+                f"{path}: the journal is signed, but no key is configured to check it: set journal_key_env to "
+                "the environment variable that holds the journal key"
+            )
+        if not hmac.compare_digest(signature["value"], _mac(key, body)):
+            raise JournalTrustError(
+                f"{path}: the journal's signature does not match (edited, or signed with another key). "
+                "Refusing it; nothing was changed"
+            )
+    elif key is not None:
+        if seen.get("signed"):
+            raise JournalTrustError(
+                f"{path}: the journal is not signed, but this machine last saw it signed (sequence "
+                f"{seen.get('seq')}): a replaced copy. Refusing it; nothing was changed"
+            )
+        logger.warning("  %s is not signed yet: the next write signs it with the journal key", path)
+        adopt = True
+
+    last = _int(seen.get("seq"))
+    if seq < last:
+        text = (
+            f"{path}: sequence number {seq} is lower than {last}, the one this machine last saw of this "
+            f"journal: an older copy (replayed, or restored from an old version)"
+        )
+        if read_only:
+            logger.warning("  %s; a run that changes something refuses it", text)
+        else:
+            raise JournalTrustError(
+                f"{text}. Refusing it; nothing was changed. If the copy in S3 is the right one, delete "
+                f"{context.seen_path} and run again"
+            )
+    return Opened(seq, signature is not None, owner is not None, adopt)
