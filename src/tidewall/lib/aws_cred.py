@@ -4,7 +4,7 @@ import boto3
 from botocore.config import Config
 from botocore.exceptions import ProfileNotFound
 
-from tidewall.core.ConfigAdaptor import ConfigAdaptor, ConfigError
+from tidewall.core.ConfigAdaptor import DEFAULT_MAX_ATTEMPTS, DEFAULT_RETRY_MODE, ConfigAdaptor, ConfigError
 
 
 class AwsClientManager:
@@ -36,15 +36,27 @@ class AwsClientManager:
             self.session = boto3.Session(region_name=self.region)
         self._clients = {}
 
+    def client_config(self, service):
+        """botocore's settings for one service: the retry mode and attempt count of `aws.retry_mode` and
+        `aws.max_attempts` (throttling and 5xx answers are retried with backoff; "adaptive" also slows the
+        client down while AWS throttles it)."""
+        aws = self.config.aws or {}
+        retries = {
+            "mode": aws.get("retry_mode") or DEFAULT_RETRY_MODE,
+            "total_max_attempts": aws.get("max_attempts") or DEFAULT_MAX_ATTEMPTS,
+        }
+        config = Config(retries=retries)
+        if self.endpoint_url and service == "s3":
+            # A local endpoint has no per-bucket host names.
+            config = config.merge(Config(s3={"addressing_style": "path"}))
+        return config
+
     def getClient(self, service):
         client = self._clients.get(service)
         if client is None:
-            kwargs = {"region_name": self.region}
+            kwargs = {"region_name": self.region, "config": self.client_config(service)}
             if self.endpoint_url:
                 kwargs["endpoint_url"] = self.endpoint_url
-                if service == "s3":
-                    # A local endpoint has no per-bucket host names.
-                    kwargs["config"] = Config(s3={"addressing_style": "path"})
             client = self.session.client(service, **kwargs)
             self._clients[service] = client
         return client
