@@ -148,10 +148,10 @@ class Chaos:
             return None
         with self._lock:
             self._controller_total += 1
-            self._controller_calls[action] += 1
             if self._controller_total == self.session_expiry_at:
                 self.injected["expire"] += 1
-                return "expire"
+                return "expire"  # refused for its CID: the request sent again counts as this action's
+            self._controller_calls[action] += 1
             if (action, self._controller_calls[action]) == self.timeout_target:
                 self.injected["timeout"] += 1
                 return "timeout-after" if self.timeout_after_acting else "timeout-before"
