@@ -27,6 +27,7 @@ class Durations:
     gateway_resize: float = 120.0  # controller: the instance is stopped most of that time
     snat_switch: float = 10.0  # controller: enabling or disabling single-IP SNAT
     gateway_delete: float = 120.0  # controller: a gateway's deletion
+    controller_timeout: float = 60.0  # how long a request that times out waits for its HTTP 504
 
     @classmethod
     def instant(cls):

@@ -34,7 +34,6 @@ SECRET_FIELDS = ("password",)
 MAX_BODY = 1 << 20  # bytes of a request body
 MAX_RECORDED = 10_000  # requests kept in the record (the oldest are dropped)
 READ_TIMEOUT = 30.0  # seconds a connection may stay silent (handshake, headers, body)
-TIMEOUT_WAIT = 60.0  # world seconds a proxy waits before it answers 504 (a request that times out)
 
 
 class RecordedRequest(NamedTuple):
@@ -271,7 +270,7 @@ class SimulatedController:
         if fault == "expire":
             self.backend.expire_cids()
         elif fault == "timeout-before":
-            self.backend.clock.sleep(TIMEOUT_WAIT)
+            self.backend.clock.sleep(self.backend.durations.controller_timeout)
             return _gateway_timeout()
         status = 200
         try:
@@ -281,6 +280,7 @@ class SimulatedController:
             reply = {"return": False, "reason": f"Internal error: {exc.__class__.__name__}: {exc}"}
             status = 500
         if fault == "timeout-after":
+            self.backend.clock.sleep(self.backend.durations.controller_timeout)
             return _gateway_timeout()
         return _json(reply, status)
 
