@@ -77,7 +77,9 @@ class TestHostileClients:
         ctl = SimulatedController(users={"admin": "pw"}).start()
         try:
             for n in range(5):
-                requests.post(ctl.url, data={"action": "list_accounts", "n": str(n)}, verify=False, timeout=30)
+                requests.post(
+                    ctl.url, data={"action": "list_accounts", "n": str(n)}, verify=False, timeout=30
+                )
             assert [r.fields["n"] for r in ctl.requests] == ["2", "3", "4"]
         finally:
             ctl.stop()
@@ -95,7 +97,9 @@ class Sleeps:
 def timed():
     """A controller (no HTTP) whose changes take the real durations; the sleeps are recorded (scale 1)."""
     sleeps = Sleeps()
-    ctl = SimulatedController(users={"admin": "pw"}, clock=WorldClock(1.0, sleep=sleeps), durations=Durations())
+    ctl = SimulatedController(
+        users={"admin": "pw"}, clock=WorldClock(1.0, sleep=sleeps), durations=Durations()
+    )
     ctl.add_account("acc")
     ctl.sleeps = sleeps
     ctl.cid = ctl.issue_cid("admin")
@@ -142,7 +146,9 @@ class TestTiming:
         assert replies["create"]["return"] is True
         release.clear()
         worker = threading.Thread(
-            target=lambda: timed.handle({"action": "delete_multicloud_gateway", "gw_name": "spoke-1", "CID": timed.cid})
+            target=lambda: timed.handle(
+                {"action": "delete_multicloud_gateway", "gw_name": "spoke-1", "CID": timed.cid}
+            )
         )
         worker.start()
         try:
@@ -176,7 +182,9 @@ def session(controller, controller_credentials):
     controller.add_account("acc")
     yield controller
     controller.chaos = None
-    corvane_backend._Login.controller_ip = corvane_backend._Login.user = corvane_backend._Login.password = None
+    corvane_backend._Login.controller_ip = corvane_backend._Login.user = corvane_backend._Login.password = (
+        None
+    )
 
 
 class TestFaultsAndTheToolsAccess:
@@ -190,12 +198,18 @@ class TestFaultsAndTheToolsAccess:
     def test_a_change_that_times_out_stops_with_one_line_a_read_is_asked_again(self, session, monkeypatch):
         monkeypatch.setattr(corvane_backend, "_pause", lambda attempt: None)
         session.chaos = ScriptedFaults(list_accounts="timeout-before", enable_snat="timeout-after")
-        reply = controller_http.post(session.url, data={"action": "list_accounts", "CID": Globals.CID}, verify=False)
+        reply = controller_http.post(
+            session.url, data={"action": "list_accounts", "CID": Globals.CID}, verify=False
+        )
         assert reply.json()["return"] is True
         session.add_gateway("spoke-1", vpc_id="vpc-1", subnet_cidr="10.0.1.0/24", account_name="acc")
-        with pytest.raises(ControllerError, match=r"answered enable_snat with HTTP 504 .* run the command again"):
+        with pytest.raises(
+            ControllerError, match=r"answered enable_snat with HTTP 504 .* run the command again"
+        ):
             controller_http.post(
-                session.url, data={"action": "enable_snat", "gateway_name": "spoke-1", "CID": Globals.CID}, verify=False
+                session.url,
+                data={"action": "enable_snat", "gateway_name": "spoke-1", "CID": Globals.CID},
+                verify=False,
             )
         assert session.gateways["spoke-1"].snat is True  # the controller acted; only its answer was lost
 

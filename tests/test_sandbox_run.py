@@ -85,10 +85,20 @@ def test_a_real_clouds_time_and_faults_are_come_through_and_reported(tmp_path, m
     assert data["runs"] == 3 and data["time_scale"] == 0.01
     assert data["checks"] and all(set(c) == {"name", "ok"} and c["ok"] for c in data["checks"])
     assert set(data["cost"]) == {"controller", "aws", "wait_s", "total_s"}
-    assert data["cost"]["controller"]["delete_multicloud_gateway"] >= 3 and data["cost"]["aws"]["ec2:DeleteNatGateway"] == 3
+    assert (
+        data["cost"]["controller"]["delete_multicloud_gateway"] >= 3
+        and data["cost"]["aws"]["ec2:DeleteNatGateway"] == 3
+    )
     assert len(data["egress"]) == 3
     for entry in data["egress"]:
-        assert set(entry) == {"route_table_id", "subnet_id", "zone", "outage_s", "longest_gap_s", "egress_ips"}
+        assert set(entry) == {
+            "route_table_id",
+            "subnet_id",
+            "zone",
+            "outage_s",
+            "longest_gap_s",
+            "egress_ips",
+        }
         # Each zone is without egress from its NAT gateway's deletion (60 s) to its spoke's creation (300 s).
         assert 360 <= entry["longest_gap_s"] <= entry["outage_s"]
         assert entry["egress_ips"][0] == entry["egress_ips"][-1]

@@ -29,12 +29,16 @@ class FakeTime:
 
 
 def client_error(code, status=400):
-    return ClientError({"Error": {"Code": code, "Message": code}, "ResponseMetadata": {"HTTPStatusCode": status}}, "Op")
+    return ClientError(
+        {"Error": {"Code": code, "Message": code}, "ResponseMetadata": {"HTTPStatusCode": status}}, "Op"
+    )
 
 
 def run(look, settings=None, **kwargs):
     t = FakeTime()
-    value = wait_until("the thing", look, settings=settings or WaitSettings(), sleep=t.sleep, clock=t.clock, **kwargs)
+    value = wait_until(
+        "the thing", look, settings=settings or WaitSettings(), sleep=t.sleep, clock=t.clock, **kwargs
+    )
     return value, t
 
 
@@ -64,7 +68,9 @@ class TestPauses:
         settings = WaitSettings(time_scale=0.01, timeout=60)
         t = FakeTime()
         with pytest.raises(WaitTimeout, match=r"^timed out after 60 s waiting for the thing \(pending\)$"):
-            wait_until("the thing", lambda: (False, "pending"), settings=settings, sleep=t.sleep, clock=t.clock)
+            wait_until(
+                "the thing", lambda: (False, "pending"), settings=settings, sleep=t.sleep, clock=t.clock
+            )
         assert t.sleeps[:2] == [0.05, 0.075] and sum(t.sleeps) == pytest.approx(0.6)
         assert "Still waiting for the thing: 41 s of at most 60 s (pending)" in caplog.text
 
@@ -148,7 +154,10 @@ class TestNatGatewayWait:
             natgw_mod._wait_natgw(Ec2("missing"), "nat-1", ("available",), after_create=True)
 
     def test_a_deletion_counts_a_forgotten_natgw_as_deleted(self, quick):
-        assert natgw_mod._wait_natgw(Ec2("deleting", "missing"), "nat-1", ("deleted", "failed"))["State"] == "deleted"
+        assert (
+            natgw_mod._wait_natgw(Ec2("deleting", "missing"), "nat-1", ("deleted", "failed"))["State"]
+            == "deleted"
+        )
 
     @pytest.mark.parametrize("state, match", [("failed", "failed"), ("deleted", "was deleted while waiting")])
     def test_a_natgw_that_will_never_become_available_ends_the_wait(self, quick, state, match):

@@ -7,7 +7,9 @@ import re
 import tidewall.sandbox
 from tidewall.sandbox.chaos import BURST, EC2_CHANGES, Chaos
 
-CALLS = [("ec2", op) for op in ("DescribeNatGateways", "DeleteNatGateway", "DescribeRouteTables", "ReplaceRoute")]
+CALLS = [
+    ("ec2", op) for op in ("DescribeNatGateways", "DeleteNatGateway", "DescribeRouteTables", "ReplaceRoute")
+]
 CALLS += [("s3", op) for op in ("PUT /bucket/key", "GET /bucket/key")]
 
 

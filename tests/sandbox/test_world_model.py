@@ -24,7 +24,9 @@ class Time:
 def timed():
     """A simulated AWS whose world clock moves only when a test moves it."""
     t = Time()
-    sb = AwsSandbox(clock=WorldClock(1.0, monotonic=t), durations=Durations(), private_natgw=True, secondary_eip=True)
+    sb = AwsSandbox(
+        clock=WorldClock(1.0, monotonic=t), durations=Durations(), private_natgw=True, secondary_eip=True
+    )
     sb.start()
     sb.time = t
     yield sb
@@ -56,11 +58,15 @@ def address(ec2, public_ip):
 
 def spoke_instance(ec2, subnet_id):
     image = ec2.describe_images()["Images"][0]["ImageId"]
-    return ec2.run_instances(ImageId=image, MinCount=1, MaxCount=1, SubnetId=subnet_id)["Instances"][0]["InstanceId"]
+    return ec2.run_instances(ImageId=image, MinCount=1, MaxCount=1, SubnetId=subnet_id)["Instances"][0][
+        "InstanceId"
+    ]
 
 
 class TestNatGatewayLife:
-    def test_deletion_holds_the_eip_until_deleted_then_frees_it_and_blackholes_routes(self, timed, world, ec2):
+    def test_deletion_holds_the_eip_until_deleted_then_frees_it_and_blackholes_routes(
+        self, timed, world, ec2
+    ):
         zone = world.zones[0]
         ec2.delete_nat_gateway(NatGatewayId=zone.nat_gateway_id)
         assert natgw(ec2, zone.nat_gateway_id)["State"] == "deleting"
@@ -68,7 +74,9 @@ class TestNatGatewayLife:
         assert default_route(ec2, zone.private_route_table_id)["State"] == "blackhole"
         instance = spoke_instance(ec2, zone.public_subnet_id)
         with pytest.raises(ClientError, match="Resource.AlreadyAssociated"):
-            ec2.associate_address(AllocationId=zone.allocation_id, InstanceId=instance, AllowReassociation=True)
+            ec2.associate_address(
+                AllocationId=zone.allocation_id, InstanceId=instance, AllowReassociation=True
+            )
         ec2.delete_nat_gateway(NatGatewayId=zone.nat_gateway_id)  # asking again changes nothing
 
         timed.time.now += 60
@@ -77,7 +85,9 @@ class TestNatGatewayLife:
         freed = address(ec2, zone.eip)
         assert freed["AllocationId"] == zone.allocation_id and not freed.get("AssociationId")
         eni = gone["NatGatewayAddresses"][0]["NetworkInterfaceId"]
-        assert eni not in {n["NetworkInterfaceId"] for n in ec2.describe_network_interfaces()["NetworkInterfaces"]}
+        assert eni not in {
+            n["NetworkInterfaceId"] for n in ec2.describe_network_interfaces()["NetworkInterfaces"]
+        }
         ec2.associate_address(AllocationId=zone.allocation_id, InstanceId=instance)
 
     def test_a_create_is_pending_unseen_for_a_moment_and_idempotent(self, timed, world, ec2):
@@ -109,8 +119,12 @@ class TestNatGatewayLife:
 class TestSeedingOptions:
     def test_a_private_natgw_with_an_onprem_route_and_a_secondary_eip_listed_first(self, world, ec2):
         private = natgw(ec2, world.private_natgw_id)
-        assert private["ConnectivityType"] == "private" and not private["NatGatewayAddresses"][0].get("PublicIp")
-        table = ec2.describe_route_tables(RouteTableIds=[world.zones[2].private_route_table_id])["RouteTables"][0]
+        assert private["ConnectivityType"] == "private" and not private["NatGatewayAddresses"][0].get(
+            "PublicIp"
+        )
+        table = ec2.describe_route_tables(RouteTableIds=[world.zones[2].private_route_table_id])[
+            "RouteTables"
+        ][0]
         assert {"DestinationCidrBlock": ONPREM_CIDR, "NatGatewayId": world.private_natgw_id}.items() <= next(
             r for r in table["Routes"] if r.get("DestinationCidrBlock") == ONPREM_CIDR
         ).items()
@@ -170,7 +184,9 @@ class TestEgress:
             a, b = world.zones[0], world.zones[1]
             timed.time.now += 10
             ec2.replace_route(
-                RouteTableId=a.private_route_table_id, DestinationCidrBlock="0.0.0.0/0", NatGatewayId=b.nat_gateway_id
+                RouteTableId=a.private_route_table_id,
+                DestinationCidrBlock="0.0.0.0/0",
+                NatGatewayId=b.nat_gateway_id,
             )
             timed.time.now += 30
             ec2.delete_nat_gateway(NatGatewayId=b.nat_gateway_id)  # zones a and b lose egress
@@ -180,6 +196,10 @@ class TestEgress:
         finally:
             timed.world.monitor = None
         assert (stats[a.az].outage_s, stats[a.az].egress_ips) == (100, [a.eip, b.eip])
-        assert (stats[b.az].outage_s, stats[b.az].longest_gap_s, stats[b.az].egress_ips) == (100, 100, [b.eip])
+        assert (stats[b.az].outage_s, stats[b.az].longest_gap_s, stats[b.az].egress_ips) == (
+            100,
+            100,
+            [b.eip],
+        )
         assert stats[world.zones[2].az].outage_s == 0
         assert monitor.ips_used() == {a.eip, b.eip, world.zones[2].eip}
