@@ -278,12 +278,12 @@ def build_parser():
     p.add_argument("--report", metavar="FILE.json", help="write checks, egress, cost and runs as JSON")
     p.add_argument(
         "--private-natgw",
-        action="store_true",
+        action=argparse.BooleanOptionalAction,
         help="seed a private NAT gateway (no EIP, an on-premises route) that must be left alone",
     )
     p.add_argument(
         "--secondary-eip",
-        action="store_true",
+        action=argparse.BooleanOptionalAction,
         help="give NAT gateway 1 a secondary Elastic IP, listed before its primary one",
     )
     p.set_defaults(func=_cmd_sandbox)

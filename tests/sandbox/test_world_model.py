@@ -6,6 +6,7 @@ import pytest
 from botocore.exceptions import ClientError
 
 from tidewall.lib.aws_cred import AwsClientManager
+from tidewall.sandbox import checks
 from tidewall.sandbox.aws import ONPREM_CIDR, AwsSandbox
 from tidewall.sandbox.chaos import THROTTLE
 from tidewall.sandbox.clock import Durations, WorldClock
@@ -132,6 +133,26 @@ class TestSeedingOptions:
         assert [(a["PublicIp"], a["IsPrimary"]) for a in addresses] == [
             (world.zones[1].secondary_eip, False),
             (world.zones[1].eip, True),
+        ]
+
+
+    def test_the_checks_see_a_touched_private_natgw_and_follow_the_secondary_eip(self, timed, world, ec2):
+        found = checks.Checks()
+        checks.check_private_natgw(found, timed, world, "now")
+        zone = world.zones[1]
+        assert found.passed
+        assert checks.secondary_eip_fate(timed, world) == [
+            f"{zone.secondary_eip} ({zone.az}): on NAT gateway {zone.nat_gateway_id}"
+        ]
+        ec2.replace_route(
+            RouteTableId=zone.private_route_table_id, DestinationCidrBlock=ONPREM_CIDR, NatGatewayId=zone.nat_gateway_id
+        )
+        ec2.delete_nat_gateway(NatGatewayId=zone.nat_gateway_id)
+        timed.time.now += 60
+        checks.check_private_natgw(found, timed, world, "now")
+        assert not found.items[-1].passed and zone.private_route_table_id in found.items[-1].detail
+        assert checks.secondary_eip_fate(timed, world) == [
+            f"{zone.secondary_eip} ({zone.az}): free (allocated, not associated)"
         ]
 
 

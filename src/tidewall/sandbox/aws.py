@@ -39,6 +39,12 @@ DUMMY_SECRET_KEY = "tidewall-sandbox-secret-not-a-real-key"
 VPC_CIDR = "10.0.0.0/16"
 # What the seeded private NAT gateway serves: a route to an on-premises network in every private table.
 ONPREM_CIDR = "172.16.0.0/12"
+# Whether `tidewall sandbox` (and --serve) seeds, unless told otherwise, a private NAT gateway that the
+# migration must leave alone, and a secondary Elastic IP listed before NAT gateway 1's primary one. Off
+# while the tool takes every available NAT gateway for one to replace and hands over the first address
+# listed; on once it keeps to public NAT gateways and hands over the primary address.
+SEED_PRIVATE_NATGW = False
+SEED_SECONDARY_EIP = False
 BACKUP_BUCKET_PREFIX = "tidewall-sandbox-backups"
 
 # NAT gateway metrics over METRIC_DAYS days: one sample every METRIC_INTERVAL seconds, each

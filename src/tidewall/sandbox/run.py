@@ -63,15 +63,20 @@ def run_sandbox(
     durations=None,
     chaos=None,
     report=None,
-    private_natgw=False,
-    secondary_eip=False,
+    private_natgw=None,
+    secondary_eip=None,
 ):
     """Run the sandbox demonstration; returns the exit status (0 only when every check holds).
 
     Called as a function the world is instant unless `durations` is given; the command line passes the
-    real-cloud durations and its time scale.
+    real-cloud durations and its time scale. `private_natgw` and `secondary_eip` (None: the seeding
+    defaults of `tidewall.sandbox.aws`) add what the migration must leave alone or hand over right.
     """
+    from tidewall.sandbox.aws import SEED_PRIVATE_NATGW, SEED_SECONDARY_EIP
+
     out = out if out is not None else sys.stdout
+    private_natgw = SEED_PRIVATE_NATGW if private_natgw is None else private_natgw
+    secondary_eip = SEED_SECONDARY_EIP if secondary_eip is None else secondary_eip
     options = SandboxOptions(
         nat_gateways=nat_gateways,
         fail_test_at=fail_test_at,

@@ -36,15 +36,18 @@ def serve_sandbox(
     *,
     time_scale=1.0,
     durations=None,
-    private_natgw=False,
-    secondary_eip=False,
+    private_natgw=None,
+    secondary_eip=None,
 ):
     """Serve a seeded sandbox until a signal (or until the `stop` event is set); returns the exit status.
 
     The world options are those of `Services` (an instant world unless `durations` is given)."""
+    from tidewall.sandbox.aws import SEED_PRIVATE_NATGW, SEED_SECONDARY_EIP
     from tidewall.sandbox.services import PASSWORD_ENV, Services
 
     out = out if out is not None else sys.stdout
+    private_natgw = SEED_PRIVATE_NATGW if private_natgw is None else private_natgw
+    secondary_eip = SEED_SECONDARY_EIP if secondary_eip is None else secondary_eip
     services = Services(
         os.path.abspath(workdir),
         nat_gateways=nat_gateways,
