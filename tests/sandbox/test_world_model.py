@@ -135,7 +135,6 @@ class TestSeedingOptions:
             (world.zones[1].eip, True),
         ]
 
-
     def test_the_checks_see_a_touched_private_natgw_and_follow_the_secondary_eip(self, timed, world, ec2):
         found = checks.Checks()
         checks.check_private_natgw(found, timed, world, "now")
@@ -145,7 +144,9 @@ class TestSeedingOptions:
             f"{zone.secondary_eip} ({zone.az}): on NAT gateway {zone.nat_gateway_id}"
         ]
         ec2.replace_route(
-            RouteTableId=zone.private_route_table_id, DestinationCidrBlock=ONPREM_CIDR, NatGatewayId=zone.nat_gateway_id
+            RouteTableId=zone.private_route_table_id,
+            DestinationCidrBlock=ONPREM_CIDR,
+            NatGatewayId=zone.nat_gateway_id,
         )
         ec2.delete_nat_gateway(NatGatewayId=zone.nat_gateway_id)
         timed.time.now += 60
