@@ -10,7 +10,7 @@ from tidewall.sandbox import checks
 from tidewall.sandbox.aws import ONPREM_CIDR, AwsSandbox
 from tidewall.sandbox.chaos import THROTTLE
 from tidewall.sandbox.clock import Durations, WorldClock
-from tidewall.sandbox.egress import EgressMonitor
+from tidewall.sandbox.egress import Egress, EgressMonitor
 
 
 class Time:
@@ -197,6 +197,21 @@ class TestFaultsOnlyHitTheTool:
 
 
 class TestEgress:
+    def test_a_gap_spans_target_changes_and_a_window_cuts_the_record(self):
+        monitor = EgressMonitor("123456789012", "us-east-1", "vpc-1")
+        monitor.timeline["subnet-1"] = [
+            (0, Egress(True, "A", "nat-1")),
+            (10, Egress(False, None, "nat-1")),
+            (15, Egress(False, None, "no route")),
+            (30, Egress(True, "B", "i-1")),
+            (40, Egress(True, "A", "nat-2")),
+        ]
+        (whole,) = monitor.stats(5, 50)
+        assert (whole.outage_s, whole.longest_gap_s, whole.egress_ips) == (20, 20, ["A", "B", "A"])
+        (inside,) = monitor.stats(12, 20)
+        assert (inside.outage_s, inside.longest_gap_s, inside.egress_ips) == (8, 8, [])
+        assert monitor.ips_used() == {"A", "B"}
+
     def test_outage_and_egress_ips_per_private_subnet(self, timed, world, ec2):
         monitor = EgressMonitor(timed.account_id, timed.region, world.vpc_id)
         timed.world.monitor = monitor
