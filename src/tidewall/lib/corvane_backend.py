@@ -192,8 +192,9 @@ class ControllerHttp:
     - A reply saying the CID is invalid or expired: log in again with this run's login, publish the new CID
       in `Globals.CID` and send the request once more with it.
     - A server error (HTTP 5xx) without a JSON reply, or no connection: a read-only action is sent again
-      (a few times, with growing pauses); a change stops the run with ControllerError, since whether the
-      controller made it is not known.
+      (a few times, with growing pauses). A change answered with such an error stops the run with
+      ControllerError, since whether the controller made it is not known; a change that could not be sent
+      raises requests' own error.
     """
 
     def get(self, url, params=None, **kwargs):
@@ -210,12 +211,9 @@ class ControllerHttp:
         while True:
             try:
                 response = getattr(requests, method)(url, **kwargs)
-            except requests.ConnectionError as exc:
+            except requests.ConnectionError:
                 if action not in READ_ONLY_ACTIONS or attempt + 1 >= READ_ATTEMPTS:
-                    raise ControllerError(
-                        f"Controller {_Login.controller_ip or ''} could not be reached for {action}: "
-                        f"{exc.__class__.__name__}"
-                    ) from None
+                    raise
                 _pause(attempt)
                 attempt += 1
                 continue
@@ -228,9 +226,12 @@ class ControllerHttp:
                     _pause(attempt)
                     attempt += 1
                     continue
+                where = f"Controller {_Login.controller_ip or ''} answered {action} with HTTP {response.status_code}"
+                if action in READ_ONLY_ACTIONS:
+                    raise ControllerError(f"{where} and no result, {READ_ATTEMPTS} times; try again later")
                 raise ControllerError(
-                    f"Controller {_Login.controller_ip or ''} answered {action} with HTTP {response.status_code} "
-                    "and no result: the change may or may not have been made; run the command again to resume"
+                    f"{where} and no result: the change may or may not have been made; run the command again "
+                    "to resume"
                 )
             if not renewed and session_expired(reply) and _Login.password is not None:
                 renewed_payload = self._renew(kwargs.get(payload_key))
