@@ -10,6 +10,7 @@ from tidewall.sandbox import checks
 from tidewall.sandbox.aws import ONPREM_CIDR, AwsSandbox
 from tidewall.sandbox.chaos import THROTTLE
 from tidewall.sandbox.clock import Durations, WorldClock
+from tidewall.sandbox.controller import SimulatedController
 from tidewall.sandbox.egress import Egress, EgressMonitor
 
 
@@ -20,14 +21,16 @@ class Time:
     def __call__(self):
         return self.now
 
+    def sleep(self, seconds):
+        self.now += seconds
+
 
 @pytest.fixture(scope="module")
 def timed():
     """A simulated AWS whose world clock moves only when a test moves it."""
     t = Time()
-    sb = AwsSandbox(
-        clock=WorldClock(1.0, monotonic=t), durations=Durations(), private_natgw=True, secondary_eip=True
-    )
+    clock = WorldClock(1.0, monotonic=t, sleep=t.sleep)
+    sb = AwsSandbox(clock=clock, durations=Durations(), private_natgw=True, secondary_eip=True)
     sb.start()
     sb.time = t
     yield sb
@@ -240,3 +243,33 @@ class TestEgress:
         )
         assert stats[world.zones[2].az].outage_s == 0
         assert monitor.ips_used() == {a.eip, b.eip, world.zones[2].eip}
+
+    def test_a_spoke_resize_stops_its_instance_and_its_zone_loses_egress(self, timed, world, ec2):
+        ctl = SimulatedController(
+            users={"admin": "pw"}, cloud=timed.cloud(), clock=timed.clock, durations=Durations()
+        )
+        monitor = EgressMonitor(timed.account_id, timed.region, world.vpc_id, serves=ctl.backend.serves)
+        timed.world.monitor = monitor
+        ctl.backend.on_change = timed.world.changed
+        try:
+            zone = world.zones[0]
+            ec2.delete_nat_gateway(NatGatewayId=zone.nat_gateway_id)
+            timed.time.now += 60
+            ctl.add_gateway(
+                "spoke", vpc_id=world.vpc_id, subnet_cidr=zone.public_cidr, eip=zone.eip, snat=True
+            )
+            start = timed.time.now
+            reply = ctl.handle(
+                {
+                    "action": "change_gateway_size",
+                    "gw_name": "spoke",
+                    "gw_size": "c5.large",
+                    "CID": ctl.issue_cid("admin"),
+                }
+            )
+            stats = {s.zone: s for s in monitor.stats(start, timed.time.now + 10)}
+        finally:
+            timed.world.monitor = None
+        assert reply["return"] is True, reply
+        assert timed.time.now - start == 120, reply
+        assert (stats[zone.az].outage_s, stats[zone.az].egress_ips) == (120, [zone.eip])
