@@ -197,7 +197,7 @@ class TestGivingTheAddressesBack:
         calls = []
         ec2.meta.events.register("before-call.ec2.*", lambda model, **_: calls.append(model.name))
         monkeypatch.setattr(natgw, "_describe_addresses", still_held)
-        monkeypatch.setattr(natgw, "NATGW_POLL_INTERVAL", 0)
+        monkeypatch.setattr(Globals, "waits", {"poll_interval": 0.001, "max_poll_interval": 0.001})
         memento.restore()
         assert held["polls"] == 0 and "DisassociateAddress" not in calls and "CreateNatGateway" in calls
 
@@ -275,7 +275,7 @@ class TestUndoOnRecordBeforeTheChange:
             def getEc2Client(self):
                 return Deleting()
 
-        monkeypatch.setattr(natgw, "NATGW_POLL_INTERVAL", 0)
+        monkeypatch.setattr(Globals, "waits", {"poll_interval": 0.001, "max_poll_interval": 0.001})
         Globals.aws_client_manager = Manager()
         deleting = NatGwDeleteMemento(vpc.vpc_id, "s", "c", vpc.natgw_ids[2], None, None, None, [], [], [])
         assert deleting.resolve_intent() is True

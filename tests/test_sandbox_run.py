@@ -6,6 +6,8 @@ run takes some seconds (marked `slow`, deselect with -m "not slow").
 """
 
 import io
+import json
+import logging
 import os
 import socket
 
@@ -14,6 +16,7 @@ import yaml
 
 from tidewall import cli
 from tidewall.core.Globals import Globals
+from tidewall.sandbox.clock import Durations
 from tidewall.sandbox.run import PASSWORD_ENV, run_sandbox
 
 
@@ -60,6 +63,47 @@ class TestFullRun:
         assert (Globals.dry_run, Globals.cmdcnt) == (False, -1)
 
 
+@pytest.mark.slow
+def test_a_real_clouds_time_and_faults_are_come_through_and_reported(tmp_path, monkeypatch, caplog):
+    """Seed 4: among throttling, 5xx, SlowDown, lost answers and lagging describes, the controller session
+    expires once and a spoke deletion of the revert times out after the controller acted: the revert stops
+    with one line and its second run finishes."""
+    caplog.set_level(logging.INFO)
+    monkeypatch.delenv(PASSWORD_ENV, raising=False)
+    path = tmp_path / "report.json"
+    out = io.StringIO()
+    status = run_sandbox(
+        workdir=str(tmp_path), out=out, time_scale=0.01, durations=Durations(), chaos=4, report=str(path)
+    )
+    text = out.getvalue()
+    assert status == 0, text
+    assert "stopped: ControllerError: Controller" in text and "Runs: execute 1, revert 2" in text
+    assert "Still waiting for NAT gateway" in caplog.text and "Controller session expired" in caplog.text
+
+    data = json.loads(path.read_text())
+    assert set(data) == {"checks", "egress", "cost", "runs", "time_scale"}
+    assert data["runs"] == 3 and data["time_scale"] == 0.01
+    assert data["checks"] and all(set(c) == {"name", "ok"} and c["ok"] for c in data["checks"])
+    assert set(data["cost"]) == {"controller", "aws", "wait_s", "total_s"}
+    assert (
+        data["cost"]["controller"]["delete_multicloud_gateway"] >= 3
+        and data["cost"]["aws"]["ec2:DeleteNatGateway"] == 3
+    )
+    assert len(data["egress"]) == 3
+    for entry in data["egress"]:
+        assert set(entry) == {
+            "route_table_id",
+            "subnet_id",
+            "zone",
+            "outage_s",
+            "longest_gap_s",
+            "egress_ips",
+        }
+        # Each zone is without egress from its NAT gateway's deletion (60 s) to its spoke's creation (300 s).
+        assert 360 <= entry["longest_gap_s"] <= entry["outage_s"]
+        assert entry["egress_ips"][0] == entry["egress_ips"][-1]
+
+
 class TestOptions:
     @pytest.mark.parametrize(
         "argv",
@@ -70,6 +114,11 @@ class TestOptions:
             ["--interrupt-at", "0"],
             ["--interrupt-at", "3"],
             ["--interrupt-at", "1", "--fail-test-at", "1"],
+            ["--instant", "--duration", "natgw_pending=1"],
+            ["--duration", "natgw_pending"],
+            ["--duration", "coffee=3"],
+            ["--duration", "natgw_pending=-1"],
+            ["--report", "/nonexistent-folder/report.json"],
         ],
     )
     def test_impossible_scenarios_are_refused_before_starting_anything(self, argv, capsys):

@@ -8,7 +8,9 @@
     tidewall reset    --config FILE.yaml
     tidewall unlock   --config FILE.yaml --lock-id ID
     tidewall sandbox  [--nat-gateways N] [--fail-test-at I] [--interrupt-at K] [--keep] [--workdir DIR]
-    tidewall sandbox  --serve --workdir DIR [--nat-gateways N]
+                      [--time-scale F] [--duration NAME=SECONDS] [--instant] [--chaos SEED] [--report FILE.json]
+                      [--private-natgw] [--secondary-eip]
+    tidewall sandbox  --serve --workdir DIR [--nat-gateways N] [world options as above]
 
 Every command takes -v (debug lines on the console) and --log-file PATH (the full debug log, appended).
 Exit status: 0 when the command finished, 1 when it ended with a rollback, a fatal precondition or an error,
@@ -137,6 +139,16 @@ def sandbox_missing():
     return missing
 
 
+def _sandbox_world(args):
+    """(time scale, durations) of the sandbox's world from its options; raises ValueError."""
+    from tidewall.sandbox.clock import Durations
+
+    if args.instant and args.duration:
+        raise ValueError("choose one of --instant and --duration")
+    durations = None if args.instant else Durations.parse(args.duration)
+    return args.time_scale, durations
+
+
 def _cmd_sandbox(args):
     missing = sandbox_missing()
     if missing:
@@ -145,6 +157,17 @@ def _cmd_sandbox(args):
             file=sys.stderr,
         )
         return EXIT_USAGE
+    try:
+        time_scale, durations = _sandbox_world(args)
+    except ValueError as e:
+        print(f"tidewall sandbox: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    world = {
+        "time_scale": time_scale,
+        "durations": durations,
+        "private_natgw": args.private_natgw,
+        "secondary_eip": args.secondary_eip,
+    }
     if args.serve:
         from tidewall.sandbox.serve import serve_sandbox
 
@@ -154,7 +177,7 @@ def _cmd_sandbox(args):
         if args.nat_gateways < 2 or args.nat_gateways > 6:
             print("tidewall sandbox: --nat-gateways must be from 2 to 6", file=sys.stderr)
             return EXIT_USAGE
-        return serve_sandbox(args.workdir, nat_gateways=args.nat_gateways)
+        return serve_sandbox(args.workdir, nat_gateways=args.nat_gateways, **world)
 
     from tidewall.sandbox.run import run_sandbox
 
@@ -164,6 +187,9 @@ def _cmd_sandbox(args):
         interrupt_at=args.interrupt_at,
         keep=args.keep,
         workdir=args.workdir,
+        chaos=args.chaos,
+        report=args.report,
+        **world,
     )
 
 
@@ -172,6 +198,16 @@ def _json(args):
 
 
 # ------------------------------------------------------------------------------------------------- parser
+
+
+def _positive_number(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
+    return value
 
 
 def _non_negative(text):
@@ -269,6 +305,42 @@ def _add_sandbox_parser(sub):
     )
     p.add_argument(
         "--workdir", metavar="DIR", help="folder for the config and backups (default: a temp folder)"
+    )
+    from tidewall.sandbox.clock import DEFAULT_TIME_SCALE, Durations
+
+    p.add_argument(
+        "--time-scale",
+        type=_positive_number,
+        default=DEFAULT_TIME_SCALE,
+        metavar="F",
+        help=f"real seconds per second of the world's clock (default {DEFAULT_TIME_SCALE:g})",
+    )
+    p.add_argument(
+        "--duration",
+        action="append",
+        default=[],
+        metavar="NAME=SECONDS",
+        help="how long a change takes in world seconds (repeatable; 0: at once); NAME is one of "
+        + ", ".join(f"{n} ({getattr(Durations(), n):g})" for n in Durations.names()),
+    )
+    p.add_argument("--instant", action="store_true", help="a world where every change is done at once")
+    p.add_argument(
+        "--chaos",
+        type=_non_negative,
+        metavar="SEED",
+        help="inject the faults of a real cloud (throttling, 5xx, lagging describes, a controller time-out and "
+        "session expiry), reproducibly from SEED; a stopped command is run again, at most three times",
+    )
+    p.add_argument("--report", metavar="FILE.json", help="write checks, egress, cost and runs as JSON")
+    p.add_argument(
+        "--private-natgw",
+        action=argparse.BooleanOptionalAction,
+        help="seed a private NAT gateway (no EIP, an on-premises route) that must be left alone",
+    )
+    p.add_argument(
+        "--secondary-eip",
+        action=argparse.BooleanOptionalAction,
+        help="give NAT gateway 1 a secondary Elastic IP, listed before its primary one",
     )
     return p
 

@@ -14,6 +14,9 @@ class Globals:
     cmdcnt = -1
     # Upper limit of the number of spokes when hs_mode is not 2.
     HS_LIMIT = 2
+    # The run's `waits` settings (poll interval, time-out, ...); None: the defaults. Mementos read them when
+    # they restore, so a revert waits as its own configuration says.
+    waits = None
 
     @classmethod
     def reset(cls):
@@ -24,3 +27,4 @@ class Globals:
         cls.aws_client_manager = None
         cls.cmdcnt = -1
         cls.HS_LIMIT = 2
+        cls.waits = None

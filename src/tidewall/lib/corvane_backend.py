@@ -7,16 +7,25 @@ The session id (CID) travels in the query string of some GET requests, and the e
 fails names its URL. So the password and every CID handed out are registered as secrets (never shown),
 and a failed request is re-raised with the query string cut off its URL, here and in the spoke module
 (`guard_requests`). A run ends its controller session with `endSession` when the controller offers it.
+
+The login of a run is kept for the run: every request goes through `controller_http`, which logs in again
+and sends the request once more when the controller says the session (CID) has expired, and tries a
+read-only request again when the controller (or a proxy in front of it) answers a server error without a
+JSON reply. A change answered that way stops the run with one line: whether it was made is not known, and
+the next run resumes from the journal.
 """
 
 import logging
 import sys
+import time
+from collections.abc import Mapping
 
 import requests
 import urllib3
 
 from tidewall.core import redact
 from tidewall.core.exceptions import TidewallError
+from tidewall.core.Globals import Globals
 
 urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
 
@@ -26,8 +35,27 @@ logger = logging.getLogger("tidewall.lib.corvane_backend")
 LOGIN_CONNECT_TIMEOUT = 30
 
 
+# Actions that only read: sent again when the answer was a server error without a JSON reply.
+READ_ONLY_ACTIONS = frozenset(
+    {"list_accounts", "list_vpcs_summary", "get_gateway_info", "list_primary_and_ha_spoke_gateways"}
+)
+READ_ATTEMPTS = 4
+
+
 class ControllerLoginError(TidewallError):
     """The controller login did not produce a CID."""
+
+
+class ControllerError(TidewallError):
+    """The controller did not answer a request in a way the run can go on from."""
+
+
+class _Login:
+    """Who logged in last in this process, kept in memory only, to log in again when the session expires."""
+
+    controller_ip = None
+    user = None
+    password = None
 
 
 def _scrub(text, secret):
@@ -48,38 +76,12 @@ def _without_query(error):
     return clean
 
 
-class _GuardedRequests:
-    """Stands in for the `requests` module: the same calls, but a request that fails raises an error whose
-    text names its URL without the query string (where a GET carries the CID)."""
-
-    def __init__(self, module):
-        self._module = module
-
-    def __getattr__(self, name):
-        return getattr(self._module, name)
-
-    def _call(self, method, *args, **kwargs):
-        try:
-            return getattr(self._module, method)(*args, **kwargs)
-        except requests.RequestException as e:
-            raise _without_query(e) from None
-
-    def get(self, *args, **kwargs):
-        return self._call("get", *args, **kwargs)
-
-    def post(self, *args, **kwargs):
-        return self._call("post", *args, **kwargs)
-
-    def request(self, *args, **kwargs):
-        return self._call("request", *args, **kwargs)
-
-
 def guard_requests(module):
     """Make `module` (one that sends its requests through its attribute `requests`, such as the spoke
-    module) raise request errors without query strings. Idempotent."""
-    current = getattr(module, "requests", None)
-    if current is requests:
-        module.requests = _GuardedRequests(requests)
+    module) send them through `controller_http`: the run's session kept alive, and request errors raised
+    without query strings. Idempotent."""
+    if getattr(module, "requests", None) is requests:
+        module.requests = controller_http
     return module
 
 
@@ -124,7 +126,17 @@ def getCid(controller_ip, controller_user, password):
     redact.add_secret(str(cid))
     version = reply.get("version")
     logger.info("Logged in to controller %s (version %s)", controller_ip, version)
+    _Login.controller_ip, _Login.user, _Login.password = controller_ip, controller_user, password
+    _use_controller_http()
     return version, cid
+
+
+def session_expired(reply):
+    """Whether a controller reply refuses a request because its CID is no longer valid."""
+    if not isinstance(reply, Mapping) or reply.get("return") is not False:
+        return False
+    reason = str(reply.get("reason") or "").lower()
+    return "cid" in reason and ("invalid" in reason or "expired" in reason)
 
 
 def _failure_reason(response):
@@ -166,14 +178,122 @@ def _send_corvane_api(api_endpoint_url, request_method="POST", payload=None, key
     """
     method = str(request_method).upper()
     logger.debug("%s%s%s %s %s", indent, keyword_for_log, _action_of(payload), method, api_endpoint_url)
-    try:
-        if method == "GET":
-            return requests.get(api_endpoint_url, params=payload, verify=False)
-        if method == "POST":
-            return requests.post(api_endpoint_url, data=payload, verify=False)
-    except requests.RequestException as e:
-        raise _without_query(e) from None
+    if method == "GET":
+        return controller_http.get(api_endpoint_url, params=payload, verify=False)
+    if method == "POST":
+        return controller_http.post(api_endpoint_url, data=payload, verify=False)
     raise ValueError(f"Unsupported controller request method {request_method!r}")
+
+
+# ------------------------------------------------------------------------------------ the run's session
+
+
+def _with_cid(payload, cid):
+    """The payload (mapping or (key, value) pairs) with its CID field set to `cid`; None without one."""
+    if isinstance(payload, Mapping):
+        return dict(payload, CID=cid) if "CID" in payload else None
+    if isinstance(payload, list | tuple) and all(isinstance(p, tuple) and len(p) == 2 for p in payload):
+        if not any(k == "CID" for k, _ in payload):
+            return None
+        return [(k, cid if k == "CID" else v) for k, v in payload]
+    return None
+
+
+def _json_or_none(response):
+    try:
+        return response.json()
+    except ValueError:
+        return None
+
+
+def _pause(attempt):
+    from tidewall.lib.waits import WaitSettings
+
+    settings = WaitSettings.of()
+    time.sleep(min(settings.poll_interval * 2**attempt, settings.max_poll_interval) * settings.time_scale)
+
+
+class ControllerHttp:
+    """requests' `get` and `post` for controller requests, keeping the run's session alive.
+
+    - A reply saying the CID is invalid or expired: log in again with this run's login, publish the new CID
+      in `Globals.CID` and send the request once more with it.
+    - A server error (HTTP 5xx) without a JSON reply, or no connection: a read-only action is sent again
+      (a few times, with growing pauses). A change answered with such an error stops the run with
+      ControllerError, since whether the controller made it is not known; a change that could not be sent
+      raises requests' own error.
+    """
+
+    def __getattr__(self, name):  # anything else of the requests module (its exceptions, ...)
+        return getattr(requests, name)
+
+    def get(self, url, params=None, **kwargs):
+        return self._send("get", url, params=params, **kwargs)
+
+    def post(self, url, data=None, **kwargs):
+        return self._send("post", url, data=data, **kwargs)
+
+    def _send(self, method, url, **kwargs):
+        try:
+            return self._send_once_renewed(method, url, **kwargs)
+        except requests.RequestException as e:
+            raise _without_query(e) from None
+
+    def _send_once_renewed(self, method, url, **kwargs):
+        payload_key = "params" if kwargs.get("params") is not None else "data"
+        action = _action_of(kwargs.get(payload_key))
+        attempt = 0
+        renewed = False
+        while True:
+            try:
+                response = getattr(requests, method)(url, **kwargs)
+            except requests.ConnectionError:
+                if action not in READ_ONLY_ACTIONS or attempt + 1 >= READ_ATTEMPTS:
+                    raise
+                _pause(attempt)
+                attempt += 1
+                continue
+            reply = _json_or_none(response)
+            if reply is None and response.status_code >= 500:
+                if action in READ_ONLY_ACTIONS and attempt + 1 < READ_ATTEMPTS:
+                    logger.warning(
+                        "  Controller answered %s with HTTP %d; asking again", action, response.status_code
+                    )
+                    _pause(attempt)
+                    attempt += 1
+                    continue
+                where = f"Controller {_Login.controller_ip or ''} answered {action} with HTTP {response.status_code}"
+                if action in READ_ONLY_ACTIONS:
+                    raise ControllerError(f"{where} and no result, {READ_ATTEMPTS} times; try again later")
+                raise ControllerError(
+                    f"{where} and no result: the change may or may not have been made; run the command again "
+                    "to resume"
+                )
+            if not renewed and session_expired(reply) and _Login.password is not None:
+                renewed_payload = self._renew(kwargs.get(payload_key))
+                if renewed_payload is not None:
+                    kwargs[payload_key] = renewed_payload
+                    renewed = True
+                    continue
+            return response
+
+    @staticmethod
+    def _renew(payload):
+        """Log in again; the payload with the new CID (None when it carries no CID)."""
+        logger.warning("  Controller session expired; logging in to %s again", _Login.controller_ip)
+        _version, cid = getCid(_Login.controller_ip, _Login.user, _Login.password)
+        Globals.CID = cid
+        return _with_cid(payload, cid)
+
+
+controller_http = ControllerHttp()
+
+
+def _use_controller_http():
+    """The spoke module sends through `controller_http` (it looks `requests` up in its own namespace)."""
+    spoke = sys.modules.get("tidewall.lib.spoke")
+    if spoke is not None:
+        guard_requests(spoke)
 
 
 # Time allowed to end a session: a controller that does not answer at once is not waited for long.

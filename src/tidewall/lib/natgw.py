@@ -1,8 +1,8 @@
 """AWS NAT gateways of a VPC: lookup, deletion that keeps the Elastic IP, and its undo."""
 
+import dataclasses
 import logging
 import os
-import time
 
 from botocore.exceptions import ClientError
 
@@ -11,13 +11,13 @@ from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib import ec2_reads
 from tidewall.lib.commonlib import Common
+from tidewall.lib.waits import NOT_VISIBLE, WaitSettings, WaitTimeout, wait_until
 
 logger = logging.getLogger("tidewall.lib.natgw")
 
-# Waiting for a NAT gateway to change state: the first check is immediate, then one every
-# NATGW_POLL_INTERVAL seconds until NATGW_WAIT_TIMEOUT seconds have passed.
-NATGW_POLL_INTERVAL = 5.0
-NATGW_WAIT_TIMEOUT = 900.0
+# What DescribeNatGateways answers for an id it does not know: one that never existed, one deleted long
+# ago, or one created a moment ago (EC2 is eventually consistent).
+NATGW_NOT_FOUND_CODES = ("NatGatewayNotFound", "InvalidNatGatewayID.NotFound", "NatGatewayMalformed")
 
 # Route fields that name a route's destination, in the order they are looked at.
 DESTINATION_KEYS = ("DestinationCidrBlock", "DestinationIpv6CidrBlock", "DestinationPrefixListId")
@@ -56,7 +56,7 @@ def describe_natgw(ec2_client, nat_gw_id):
     try:
         found = ec2_client.describe_nat_gateways(NatGatewayIds=[nat_gw_id]).get("NatGateways", [])
     except ClientError as e:
-        if _error_code(e) in ("NatGatewayNotFound", "InvalidNatGatewayID.NotFound", "NatGatewayMalformed"):
+        if _error_code(e) in NATGW_NOT_FOUND_CODES:
             return None
         raise
     return found[0] if found else None
@@ -312,29 +312,47 @@ def set_route_target(ec2_client, route_table_id, destination_key, destination, t
 # ---------------------------------------------------------------- waiting and EIP handling
 
 
-def _wait_natgw(ec2_client, nat_gw_id, wanted, timeout=None):
-    """Poll until the NAT gateway reaches one of the `wanted` states; return its description."""
-    timeout = NATGW_WAIT_TIMEOUT if timeout is None else timeout
-    deadline = time.monotonic() + timeout
-    while True:
+def _wait_natgw(ec2_client, nat_gw_id, wanted, timeout=None, after_create=False):
+    """Poll until the NAT gateway reaches one of the `wanted` states; return its description.
+
+    The pauses, the limit and the progress lines come from the run's `waits` settings (`timeout` overrides
+    the limit). Right after a create (`after_create`) a NAT gateway that EC2 does not show yet is waited
+    for during the not-found grace; otherwise one that EC2 no longer knows counts as deleted.
+    """
+    settings = WaitSettings.of()
+    if timeout is not None:
+        settings = dataclasses.replace(settings, timeout=float(timeout))
+    goal = " or ".join(wanted)
+
+    def look():
         natgw = describe_natgw(ec2_client, nat_gw_id)
-        state = natgw.get("State") if natgw else "deleted"
+        if natgw is None:
+            return NOT_VISIBLE, "not found"
+        state = natgw.get("State")
         if state in wanted:
-            return natgw
-        if state == "failed" and "failed" not in wanted:
+            return True, natgw
+        if state == "failed":
             raise NatGwError(
                 f"NAT gateway {nat_gw_id} failed: {natgw.get('FailureCode', '')} {natgw.get('FailureMessage', '')}"
             )
-        if state == "deleted" and "deleted" not in wanted:
-            raise NatGwError(
-                f"NAT gateway {nat_gw_id} disappeared while waiting for it to become {wanted[0]}"
-            )
-        if time.monotonic() >= deadline:
-            raise NatGwError(
-                f"timed out after {timeout:.0f} s waiting for NAT gateway {nat_gw_id} to become "
-                f"{' or '.join(wanted)} (state {state})"
-            )
-        time.sleep(NATGW_POLL_INTERVAL)
+        if state == "deleted":
+            raise NatGwError(f"NAT gateway {nat_gw_id} was deleted while waiting for it to become {goal}")
+        return False, f"state {state}"
+
+    try:
+        natgw = wait_until(
+            f"NAT gateway {nat_gw_id} to become {goal}", look, after_create=after_create, settings=settings
+        )
+    except WaitTimeout as e:
+        raise NatGwError(str(e)) from None
+    if natgw is NOT_VISIBLE:
+        if "deleted" in wanted:
+            return {"NatGatewayId": nat_gw_id, "State": "deleted"}
+        grace = f" within {settings.not_found_grace:.0f} s of its creation" if after_create else ""
+        raise NatGwError(
+            f"NAT gateway {nat_gw_id} is not known to EC2{grace} while waiting for it to become {goal}"
+        )
+    return natgw
 
 
 def _instance_is_gone(ec2_client, instance_id):
@@ -365,8 +383,8 @@ def _wait_addresses_free(ec2_client, public_ips, released_by):
     here. An association left to an instance that is terminated is dropped (AWS drops it itself at the
     termination). Any other holder raises NatGwError: the address is in use.
     """
-    deadline = time.monotonic() + NATGW_WAIT_TIMEOUT
-    while True:
+
+    def look():
         addresses = _describe_addresses(ec2_client, public_ips)
         waiting = []
         for ip, address in addresses.items():
@@ -385,15 +403,14 @@ def _wait_addresses_free(ec2_client, public_ips, released_by):
                 raise NatGwError(
                     f"EIP {ip} is still in use by network interface {address.get('NetworkInterfaceId')}"
                 )
-        if not waiting:
-            return addresses
-        if time.monotonic() >= deadline:
-            raise NatGwError(
-                f"timed out after {NATGW_WAIT_TIMEOUT:.0f} s waiting for AWS to release "
-                f"{', '.join(waiting)} from the deleted NAT gateway"
-            )
-        logger.info("  Waiting for AWS to release %s from the deleted NAT gateway", ", ".join(waiting))
-        time.sleep(NATGW_POLL_INTERVAL)
+        if waiting:
+            return False, f"{', '.join(waiting)} still held"
+        return True, addresses
+
+    try:
+        return wait_until("AWS to release the deleted NAT gateway's Elastic IPs", look)
+    except WaitTimeout as e:
+        raise NatGwError(str(e)) from None
 
 
 def record_undo(memento, backup_folder):
@@ -555,7 +572,7 @@ class NatGwDeleteMemento(Memento):
             args["TagSpecifications"] = [{"ResourceType": "natgateway", "Tags": tags}]
         created = self._create(ec2_client, args, private)
         logger.info("  Created NAT gateway %s, waiting until it is available", created["NatGatewayId"])
-        natgw = _wait_natgw(ec2_client, created["NatGatewayId"], ("available",))
+        natgw = _wait_natgw(ec2_client, created["NatGatewayId"], ("available",), after_create=True)
         self._check_addresses(natgw, args, private)
         return natgw
 

@@ -3,6 +3,12 @@
 `AwsSandbox` runs moto's server on 127.0.0.1 (a free port), points this process at it with
 dummy credentials while it runs, seeds a VPC whose private subnets leave through one NAT
 gateway per availability zone, and describes that VPC the way real AWS would show it.
+
+With `durations` (a `Durations`), EC2 behaves as the real one does (`tidewall.sandbox.awsworld`):
+NAT gateways take time to create and delete, hold their Elastic IPs until deleted, blackhole their
+routes, and are not visible at once; without (the default) it is moto as it is, where everything is
+instant. Either way every request passes the world's front, which can inject a `Chaos` and tell an
+egress monitor about changes.
 """
 
 import datetime
@@ -21,6 +27,8 @@ from moto.core.models import DEFAULT_ACCOUNT_ID
 from moto.server import ThreadedMotoServer
 
 from tidewall.sandbox.accounting import INTERNAL_USER_AGENT
+from tidewall.sandbox.awsworld import AwsWorld, WorldMiddleware
+from tidewall.sandbox.clock import WorldClock
 from tidewall.sandbox.vpcview import GATEWAY_TAG, HOLDING_NATGW_STATES, VpcView, default_route, tag_value
 
 logger = logging.getLogger("tidewall.sandbox.aws")
@@ -29,6 +37,14 @@ DUMMY_ACCESS_KEY = "AKIATIDEWALLSANDBOX0"
 DUMMY_SECRET_KEY = "tidewall-sandbox-secret-not-a-real-key"
 
 VPC_CIDR = "10.0.0.0/16"
+# What the seeded private NAT gateway serves: a route to an on-premises network in every private table.
+ONPREM_CIDR = "172.16.0.0/12"
+# Whether `tidewall sandbox` (and --serve) seeds, unless told otherwise, a private NAT gateway that the
+# migration must leave alone, and a secondary Elastic IP listed before NAT gateway 1's primary one. Off
+# while the tool takes every available NAT gateway for one to replace and hands over the first address
+# listed; on once it keeps to public NAT gateways and hands over the primary address.
+SEED_PRIVATE_NATGW = True
+SEED_SECONDARY_EIP = True
 BACKUP_BUCKET_PREFIX = "tidewall-sandbox-backups"
 
 # NAT gateway metrics over METRIC_DAYS days: one sample every METRIC_INTERVAL seconds, each
@@ -62,7 +78,11 @@ _running = []  # started sandboxes of this process
 
 
 class _QuietMotoServer(ThreadedMotoServer):
-    """moto's threaded server without a log line per request."""
+    """moto's threaded server without a log line per request, behind the world's front."""
+
+    def __init__(self, *args, world=None, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._world = world
 
     def _server_entry(self):
         from moto.moto_server.werkzeug_app import (
@@ -77,6 +97,8 @@ class _QuietMotoServer(ThreadedMotoServer):
                 pass
 
         app = DomainDispatcherApplication(create_backend_app)
+        if self._world is not None:
+            app = WorldMiddleware(app, self._world)
         self._server = make_server(self._ip_address, self._port, app, True, request_handler=_Handler)
         self._server_ready_event.set()
         self._server.serve_forever()
@@ -92,10 +114,12 @@ class SeededZone:
     public_route_table_id: str
     private_route_table_id: str
     nat_gateway_id: str
-    eip: str  # public IP of the NAT gateway's Elastic IP
+    eip: str  # public IP of the NAT gateway's (primary) Elastic IP
     allocation_id: str
     peak_mbps: float = 0.0
     peak_connections: int = 0
+    secondary_eip: str | None = None  # a secondary Elastic IP of the NAT gateway (seeding option)
+    secondary_allocation_id: str | None = None
 
 
 @dataclass
@@ -106,6 +130,8 @@ class SeededVpc:
     bucket: str
     region: str
     zones: list = field(default_factory=list)  # SeededZone, in availability-zone order
+    private_natgw_id: str | None = None  # a private NAT gateway (no EIP) for ONPREM_CIDR, to be left alone
+    onprem_cidr: str | None = None
 
     @property
     def nat_gateway_ids(self):
@@ -130,11 +156,25 @@ class AwsSandbox:
     sandbox.stop()
     """
 
-    def __init__(self, nat_gateways=3, region="us-east-1"):
+    def __init__(
+        self,
+        nat_gateways=3,
+        region="us-east-1",
+        *,
+        clock=None,
+        durations=None,
+        private_natgw=False,
+        secondary_eip=False,
+    ):
         if int(nat_gateways) < 0:
             raise ValueError("nat_gateways must not be negative")
         self.nat_gateways = int(nat_gateways)
         self.region = region
+        self.clock = clock or WorldClock(1.0)
+        self.durations = durations  # None: moto as it is
+        self.private_natgw = bool(private_natgw)
+        self.secondary_eip = bool(secondary_eip)
+        self.world = None
         self.seeded = None
         self._server = None
         self._port = None
@@ -175,9 +215,12 @@ class AwsSandbox:
     def start(self):
         if self._server is not None:
             return self
+        self.world = AwsWorld(self.account_id, self.region, self.clock, self.durations)
+        if self.durations is not None:
+            self.world.register()
         with _running_lock:
             alone = not _running
-            server = _QuietMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+            server = _QuietMotoServer(ip_address="127.0.0.1", port=0, verbose=False, world=self.world)
             server.start()
             self._server = server
             self._port = server.get_host_and_port()[1]
@@ -206,6 +249,8 @@ class AwsSandbox:
         try:
             self._server.stop()
         finally:
+            if self.world is not None:
+                self.world.unregister()
             with _running_lock:
                 if self in _running:
                     _running.remove(self)
@@ -258,7 +303,11 @@ class AwsSandbox:
 
     def seed(self, nat_gateways=None, metrics=True):
         """Build the VPC, its NAT gateways, the backup bucket and (unless `metrics` is false)
-        the NAT gateway metrics."""
+        the NAT gateway metrics. Seeding takes no world time."""
+        with self.world.instant():
+            return self._seed(nat_gateways, metrics)
+
+    def _seed(self, nat_gateways, metrics):
         count = self.nat_gateways if nat_gateways is None else int(nat_gateways)
         ec2 = self.client("ec2")
         zones = [
@@ -286,6 +335,10 @@ class AwsSandbox:
         seeded = SeededVpc(vpc_id=vpc_id, cidr=VPC_CIDR, igw_id=igw_id, bucket="", region=self.region)
         for i, az in enumerate(zones[:count]):
             seeded.zones.append(self._seed_zone(ec2, vpc_id, igw_id, i, az))
+        if self.secondary_eip and seeded.zones:
+            self._seed_secondary_eip(ec2, seeded.zones[1 if len(seeded.zones) > 1 else 0])
+        if self.private_natgw and seeded.zones:
+            self._seed_private_natgw(ec2, seeded)
 
         seeded.bucket = f"{BACKUP_BUCKET_PREFIX}-{uuid.uuid4().hex[:12]}"
         s3 = self.client("s3")
@@ -359,6 +412,40 @@ class AwsSandbox:
             peak_mbps=ZONE_PEAK_MBPS[i % len(ZONE_PEAK_MBPS)],
             peak_connections=ZONE_PEAK_CONNECTIONS[i % len(ZONE_PEAK_CONNECTIONS)],
         )
+
+    def _seed_secondary_eip(self, ec2, zone):
+        """A second Elastic IP on the zone's NAT gateway, listed before the primary one (EC2 documents no
+        order: only `IsPrimary` tells them apart)."""
+        from tidewall.sandbox.awsworld import add_secondary_address
+
+        eip = ec2.allocate_address(
+            Domain="vpc", TagSpecifications=self._name_tags("elastic-ip", f"natgw-{zone.az}-secondary")
+        )
+        add_secondary_address(
+            self.account_id, self.region, zone.nat_gateway_id, eip["AllocationId"], first=True
+        )
+        zone.secondary_eip = eip["PublicIp"]
+        zone.secondary_allocation_id = eip["AllocationId"]
+
+    def _seed_private_natgw(self, ec2, seeded):
+        """A private NAT gateway (no Elastic IP) in the first zone's private subnet, and a route to an
+        on-premises network through it in every private route table: transit traffic the migration must
+        leave alone."""
+        zone = seeded.zones[0]
+        natgw_id = ec2.create_nat_gateway(
+            SubnetId=zone.private_subnet_id,
+            ConnectivityType="private",
+            TagSpecifications=self._name_tags("natgateway", f"natgw-private-{zone.az}"),
+        )["NatGateway"]["NatGatewayId"]
+        ec2.get_waiter("nat_gateway_available").wait(
+            NatGatewayIds=[natgw_id], WaiterConfig={"Delay": 1, "MaxAttempts": 60}
+        )
+        for z in seeded.zones:
+            ec2.create_route(
+                RouteTableId=z.private_route_table_id, DestinationCidrBlock=ONPREM_CIDR, NatGatewayId=natgw_id
+            )
+        seeded.private_natgw_id = natgw_id
+        seeded.onprem_cidr = ONPREM_CIDR
 
     def _seed_metrics(self, seeded):
         """NAT gateway datapoints with a daily cycle; each zone peaks at its own level."""

@@ -4,7 +4,8 @@
 an instance for each gateway it creates, hands it the requested Elastic IP (never one that
 still carries traffic), points orphaned private default routes at the spoke gateways, and
 cleans up behind a gateway it deletes. All its AWS calls are the sandbox's own and are kept
-out of the tool's cost counts.
+out of the tool's cost counts. It judges what EC2 shows with its own view of the VPC
+(`VpcView`), never with the tool's functions.
 """
 
 import logging
@@ -12,13 +13,12 @@ from collections.abc import Mapping
 
 from botocore.exceptions import ClientError
 
-from tidewall.lib.natgw import eip_in_use
-from tidewall.lib.route_table import route_target_is_live
 from tidewall.sandbox.accounting import excluded
-from tidewall.sandbox.controller import CloudError
+from tidewall.sandbox.controller.backend import CloudError
 from tidewall.sandbox.vpcview import (
     DEFAULT_ROUTE,
     GATEWAY_TAG,
+    HOLDING_NATGW_STATES,
     LIVE_INSTANCE_STATES,
     VpcView,
     default_route,
@@ -90,6 +90,29 @@ class AwsCloud:
             raise CloudError(f"Elastic IP {public_ip} is not allocated in this account")
         return found[0]
 
+    def _eip_in_use(self, address):
+        """Whether the Elastic IP carries traffic or is held: by a live instance, or by a NAT gateway that
+        is pending, available or being deleted (EC2 frees its addresses only once it is deleted)."""
+        instance_id = address.get("InstanceId")
+        if instance_id:
+            reservations = self.ec2.describe_instances(
+                Filters=[
+                    {"Name": "instance-id", "Values": [instance_id]},
+                    {"Name": "instance-state-name", "Values": list(LIVE_INSTANCE_STATES)},
+                ]
+            )["Reservations"]
+            if any(r["Instances"] for r in reservations):
+                return True
+        natgws = self.ec2.describe_nat_gateways(
+            Filters=[{"Name": "state", "Values": list(HOLDING_NATGW_STATES) + ["deleting"]}]
+        )["NatGateways"]
+        return any(
+            a.get("AllocationId") == address.get("AllocationId")
+            for natgw in natgws
+            if natgw.get("State") in (*HOLDING_NATGW_STATES, "deleting")
+            for a in natgw.get("NatGatewayAddresses") or []
+        )
+
     def _gateway_instances(self, gw):
         """Live instances of a gateway: its recorded instance, else those tagged with its name."""
         instance_id = _field(gw, "instance_id")
@@ -118,7 +141,7 @@ class AwsCloud:
             address = None
             if eip:
                 address = self._address(eip)
-                if eip_in_use(self.ec2, eip):
+                if self._eip_in_use(address):
                     raise CloudError(f"Elastic IP {eip} is still in use")
             name = _field(gw, "name")
             try:
@@ -182,17 +205,36 @@ class AwsCloud:
 
     def resize(self, gw, size):
         """Change the instance type (stop, modify, start, as EC2 requires)."""
+        self.stop(gw)
+        self.start(gw, size)
+
+    def stop(self, gw):
+        """Stop the gateway's instance (the first half of a resize: no traffic passes meanwhile)."""
         with excluded():
-            instance_ids = self._gateway_instances(gw)
-            if not instance_ids:
-                raise CloudError(f"Gateway {_field(gw, 'name')} has no instance")
+            instance_ids = self._instances_of(gw)
             try:
-                for instance_id in instance_ids:
-                    self.ec2.stop_instances(InstanceIds=[instance_id])
-                    self.ec2.modify_instance_attribute(InstanceId=instance_id, InstanceType={"Value": size})
+                self.ec2.stop_instances(InstanceIds=instance_ids)
+            except ClientError as err:
+                raise CloudError(f"Could not stop gateway {_field(gw, 'name')}: {err}") from None
+
+    def start(self, gw, size=None):
+        """Start the gateway's instance again, with a new instance type when `size` is given."""
+        with excluded():
+            try:
+                for instance_id in self._instances_of(gw):
+                    if size:
+                        self.ec2.modify_instance_attribute(
+                            InstanceId=instance_id, InstanceType={"Value": size}
+                        )
                     self.ec2.start_instances(InstanceIds=[instance_id])
             except ClientError as err:
                 raise CloudError(f"Could not resize gateway {_field(gw, 'name')}: {err}") from None
+
+    def _instances_of(self, gw):
+        instance_ids = self._gateway_instances(gw)
+        if not instance_ids:
+            raise CloudError(f"Gateway {_field(gw, 'name')} has no instance")
+        return instance_ids
 
     # ------------------------------------------------------------ routing
 
@@ -231,7 +273,11 @@ class AwsCloud:
 
             for table in view.private_tables():
                 route = default_route(table)
-                if route is not None and self._route_live(route, departed):
+                if (
+                    route is not None
+                    and route.get("InstanceId") not in departed
+                    and view.route_is_live(route)
+                ):
                     continue
                 zones = view.table_zones(table)
                 in_zone = [g for g in serving if view.subnet_zone(_field(g, "subnet_id")) in zones]
@@ -245,11 +291,6 @@ class AwsCloud:
                     _field(target, "name"),
                     _field(target, "instance_id"),
                 )
-
-    def _route_live(self, route, departed):
-        if route.get("InstanceId") in departed:
-            return False
-        return route_target_is_live(self.ec2, route)
 
     def _point(self, table_id, route, instance_id):
         try:

@@ -387,9 +387,10 @@ class FaultWorld:
         state = world.end_state()
     """
 
-    def __init__(self, nat_gateways=3, workdir=None, *, enable_test=False, config=None):
+    def __init__(self, nat_gateways=3, workdir=None, *, enable_test=False, config=None, durations=None):
         self.nat_gateways = nat_gateways
         self.enable_test = enable_test
+        self.durations = durations  # a Durations: EC2 as the real one behaves (all 0: at once); None: moto
         self.config_overrides = dict(config or {})
         self._own_workdir = workdir is None
         self.workdir = workdir or tempfile.mkdtemp(prefix="tidewall-faults-")
@@ -415,9 +416,12 @@ class FaultWorld:
 
         stack = contextlib.ExitStack()
         try:
-            self.aws = AwsSandbox(nat_gateways=self.nat_gateways).start()
+            self.aws = AwsSandbox(nat_gateways=self.nat_gateways, durations=self.durations).start()
             stack.callback(self.aws.stop)
-            self.ctl = SimulatedController(users={CONTROLLER_USER: self.password}, cloud=self.aws.cloud())
+            self.ctl = SimulatedController(
+                users={CONTROLLER_USER: self.password}, cloud=self.aws.cloud(), durations=self.durations
+            )
+            self.ctl.backend.on_change = self.aws.world.changed
             self.ctl.start()
             stack.callback(self.ctl.stop)
             self._site = tempfile.mkdtemp(prefix="site-", dir=self.workdir)

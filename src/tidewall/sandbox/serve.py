@@ -28,12 +28,34 @@ def _wait_for_signal(done):
             signal.signal(sig, handler)
 
 
-def serve_sandbox(workdir, nat_gateways=3, out=None, stop=None):
-    """Serve a seeded sandbox until a signal (or until the `stop` event is set); returns the exit status."""
+def serve_sandbox(
+    workdir,
+    nat_gateways=3,
+    out=None,
+    stop=None,
+    *,
+    time_scale=1.0,
+    durations=None,
+    private_natgw=None,
+    secondary_eip=None,
+):
+    """Serve a seeded sandbox until a signal (or until the `stop` event is set); returns the exit status.
+
+    The world options are those of `Services` (an instant world unless `durations` is given)."""
+    from tidewall.sandbox.aws import SEED_PRIVATE_NATGW, SEED_SECONDARY_EIP
     from tidewall.sandbox.services import PASSWORD_ENV, Services
 
     out = out if out is not None else sys.stdout
-    services = Services(os.path.abspath(workdir), nat_gateways=nat_gateways)
+    private_natgw = SEED_PRIVATE_NATGW if private_natgw is None else private_natgw
+    secondary_eip = SEED_SECONDARY_EIP if secondary_eip is None else secondary_eip
+    services = Services(
+        os.path.abspath(workdir),
+        nat_gateways=nat_gateways,
+        time_scale=time_scale,
+        durations=durations,
+        private_natgw=private_natgw,
+        secondary_eip=secondary_eip,
+    )
     services.remove_info()  # a stale file from an earlier sandbox must not be taken for this one
     with services:
         path = services.write_info()

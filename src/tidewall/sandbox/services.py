@@ -5,6 +5,10 @@ that tell the tool (and scripts) how to reach them.
         services.config_path      # a tool configuration for the seeded VPC
         services.info_path        # sandbox.json: endpoints, password, VPC, region, bucket
 
+Both services share one world clock (`time_scale` real seconds per world second) and, with `durations`,
+take the time a real cloud takes; the configuration they write tells the tool the same time scale, so its
+waits run on that clock too. Without `durations` the world is instant (moto as it is).
+
 The controller password is made up per start and put into the process environment under `PASSWORD_ENV`
 while the services run (the configuration names the variable, never the password).
 """
@@ -44,7 +48,8 @@ def _atomic_write(path, text):
 
 
 def tool_config(aws, seeded, ctl, workdir, enable_test=False):
-    """The tool's configuration for the seeded VPC (a mapping, as written to config.yaml)."""
+    """The tool's configuration for the seeded VPC (a mapping, as written to config.yaml); its waits run on
+    the world's clock."""
     config = {
         "controller_ip": ctl.address,
         "controller_user": CONTROLLER_USER,
@@ -63,6 +68,8 @@ def tool_config(aws, seeded, ctl, workdir, enable_test=False):
     }
     if enable_test:
         config["output_test_config"] = os.path.join(workdir, "test-results.json")
+    if aws.clock.scale != 1.0:
+        config["waits"] = {"time_scale": aws.clock.scale}
     return config
 
 
@@ -76,10 +83,25 @@ def write_config(path, aws, seeded, ctl, workdir, enable_test=False):
 class Services:
     """The simulated AWS and controller, started together, with a freshly seeded VPC."""
 
-    def __init__(self, workdir, nat_gateways=3, enable_test=False):
+    def __init__(
+        self,
+        workdir,
+        nat_gateways=3,
+        enable_test=False,
+        *,
+        time_scale=1.0,
+        durations=None,
+        private_natgw=False,
+        secondary_eip=False,
+    ):
         self.workdir = os.path.abspath(workdir)
         self.nat_gateways = nat_gateways
         self.enable_test = enable_test
+        self.time_scale = time_scale
+        self.durations = durations
+        self.private_natgw = private_natgw
+        self.secondary_eip = secondary_eip
+        self.clock = None
         self.password = None
         self.aws = None
         self.ctl = None
@@ -105,6 +127,7 @@ class Services:
 
     def start(self):
         from tidewall.sandbox.aws import AwsSandbox
+        from tidewall.sandbox.clock import WorldClock
         from tidewall.sandbox.controller import SimulatedController
 
         os.makedirs(self.workdir, exist_ok=True)
@@ -115,9 +138,22 @@ class Services:
         self._saved_password = os.environ.get(PASSWORD_ENV)
         os.environ[PASSWORD_ENV] = self.password
         try:
-            self.aws = AwsSandbox(nat_gateways=self.nat_gateways).start()
+            self.clock = WorldClock(self.time_scale)
+            self.aws = AwsSandbox(
+                nat_gateways=self.nat_gateways,
+                clock=self.clock,
+                durations=self.durations,
+                private_natgw=self.private_natgw,
+                secondary_eip=self.secondary_eip,
+            ).start()
             self.seeded = self.aws.seed()
-            self.ctl = SimulatedController(users={CONTROLLER_USER: self.password}, cloud=self.aws.cloud())
+            self.ctl = SimulatedController(
+                users={CONTROLLER_USER: self.password},
+                cloud=self.aws.cloud(),
+                clock=self.clock,
+                durations=self.durations,
+            )
+            self.ctl.backend.on_change = self.aws.world.changed
             self.ctl.start()
             self.config = write_config(
                 self.config_path, self.aws, self.seeded, self.ctl, self.workdir, self.enable_test
@@ -142,6 +178,8 @@ class Services:
             "aws_access_key_id": self.aws.credentials["access_key_id"],
             "aws_secret_access_key": self.aws.credentials["secret_access_key"],
             "nat_gateways": [z.nat_gateway_id for z in self.seeded.zones],
+            "time_scale": self.clock.scale,
+            "durations": self.durations.to_dict() if self.durations is not None else None,
             "pid": os.getpid(),
         }
 

@@ -1,0 +1,241 @@
+"""The sandbox's checks: the VPC as AWS shows it and the controller's gateways, judged by the sandbox itself.
+
+Everything here looks at the simulated cloud through the sandbox's own views (`VpcView`, the egress
+monitor, the controller's records), never through the tool's functions, so that a mistake in the tool is
+not repeated by the judge.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+from tidewall.sandbox.vpcview import HOLDING_NATGW_STATES
+
+
+@dataclass
+class Check:
+    name: str
+    passed: bool
+    detail: str = ""
+
+
+@dataclass
+class Checks:
+    items: list = field(default_factory=list)
+
+    def add(self, name, passed, detail=""):
+        check = Check(name, bool(passed), detail)
+        self.items.append(check)
+        return check
+
+    @property
+    def passed(self):
+        return bool(self.items) and all(c.passed for c in self.items)
+
+    def failed(self):
+        return [c for c in self.items if not c.passed]
+
+
+# --------------------------------------------------------------------------------------------- the world
+
+
+def _natgw_eip(ec2, nat_gw_id):
+    """The primary public IP of a NAT gateway (IsPrimary; the only one when none is marked)."""
+    if not nat_gw_id:
+        return None
+    found = ec2.describe_nat_gateways(NatGatewayIds=[nat_gw_id]).get("NatGateways", [])
+    addresses = (found[0].get("NatGatewayAddresses") if found else None) or []
+    primary = [a for a in addresses if a.get("IsPrimary")] or addresses
+    return primary[0].get("PublicIp") if primary else None
+
+
+class World:
+    """The VPC as AWS shows it now, per public subnet, with the migration order of its NAT gateways."""
+
+    def __init__(self, aws, vpc_id, order=None):
+        self.rows = aws.describe_world(vpc_id)
+        ec2 = aws.client("ec2")
+        for row in self.rows:
+            row["nat_gateway_eip"] = _natgw_eip(ec2, row["nat_gateway"])
+        self.order = order or {}
+
+    def index_of(self, subnet_id):
+        return self.order.get(subnet_id)
+
+
+def migration_order():
+    """subnet id -> index in the replacement order, from the command history of this process (if opened)."""
+    from tidewall.commands.history import CommandHistory
+
+    try:
+        records = CommandHistory.get_discovered_natgws()
+    except Exception:  # not opened yet
+        return {}
+    return {r.get("subnet_id"): i for i, r in enumerate(records)}
+
+
+def _spoke_names(ctl, vpc_id):
+    return {gw.name for gw in ctl.gateways.values() if gw.vpc_id == vpc_id}
+
+
+# ---------------------------------------------------------------------------------------- after a command
+
+
+def check_migrated(checks, world, ctl, vpc_id, natgws=None, label="after execute"):
+    """The migrated state: no NAT gateway, every EIP on a spoke in its subnet, every private default route on
+    its own zone's spoke.
+
+    `natgws` limits the replaced subnets (a partial run): the other subnets must still have their NAT
+    gateway with its original EIP, and every private default route must be live.
+    """
+    spokes = _spoke_names(ctl, vpc_id)
+    if natgws is not None and len(world.order) != len(world.rows):
+        checks.add(
+            f"{label}: the migration order of the NAT gateways is recorded", False, "no discovery found"
+        )
+        return
+    replaced = [r for r in world.rows if natgws is None or world.index_of(r["subnet_id"]) in natgws]
+    kept = [r for r in world.rows if r not in replaced]
+    left = [r["nat_gateway"] for r in replaced if r["nat_gateway"]]
+    what = "no NAT gateway left" if natgws is None else f"NAT gateways {sorted(natgws)} replaced"
+    checks.add(f"{label}: {what}", not left, f"still there: {', '.join(left)}" if left else "")
+    missing = [
+        f"{r['original_eip']} ({r['subnet_id']})"
+        for r in replaced
+        if not r["spoke_gateway"]
+        or r["spoke_gateway"]["public_ip"] != r["original_eip"]
+        or r["spoke_gateway"]["name"] not in spokes
+    ]
+    checks.add(
+        f"{label}: every replaced NAT gateway's EIP is on a spoke in its subnet",
+        not missing,
+        f"not on a spoke: {', '.join(missing)}" if missing else "",
+    )
+    if kept:
+        lost = [
+            r["subnet_id"] for r in kept if not r["nat_gateway"] or r["nat_gateway_eip"] != r["original_eip"]
+        ]
+        checks.add(
+            f"{label}: the other NAT gateways are untouched",
+            not lost,
+            f"changed in: {', '.join(lost)}" if lost else "",
+        )
+        bad = [
+            f"{table} -> {target}"
+            for r in world.rows
+            for table, target in zip(r["private_route_tables"], r["private_routes"], strict=False)
+            # Mid-way, a zone may still (or already) leave through another zone's live NAT gateway.
+            if not (target in spokes or target.startswith("nat-"))
+        ]
+        checks.add(f"{label}: every private default route is live", not bad, ", ".join(bad))
+        return
+    bad = []
+    for r in world.rows:
+        own = r["spoke_gateway"]["name"] if r["spoke_gateway"] else None
+        for table, target in zip(r["private_route_tables"], r["private_routes"], strict=False):
+            if own is None or target != own:
+                bad.append(f"{table} ({r['az']}) -> {target}")
+    checks.add(f"{label}: every private default route goes to its own zone's spoke", not bad, ", ".join(bad))
+
+
+def check_reverted(checks, world, ctl, vpc_id, label="after revert"):
+    """The VPC as before: every EIP on a NAT gateway in its subnet, each private default route on its own
+    zone's NAT gateway, no spoke."""
+    missing = [
+        f"{r['original_eip']} ({r['subnet_id']})"
+        for r in world.rows
+        if not r["nat_gateway"] or r["nat_gateway_eip"] != r["original_eip"]
+    ]
+    checks.add(
+        f"{label}: every original EIP is back on a NAT gateway in its subnet",
+        not missing,
+        f"missing: {', '.join(missing)}" if missing else "",
+    )
+    bad = [
+        f"{table} ({r['az']}) -> {target}"
+        for r in world.rows
+        for table, target in zip(r["private_route_tables"], r["private_routes"], strict=False)
+        if not r["nat_gateway"] or target != r["nat_gateway"]
+    ]
+    checks.add(
+        f"{label}: every private default route goes to its own zone's NAT gateway", not bad, ", ".join(bad)
+    )
+    spokes = sorted(_spoke_names(ctl, vpc_id)) + [
+        r["spoke_gateway"]["name"] for r in world.rows if r["spoke_gateway"]
+    ]
+    checks.add(f"{label}: no spoke gateway left", not spokes, ", ".join(sorted(set(spokes))))
+
+
+# ------------------------------------------------------------------------------------------------ egress
+
+
+def check_egress_ips(checks, monitor, seeded):
+    """Every public IP any private subnet's traffic ever left through is one of the original EIPs."""
+    original = {z.eip for z in seeded.zones}
+    foreign = sorted(monitor.ips_used() - original)
+    checks.add(
+        "egress: every public IP used is one of the original Elastic IPs",
+        not foreign,
+        f"also used: {', '.join(foreign)}" if foreign else "",
+    )
+
+
+# ------------------------------------------------------------------------------- what is not migrated
+
+
+def check_private_natgw(checks, aws, seeded, label):
+    """The private NAT gateway is as seeded: the same one, available, and every route to it in place."""
+    if not seeded.private_natgw_id:
+        return
+    ec2 = aws.client("ec2")
+    natgw_id = seeded.private_natgw_id
+    found = ec2.describe_nat_gateways(NatGatewayIds=[natgw_id])["NatGateways"]
+    state = found[0].get("State") if found else "unknown"
+    tables = ec2.describe_route_tables(RouteTableIds=[z.private_route_table_id for z in seeded.zones])
+    moved = [
+        t["RouteTableId"]
+        for t in tables["RouteTables"]
+        if not any(
+            r.get("DestinationCidrBlock") == seeded.onprem_cidr and r.get("NatGatewayId") == natgw_id
+            for r in t.get("Routes", [])
+        )
+    ]
+    problems = ([f"{natgw_id} is {state}"] if state != "available" else []) + [
+        f"{t} no longer routes {seeded.onprem_cidr} to it" for t in moved
+    ]
+    checks.add(f"{label}: the private NAT gateway is untouched", not problems, "; ".join(problems))
+
+
+def secondary_eip_fate(aws, seeded):
+    """Where each seeded secondary EIP is now, one text per zone that has one."""
+    ec2 = aws.client("ec2")
+    out = []
+    for zone in seeded.zones:
+        if not zone.secondary_eip:
+            continue
+        address = ec2.describe_addresses(PublicIps=[zone.secondary_eip])["Addresses"]
+        if not address:
+            out.append(f"{zone.secondary_eip} ({zone.az}): released")
+            continue
+        holder = "free (allocated, not associated)"
+        eni = address[0].get("NetworkInterfaceId")
+        instance = address[0].get("InstanceId")
+        if instance:
+            holder = f"on instance {instance}"
+        elif eni:
+            natgws = ec2.describe_nat_gateways(
+                Filters=[{"Name": "state", "Values": [*HOLDING_NATGW_STATES, "deleting"]}]
+            )["NatGateways"]
+            owner = next(
+                (
+                    n["NatGatewayId"]
+                    for n in natgws
+                    if any(
+                        a.get("PublicIp") == zone.secondary_eip for a in n.get("NatGatewayAddresses") or []
+                    )
+                ),
+                None,
+            )
+            holder = f"on NAT gateway {owner}" if owner else f"on interface {eni}"
+        out.append(f"{zone.secondary_eip} ({zone.az}): {holder}")
+    return out

@@ -1,0 +1,5 @@
+import sys
+
+from tidewall.sandbox.controller.server import main
+
+sys.exit(main())
