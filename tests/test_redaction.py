@@ -154,8 +154,10 @@ class TestControllerRequests:
         self, controller, controller_credentials, monkeypatch
     ):
         _version, cid = getCid(controller.address, *controller_credentials)
-        actions = {k: v for k, v in type(controller)._ACTIONS.items() if k != "logout"}
-        monkeypatch.setattr(type(controller), "_ACTIONS", actions)
+        from tidewall.sandbox.controller.api import ControllerApi
+
+        actions = {k: v for k, v in ControllerApi.ACTIONS.items() if k != "logout"}
+        monkeypatch.setattr(ControllerApi, "ACTIONS", actions)
         assert endSession(controller.address, cid) is False
         assert endSession(closed_url().split("/")[2], cid) is False
         assert endSession(controller.address, None) is False

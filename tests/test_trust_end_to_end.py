@@ -7,7 +7,7 @@ import logging
 import pytest
 
 from tidewall import cli
-from tidewall.sandbox.controller import SimulatedController
+from tidewall.sandbox.controller.api import ControllerApi
 from tidewall.sandbox.faults import FaultWorld, kill_anywhere, points_at
 
 pytestmark = [
@@ -21,7 +21,7 @@ SIGNED = {"config": {"journal_key_env": KEY_ENV}, "env": {KEY_ENV: "faults-journ
 
 def test_verbose_sandbox_shows_no_cid_and_no_password(tmp_path, capsys, monkeypatch):
     seen = {"cids": [], "passwords": []}
-    login = SimulatedController._login
+    login = ControllerApi._login
 
     def recording_login(self, params):
         reply = login(self, params)
@@ -30,7 +30,7 @@ def test_verbose_sandbox_shows_no_cid_and_no_password(tmp_path, capsys, monkeypa
             seen["cids"].append(reply["CID"])
         return reply
 
-    monkeypatch.setattr(SimulatedController, "_login", recording_login)
+    monkeypatch.setattr(ControllerApi, "_login", recording_login)
     try:
         assert cli.main(["-v", "sandbox", "--workdir", str(tmp_path)]) == 0
     finally:
