@@ -48,11 +48,11 @@ def test_revert_after_an_execute_killed_after_a_deletion_restores_every_nat_gate
     assert [z.eip_holder for z in reverted.zones] == [("natgw", z.az) for z in reverted.zones]
     world.reset()
     execute_calls = world.run("execute").calls
-    for spec in ("after:DeleteNatGateway#1", "after:DeleteNatGateway#3"):
+    for named in ("after:DeleteNatGateway#1", "after:DeleteNatGateway#3"):
         world.reset()
-        [point] = points_at(execute_calls, spec)
+        [point] = points_at(execute_calls, named)
         killed = world.run("execute", kill=point)
         assert killed.killed and remove_stale_lock(world, killed) == []
         result = world.run("revert")
         assert result.status == 0, result.stderr
-        assert reverted.differences(world.end_state()) == [], spec
+        assert reverted.differences(world.end_state()) == [], named

@@ -168,8 +168,8 @@ def install_from_env(environ=None):
     environ = os.environ if environ is None else environ
     kill = environ.get(ENV_KILL) or None
     hooks = install(environ.get(ENV_CALL_LOG) or None, KillPoint.parse(kill) if kill else None)
-    for spec in filter(None, (environ.get(ENV_PLUGINS) or "").split(",")):
-        module, _, name = spec.strip().partition(":")
+    for plugin in filter(None, (environ.get(ENV_PLUGINS) or "").split(",")):
+        module, _, name = plugin.strip().partition(":")
         getattr(importlib.import_module(module), name or "install")()
     return hooks
 
@@ -191,20 +191,20 @@ class Call:
         )
 
 
-def points_at(calls, *specs):
+def points_at(calls, *names):
     """Kill points at named calls of a run, so that a fixed sample survives changes in the call count.
 
-    Each spec is "when:OP" or "when:OP#N" (the N-th call of OP, from 1), OP being an AWS operation or a
+    Each name is "when:OP" or "when:OP#N" (the N-th call of OP, from 1), OP being an AWS operation or a
     controller action: points_at(clean.calls, "after:DeleteNatGateway", "before:enable_snat#1").
     """
     points = []
-    for spec in specs:
-        when, _, rest = spec.partition(":")
+    for named in names:
+        when, _, rest = named.partition(":")
         op, _, nth = rest.partition("#")
         matching = [c for c in calls if c.op == op]
         index = int(nth) if nth else 1
         if not 1 <= index <= len(matching):
-            raise ValueError(f"{spec}: the run made {len(matching)} {op} call(s)")
+            raise ValueError(f"{named}: the run made {len(matching)} {op} call(s)")
         points.append(KillPoint(when, matching[index - 1].n))
     return points
 
