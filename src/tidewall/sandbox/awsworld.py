@@ -530,19 +530,23 @@ def _fault_response(service, fault):
 
 
 class WorldMiddleware:
-    """WSGI front of moto's server for one AwsWorld (see the module docstring)."""
+    """WSGI front of moto's server for one AwsWorld, or one per region (`worlds`: region -> AwsWorld; a
+    request goes to its region's world, else to `world`); see the module docstring."""
 
-    def __init__(self, app, world):
+    def __init__(self, app, world, worlds=None):
         self.app = app
         self.world = world
+        self.worlds = dict(worlds or {})
 
     def __call__(self, environ, start_response):
-        world = self.world
         if environ.get("PATH_INFO", "").startswith("/moto-api/reset"):
-            with world.lock:
-                world.forget()
+            with self.world.lock:
+                for other in self.worlds.values():
+                    other.forget()
+                self.world.forget()
                 return self.app(environ, start_response)
         request = _read_request(environ)
+        world = self.worlds.get(request.region, self.world)
         with world.lock:
             world.advance()
             chaos = world.chaos
