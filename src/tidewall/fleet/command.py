@@ -28,7 +28,7 @@ from tidewall.fleet import child as children
 from tidewall.fleet.child import DONE, REVERTED, SKIPPED, Child, command_line, write_config
 from tidewall.fleet.fleetfile import load_fleet
 from tidewall.fleet.scheduler import Scheduler, VpcTask
-from tidewall.fleet.view import LiveView, count_results, render_summary, summary_json, summary_rows
+from tidewall.fleet.view import LiveView, count_results, render_summary, summary_json, summary_rows, word
 from tidewall.lib.controller_slots import SLOTS_ENV, make_slots
 
 logger = logging.getLogger("tidewall.fleet")
@@ -203,7 +203,7 @@ def fleet_run(command, fleet_path, options=None, out=None, err=None, launch=None
         data = summary_json(command, fleet.path, rows, counts, status, settings, time.monotonic() - started)
         out.write(json.dumps(data, indent=2, default=str) + "\n")
     else:
-        title = f"Fleet {command} of {fleet.path}: " + ", ".join(f"{n} {w}" for w, n in counts.items())
+        title = f"Fleet {command} of {fleet.path}: " + ", ".join(f"{n} {word(w)}" for w, n in counts.items())
         out.write(render_summary(rows, title) + "\n")
         out.write(f"\nExit status {status}: {_status_text(command, status)}\n")
     out.flush()

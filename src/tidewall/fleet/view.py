@@ -34,6 +34,11 @@ _WORDS = {
 }
 
 
+def word(result):
+    """A result word as people read it (`rolled back` for `rolled_back`)."""
+    return _WORDS.get(result, result)
+
+
 def _one_line(text):
     return clean(" ".join(str(text).split()))
 
