@@ -87,6 +87,7 @@ class Child:
         self.proc = None
         self.returncode = None
         self.peak_rss_kib = None
+        self.cpu_s = None
         self.started = None
         self.ended = None
         self._tail = LogTail(log_path)
@@ -117,7 +118,8 @@ class Child:
         code = os.waitstatus_to_exitcode(status)
         self.returncode = 128 - code if code < 0 else code  # killed by a signal: 128 + its number
         self.proc.returncode = self.returncode  # reaped here; Popen must not wait for it again
-        self.peak_rss_kib = usage.ru_maxrss if usage is not None else None
+        self.peak_rss_kib = usage.ru_maxrss if usage is not None else None  # KiB on Linux
+        self.cpu_s = usage.ru_utime + usage.ru_stime if usage is not None else None
         self.ended = time.monotonic()
         return True
 

@@ -57,6 +57,7 @@ class VpcTask:
     wave: int | None = None
     duration_s: float = 0.0  # summed over its runs
     peak_rss_kib: int | None = None
+    cpu_s: float | None = None  # summed over its runs
     lock: dict | None = None  # the holder while it waits for a lock
     lock_since: float | None = None
     next_probe: float = 0.0
@@ -223,6 +224,9 @@ class Scheduler:
             rss = getattr(handle, "peak_rss_kib", None)
             if rss is not None:
                 task.peak_rss_kib = max(task.peak_rss_kib or 0, rss)
+            cpu = getattr(handle, "cpu_s", None)
+            if cpu is not None:
+                task.cpu_s = (task.cpu_s or 0.0) + cpu
             data, last_error = handle.output()
             task.data, task.exit_status = data, handle.returncode
             outcome = outcome_of(self.command, handle.returncode, data, last_error)

@@ -163,6 +163,7 @@ def summary_rows(tasks):
                 "wave": task.wave,
                 "exit_status": task.exit_status,
                 "peak_rss_mib": round(task.peak_rss_kib / 1024, 1) if task.peak_rss_kib else None,
+                "cpu_s": round(task.cpu_s, 2) if task.cpu_s is not None else None,
                 "lock": outcome.lock if outcome else None,
                 "outcome": task.data,
             }
@@ -212,12 +213,15 @@ def render_summary(rows, title):
 
 
 def summary_json(command, fleet_path, rows, counts, exit_status, settings, duration_s):
+    import resource
+
     return {
         "command": f"fleet {command}",
         "fleet": fleet_path,
         "exit_status": exit_status,
         "counts": counts,
         "duration_s": round(duration_s, 1),
+        "fleet_peak_rss_mib": round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, 1),
         "settings": settings,
         "vpcs": rows,
     }
