@@ -487,3 +487,24 @@ def test_run_fleet_with_stand_in_children_prints_the_summary_as_json(tmp_path, m
     assert oct(os.stat(tmp_path / "logs").st_mode & 0o777) == "0o700"
     assert "not-a-real-secret" not in out.getvalue()
     assert words.RESULTS  # the words the README lists
+
+
+def test_on_a_terminal_the_lines_are_redrawn_in_place():
+    world = World(3)
+    stream = io.StringIO()
+    view = LiveView(world.tasks, stream, tty=True)
+    view.refresh()
+    assert stream.getvalue() == ""  # nothing changed yet
+    world.tasks[0].state = "running"
+    view.changed(world.tasks[0])
+    view.refresh()
+    first = stream.getvalue()
+    assert first.count("\n") == 4 and not first.startswith("\x1b[4F")
+    assert "1 queued" not in first and "2 queued, 1 running" in first
+    world.tasks[0].state = "done"
+    world.tasks[0].outcome = outcome_of("execute", 0, execute_json(vpc_id(1), "done"), None)
+    view.changed(world.tasks[0])
+    view.refresh()
+    second = stream.getvalue()[len(first) :]
+    assert second.startswith("\x1b[4F")  # back to the first of the 4 lines drawn, then drawn again
+    assert second.count("\x1b[2K") == 4 and f"{vpc_id(1)}  done" in second

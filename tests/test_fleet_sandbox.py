@@ -127,3 +127,48 @@ def test_two_fleets_of_one_file_started_together_migrate_each_vpc_once(tmp_path)
         sandbox.send_signal(signal.SIGTERM)
         sandbox.wait(timeout=60)
     assert sandbox.returncode == 0
+
+
+def test_sigterm_reaches_every_running_vpc_and_the_next_run_resumes(tmp_path, monkeypatch):
+    from tidewall.sandbox.clock import Durations
+    from tidewall.sandbox.services import Services
+
+    monkeypatch.delenv("AWS_ENDPOINT_URL", raising=False)
+    with Services(str(tmp_path), nat_gateways=2, vpcs=2, time_scale=0.005, durations=Durations()) as services:
+        env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""))
+        logs = tmp_path / "logs"
+
+        def fleet(command, *extra):
+            return subprocess.Popen(
+                [sys.executable, "-m", "tidewall", "fleet", command, "--fleet", services.fleet_path]
+                + ["--output", "json", "--log-dir", str(logs / command), *extra],
+                env=env,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
+
+        first = fleet("execute")
+        deadline = time.monotonic() + 120
+        while (
+            not any("- Deploy" in p.read_text() for p in (logs / "execute").glob("*.log") if p.exists())
+            and time.monotonic() < deadline
+        ):
+            assert first.poll() is None, first.communicate()
+            time.sleep(0.1)
+        first.send_signal(signal.SIGTERM)
+        out, err = first.communicate(timeout=300)
+        assert first.returncode == 143, err[-3000:]
+        summary = json.loads(out)
+        results = [v["result"] for v in summary["vpcs"]]
+        assert "interrupted" in results and set(results) <= {"interrupted", "done"}
+        assert all(v["exit_status"] in (0, 143) for v in summary["vpcs"])
+
+        status = fleet("status")
+        out, err = status.communicate(timeout=300)
+        assert status.returncode == 0 and "LOCKED" not in out, err[-3000:]
+
+        again = fleet("execute")
+        out, err = again.communicate(timeout=300)
+        assert again.returncode == 0, err[-3000:]
+        assert json.loads(out)["counts"] == {"done": 2}
