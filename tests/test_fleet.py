@@ -508,3 +508,11 @@ def test_on_a_terminal_the_lines_are_redrawn_in_place():
     second = stream.getvalue()[len(first) :]
     assert second.startswith("\x1b[4F")  # back to the first of the 4 lines drawn, then drawn again
     assert second.count("\x1b[2K") == 4 and f"{vpc_id(1)}  done" in second
+
+
+def test_the_example_fleet_file_is_a_valid_fleet():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    fleet = load_fleet(os.path.join(root, "docs", "example-fleet.yaml"), "status")
+    assert [e.region for e in fleet.entries] == ["eu-west-1", "us-east-1", "eu-west-1"]
+    assert fleet.entries[0].adaptor.aws["profile"] == "prod-network"
+    assert fleet.entries[0].adaptor.aws["retry_mode"] == "adaptive"  # from the defaults

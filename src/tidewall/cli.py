@@ -280,6 +280,13 @@ def _seconds(text):
     return value
 
 
+def _vpc_list(text):
+    vpcs = [v.strip() for v in text.split(",") if v.strip()]
+    if not vpcs:
+        raise argparse.ArgumentTypeError("expected VPC ids separated by commas")
+    return vpcs
+
+
 def _non_negative(text):
     try:
         value = int(text)
@@ -480,7 +487,7 @@ def _add_fleet_parser(sub):
         )
         q.add_argument(
             "--only",
-            type=lambda text: [v.strip() for v in text.split(",") if v.strip()],
+            type=_vpc_list,
             metavar="VPC_ID,...",
             help="run these VPCs of the fleet only",
         )

@@ -109,6 +109,7 @@ class Child:
         """True once the process has ended (its exit status and peak memory are then known)."""
         if self.returncode is not None:
             return True
+        self._sample_memory()
         try:
             pid, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
         except ChildProcessError:
@@ -118,13 +119,24 @@ class Child:
         code = os.waitstatus_to_exitcode(status)
         self.returncode = 128 - code if code < 0 else code  # killed by a signal: 128 + its number
         self.proc.returncode = self.returncode  # reaped here; Popen must not wait for it again
-        self.peak_rss_kib = usage.ru_maxrss if usage is not None else None  # KiB on Linux
+        if self.peak_rss_kib is None and usage is not None:
+            self.peak_rss_kib = usage.ru_maxrss  # where there is no /proc: an upper bound, in KiB
         self.cpu_s = usage.ru_utime + usage.ru_stime if usage is not None else None
         self.ended = time.monotonic()
         return True
 
     def step(self):
+        self._sample_memory()
         return self._tail.read()
+
+    def _sample_memory(self):
+        """The process's peak resident memory so far, from the kernel's high-water mark of its own address
+        space (its rusage would also count the memory of the fleet process it was forked from)."""
+        if self.returncode is not None or self.proc is None:
+            return
+        peak = memory_high_water(self.proc.pid)
+        if peak is not None:
+            self.peak_rss_kib = max(self.peak_rss_kib or 0, peak)
 
     def send(self, sig):
         if self.proc is not None and self.returncode is None:
@@ -159,6 +171,19 @@ class Child:
         for path in (self.out_path, self.err_path):
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(path)
+
+
+def memory_high_water(pid="self"):
+    """Peak resident memory (KiB) of a process's address space since it started its program (`VmHWM`),
+    or None where /proc does not say."""
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii", errors="replace") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except (OSError, ValueError, IndexError):
+        return None
+    return None
 
 
 def command_line(command, config_path, log_path, verbose=0):

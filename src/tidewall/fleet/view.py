@@ -213,15 +213,16 @@ def render_summary(rows, title):
 
 
 def summary_json(command, fleet_path, rows, counts, exit_status, settings, duration_s):
-    import resource
+    from tidewall.fleet.child import memory_high_water
 
+    peak = memory_high_water()
     return {
         "command": f"fleet {command}",
         "fleet": fleet_path,
         "exit_status": exit_status,
         "counts": counts,
         "duration_s": round(duration_s, 1),
-        "fleet_peak_rss_mib": round(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, 1),
+        "fleet_peak_rss_mib": round(peak / 1024, 1) if peak is not None else None,
         "settings": settings,
         "vpcs": rows,
     }

@@ -14,7 +14,7 @@ ever throttled. `AwsWorld` makes one moto account and region behave like EC2:
   that pointed at it show `blackhole` (as routes to a stopped or terminated instance do);
 - an Elastic IP held by a NAT gateway cannot be associated elsewhere, reassociation or not;
 - `WorldMiddleware` sits in front of moto's server: it brings the world up to the clock before every
-  request, serves one request at a time, injects the faults of a `Chaos` into the tool's calls (never into
+  request, serves one request at a time (per region; CloudWatch's aside), injects the faults of a `Chaos` into the tool's calls (never into
   the sandbox's own, whose user agent carries the sandbox's marker), and tells the egress monitor after
   every change.
 
@@ -42,6 +42,7 @@ HOLDING_STATES = ("pending", "available", "deleting")  # a NAT gateway in these 
 BLACKHOLE_NATGW_STATES = ("deleting", "deleted", "failed")
 BLACKHOLE_INSTANCE_STATES = ("stopping", "stopped", "shutting-down", "terminated")
 READ_PREFIXES = ("Describe", "Get", "List")
+UNMODELLED_SERVICE = "monitoring"  # CloudWatch: served outside the world's lock, never faulted
 
 _worlds = {}  # (account id, region) -> AwsWorld whose EC2 behaviour is modelled
 _registry_lock = threading.Lock()
@@ -546,6 +547,10 @@ class WorldMiddleware:
                 self.world.forget()
                 return self.app(environ, start_response)
         request = _read_request(environ)
+        if request.service == UNMODELLED_SERVICE:
+            # CloudWatch is no part of the model, and moto answers a metric query in time that grows with
+            # every datapoint of the region: it must not hold up the world (a fleet's VPCs query at once).
+            return self.app(environ, start_response)
         world = self.worlds.get(request.region, self.world)
         with world.lock:
             world.advance()

@@ -134,10 +134,12 @@ class Services:
         secondary_eip=False,
         vpcs=None,
         failing_vpcs=(),
+        metrics=True,
     ):
         self.workdir = os.path.abspath(workdir)
         self.vpcs = vpcs  # None: one VPC, as always; K: a fleet of K VPCs
         self.failing_vpcs = tuple(failing_vpcs)  # indexes of fleet VPCs whose spokes come up without EIP
+        self.metrics = metrics  # fleet VPCs: seed NAT gateway metrics (sizes differ per zone)
         self.nat_gateways = nat_gateways
         self.enable_test = enable_test
         self.time_scale = time_scale
@@ -219,7 +221,7 @@ class Services:
         bucket = None
         for index in range(self.vpcs):
             region = FLEET_REGIONS[index % len(FLEET_REGIONS)]
-            seeded = self.aws.seed(region=region, bucket=bucket)
+            seeded = self.aws.seed(region=region, bucket=bucket, metrics=self.metrics)
             bucket = seeded.bucket
             self.fleet.append(seeded)
         self.seeded = self.fleet[0]
