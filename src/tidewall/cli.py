@@ -464,6 +464,8 @@ def _add_fleet_parser(sub):
         help="run plan, execute, revert or status over many VPCs (a fleet file), one process per VPC",
         description="Run a command over the VPCs of a fleet file, one process per VPC, several at once and "
         "in waves, against one controller; a live line per VPC, a summary at the end.",
+        epilog="example:\n  tidewall fleet execute --fleet fleet.yaml --parallel 8 --wave-size 16\n\n"
+        + _FLEET_STATUSES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     _logging_options(p)

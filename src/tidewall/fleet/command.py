@@ -184,7 +184,11 @@ def fleet_run(command, fleet_path, options=None, out=None, err=None, launch=None
             log_dir,
         )
         with _signals_to(scheduler):
-            scheduler.run()
+            try:
+                scheduler.run()
+            except BaseException:
+                _stop_running(scheduler)
+                raise
         view.close()
     finally:
         shutil.rmtree(private, ignore_errors=True)
@@ -210,6 +214,17 @@ def fleet_run(command, fleet_path, options=None, out=None, err=None, launch=None
     return status, rows
 
 
+def _stop_running(scheduler, grace=60.0):
+    """The fleet itself failed: its running VPCs are stopped as by SIGTERM (each releases its lock)."""
+    running = [t for t in scheduler.tasks if t.state == "running" and t.handle is not None]
+    for task in running:
+        task.handle.send(signal.SIGTERM)
+    deadline = time.monotonic() + grace
+    while running and time.monotonic() < deadline:
+        running = [t for t in running if not t.handle.poll()]
+        time.sleep(0.1)
+
+
 def child_env(slots):
     """The environment of a VPC's process: this one's, the controller slots, and this very `tidewall` first
     on the module path (a checkout run with PYTHONPATH runs its own code in the children too)."""
@@ -217,6 +232,8 @@ def child_env(slots):
 
     env = dict(os.environ, **{SLOTS_ENV: slots})
     here = os.path.dirname(os.path.dirname(os.path.abspath(tidewall.__file__)))
+    if os.path.basename(here) in ("site-packages", "dist-packages"):
+        return env  # installed: the interpreter finds it (and site-packages must not come before the stdlib)
     paths = [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env["PYTHONPATH"] = os.pathsep.join([here] + [p for p in paths if os.path.abspath(p) != here])
     return env
