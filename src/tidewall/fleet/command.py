@@ -23,7 +23,14 @@ import threading
 import time
 from dataclasses import dataclass
 
-from tidewall.core.exceptions import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_TERMINATED, UsageError
+from tidewall.core.exceptions import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_SKIPPED,
+    EXIT_TERMINATED,
+    UsageError,
+)
 from tidewall.fleet import child as children
 from tidewall.fleet.child import DONE, REVERTED, SKIPPED, Child, command_line, write_config
 from tidewall.fleet.fleetfile import load_fleet
@@ -34,7 +41,6 @@ from tidewall.lib.controller_slots import SLOTS_ENV, make_slots
 logger = logging.getLogger("tidewall.fleet")
 
 COMMANDS = ("plan", "execute", "revert", "status")
-EXIT_SKIPPED = 3  # nothing failed, but a VPC stayed locked by another run
 
 DEFAULT_PARALLEL = 4
 DEFAULT_CONTROLLER_PARALLEL = 2
