@@ -148,6 +148,23 @@ class TestCreateCorvaneAccount:
         ]
         assert controller.accounts["aws-main"].number == "210987654321"
 
+    def test_an_account_another_run_adds_meanwhile_is_taken_as_it_is(self, controller, caplog, monkeypatch):
+        # Two VPCs of one AWS account start at once: both find no access account, one adds it first.
+        from tidewall.lib import cvn_account
+
+        caplog.set_level(logging.INFO)
+        send = cvn_account._send_corvane_api
+
+        def racing(**kwargs):
+            if kwargs["payload"]["action"] == "add_account":
+                controller.add_account("aws-main", "210987654321")
+            return send(**kwargs)
+
+        monkeypatch.setattr(cvn_account, "_send_corvane_api", racing)
+        CreateCorvaneAccount(self.ca).execute()
+        assert [r.action for r in controller.requests] == ["list_accounts", "add_account", "list_accounts"]
+        assert "aws-main was added by another run meanwhile" in caplog.text
+
     def test_dry_run_adds_nothing(self, controller, caplog):
         caplog.set_level(logging.INFO)
         Globals.dry_run = True

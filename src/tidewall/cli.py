@@ -11,6 +11,10 @@
                       [--time-scale F] [--duration NAME=SECONDS] [--instant] [--chaos SEED] [--report FILE.json]
                       [--private-natgw] [--secondary-eip]
     tidewall sandbox  --serve --workdir DIR [--nat-gateways N] [world options as above]
+    tidewall sandbox  --vpcs K [--fail-vpc I] [--parallel N] [world options as above]
+    tidewall fleet    plan|execute|revert|status --fleet FLEET.yaml [--parallel N] [--only VPC,...]
+                      [--wave-size K] [--stop-on-failure] [--output json] [--log-dir DIR]
+                      [--controller-parallel M] [--lock-wait SECONDS]
 
 Every command takes -v (debug lines on the console) and --log-file PATH (the full debug log, appended).
 Exit status: 0 when the command finished, 1 when it ended with a rollback, a fatal precondition or an error,
@@ -168,16 +172,56 @@ def _cmd_sandbox(args):
         "private_natgw": args.private_natgw,
         "secondary_eip": args.secondary_eip,
     }
+    if args.vpcs is None and (args.fail_vpc is not None or args.parallel is not None):
+        print("tidewall sandbox: --fail-vpc and --parallel go with --vpcs K", file=sys.stderr)
+        return EXIT_USAGE
+    if args.vpcs is not None:
+        from tidewall.sandbox.clock import Durations
+
+        # The fleet's processes reach the simulated AWS over HTTP: its EC2 model runs even when instant.
+        world["durations"] = world["durations"] if world["durations"] is not None else Durations.instant()
+        single = [
+            name
+            for name, value in (
+                ("--fail-test-at", args.fail_test_at),
+                ("--interrupt-at", args.interrupt_at),
+                ("--chaos", args.chaos),
+                ("--report", args.report),
+                ("--keep", args.keep or None),
+            )
+            if value is not None
+        ]
+        if single:
+            print(f"tidewall sandbox: {', '.join(single)} cannot go with --vpcs", file=sys.stderr)
+            return EXIT_USAGE
     if args.serve:
         from tidewall.sandbox.serve import serve_sandbox
 
         if not args.workdir:
             print("tidewall sandbox: --serve needs --workdir DIR", file=sys.stderr)
             return EXIT_USAGE
-        if args.nat_gateways < 2 or args.nat_gateways > 6:
-            print("tidewall sandbox: --nat-gateways must be from 2 to 6", file=sys.stderr)
+        top = 6 if args.vpcs is None else 4
+        if args.nat_gateways < 2 or args.nat_gateways > top:
+            print(f"tidewall sandbox: --nat-gateways must be from 2 to {top}", file=sys.stderr)
             return EXIT_USAGE
-        return serve_sandbox(args.workdir, nat_gateways=args.nat_gateways, **world)
+        if args.fail_vpc is not None and args.fail_vpc >= args.vpcs:
+            print(f"tidewall sandbox: --fail-vpc must name a VPC from 0 to {args.vpcs - 1}", file=sys.stderr)
+            return EXIT_USAGE
+        return serve_sandbox(
+            args.workdir, nat_gateways=args.nat_gateways, vpcs=args.vpcs, fail_vpc=args.fail_vpc, **world
+        )
+
+    if args.vpcs is not None:
+        from tidewall.sandbox.fleet import run_fleet_sandbox
+
+        return run_fleet_sandbox(
+            args.vpcs,
+            nat_gateways=args.nat_gateways,
+            fail_vpc=args.fail_vpc,
+            parallel=args.parallel,
+            workdir=args.workdir,
+            **world,
+        )
 
     from tidewall.sandbox.run import run_sandbox
 
@@ -197,6 +241,22 @@ def _json(args):
     return getattr(args, "output", "text") == "json"
 
 
+def _cmd_fleet(args):
+    from tidewall.fleet.command import FleetOptions, run_fleet
+
+    options = FleetOptions(
+        parallel=args.parallel,
+        only=args.only,
+        wave_size=args.wave_size,
+        stop_on_failure=args.stop_on_failure,
+        output=args.output,
+        log_dir=args.log_dir,
+        controller_parallel=args.controller_parallel,
+        lock_wait=args.lock_wait,
+    )
+    return run_fleet(args.fleet_command, args.fleet, options)
+
+
 # ------------------------------------------------------------------------------------------------- parser
 
 
@@ -208,6 +268,23 @@ def _positive_number(text):
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"expected a positive number, got {text!r}")
     return value
+
+
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"expected 0 or more seconds, got {text!r}")
+    return value
+
+
+def _vpc_list(text):
+    vpcs = [v.strip() for v in text.split(",") if v.strip()]
+    if not vpcs:
+        raise argparse.ArgumentTypeError("expected VPC ids separated by commas")
+    return vpcs
 
 
 def _non_negative(text):
@@ -301,7 +378,8 @@ def _add_sandbox_parser(sub):
     p.add_argument(
         "--serve",
         action="store_true",
-        help="seed the world, write DIR/config.yaml and DIR/sandbox.json, run nothing, serve until a signal",
+        help="seed the world, write DIR/config.yaml (and with --vpcs DIR/fleet.yaml) and DIR/sandbox.json, "
+        "run nothing, serve until a signal",
     )
     p.add_argument(
         "--workdir", metavar="DIR", help="folder for the config and backups (default: a temp folder)"
@@ -333,6 +411,21 @@ def _add_sandbox_parser(sub):
     )
     p.add_argument("--report", metavar="FILE.json", help="write checks, egress, cost and runs as JSON")
     p.add_argument(
+        "--vpcs",
+        type=_positive,
+        metavar="K",
+        help="a fleet: K VPCs in two regions behind one controller, run with `tidewall fleet execute` and "
+        "`fleet revert` (with --serve: also writes DIR/fleet.yaml)",
+    )
+    p.add_argument(
+        "--fail-vpc",
+        type=_non_negative,
+        metavar="I",
+        help="with --vpcs: VPC I (from 0) runs its acceptance test, and its spokes come up without their "
+        "EIP: it is rolled back while the others finish",
+    )
+    p.add_argument("--parallel", type=_positive, metavar="N", help="with --vpcs: VPCs at once (default 4)")
+    p.add_argument(
         "--private-natgw",
         action=argparse.BooleanOptionalAction,
         help="seed a private NAT gateway (no EIP, an on-premises route) that must be left alone",
@@ -342,6 +435,101 @@ def _add_sandbox_parser(sub):
         action=argparse.BooleanOptionalAction,
         help="give NAT gateway 1 a secondary Elastic IP, listed before its primary one",
     )
+    return p
+
+
+_FLEET_STATUSES = """exit status:
+  0   every selected VPC ended done (fleet revert: reverted, or nothing to revert; plan and status: read)
+  1   a VPC failed, was rolled back, was interrupted, or was not started after --stop-on-failure
+  2   nothing was run: the fleet file (the message names the entry and the field) or an option is wrong
+  3   no VPC failed, but one stayed skipped: another run held its lock for all of --lock-wait (or left a
+      stale lock)
+  130 interrupted by Ctrl-C (143: SIGTERM), passed on to every running VPC; run the fleet again to resume
+
+A VPC whose run lock another run holds is "skipped: locked by ..." and does not count as failed: once
+nothing else is left, the fleet waits for that lock and runs the VPC again (after the other run, that finds
+"migration already complete", which counts as done)."""
+
+_FLEET_SUMMARIES = {
+    "plan": "show the plan of every VPC (read-only)",
+    "execute": "migrate every VPC of the fleet (resumes where each stands)",
+    "revert": "undo the migration of every VPC of the fleet",
+    "status": "show the journal of every VPC and whether it is locked (changes nothing)",
+}
+
+
+def _add_fleet_parser(sub):
+    p = sub.add_parser(
+        "fleet",
+        help="run plan, execute, revert or status over many VPCs (a fleet file), one process per VPC",
+        description="Run a command over the VPCs of a fleet file, one process per VPC, several at once and "
+        "in waves, against one controller; a live line per VPC, a summary at the end.",
+        epilog="example:\n  tidewall fleet execute --fleet fleet.yaml --parallel 8 --wave-size 16\n\n"
+        + _FLEET_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _logging_options(p)
+    fleet_sub = p.add_subparsers(dest="fleet_command", metavar="COMMAND", required=True)
+    for name, summary in _FLEET_SUMMARIES.items():
+        q = fleet_sub.add_parser(
+            name,
+            help=summary,
+            description=summary[0].upper() + summary[1:] + ".",
+            epilog=f"example:\n  tidewall fleet {name} --fleet fleet.yaml --parallel 8 --wave-size 16\n\n"
+            + _FLEET_STATUSES,
+            formatter_class=argparse.RawDescriptionHelpFormatter,
+        )
+        _logging_options(q)
+        q.set_defaults(func=_cmd_fleet)
+        q.add_argument(
+            "--fleet", required=True, metavar="FLEET.yaml", help="the fleet file (defaults and vpcs)"
+        )
+        q.add_argument(
+            "--parallel", type=_positive, default=4, metavar="N", help="VPCs run at once (default 4)"
+        )
+        q.add_argument(
+            "--only",
+            type=_vpc_list,
+            metavar="VPC_ID,...",
+            help="run these VPCs of the fleet only",
+        )
+        q.add_argument(
+            "--wave-size",
+            type=_positive,
+            metavar="K",
+            help="start at most K VPCs per wave; the next wave starts when the previous one has ended",
+        )
+        q.add_argument(
+            "--stop-on-failure",
+            action="store_true",
+            help="after a VPC fails or is rolled back, start no other (those running finish)",
+        )
+        q.add_argument(
+            "--output",
+            choices=("text", "json"),
+            default="text",
+            help="text (default) or json: the summary as one JSON object (see README, 'Fleets')",
+        )
+        q.add_argument(
+            "--log-dir",
+            metavar="DIR",
+            help="one log file per VPC there (default: <backup_root>/fleet-logs/<time>-<command>)",
+        )
+        q.add_argument(
+            "--controller-parallel",
+            type=_positive,
+            default=2,
+            metavar="M",
+            help="controller requests in flight at once, across every VPC (default 2)",
+        )
+        q.add_argument(
+            "--lock-wait",
+            type=_seconds,
+            default=3600.0,
+            metavar="SECONDS",
+            help="how long to wait for a VPC another run holds, once nothing else is left (default 3600; "
+            "0: do not wait)",
+        )
     return p
 
 
@@ -445,6 +633,7 @@ def build_parser():
     )
 
     _add_sandbox_parser(sub)
+    _add_fleet_parser(sub)
     return parser
 
 
@@ -467,10 +656,12 @@ def report_error(command, error, verbose=False):
     logger.error("%s failed: %s%s%s", command, name, _one_line(error), hint)
 
 
-def _finish_outcome(args, result, status, reason):
+def _finish_outcome(args, result, status, reason, error=None):
     outcome = getattr(args, "outcome", None)
     if outcome is not None:
         outcome.ended(result, status, _one_line(reason) if reason is not None else None)
+        if error is not None:
+            outcome.error = runner.error_json(error)
 
 
 def main(argv=None) -> int:
@@ -493,7 +684,7 @@ def main(argv=None) -> int:
     except TidewallError as e:
         report_error(args.command, e, args.verbose)
         status = e.exit_code
-        _finish_outcome(args, "refused" if status == EXIT_USAGE else "failed", status, str(e))
+        _finish_outcome(args, "refused" if status == EXIT_USAGE else "failed", status, str(e), e)
     except KeyboardInterrupt as e:  # Ctrl-C, or SIGTERM during a run
         terminated = getattr(e, "exit_code", None) == EXIT_TERMINATED
         print("tidewall: " + ("terminated" if terminated else "interrupted"), file=sys.stderr)
@@ -502,7 +693,7 @@ def main(argv=None) -> int:
     except Exception as e:
         report_error(args.command, e, args.verbose)
         status = EXIT_FAILED
-        _finish_outcome(args, "failed", status, f"{type(e).__name__}: {e}")
+        _finish_outcome(args, "failed", status, f"{type(e).__name__}: {e}", e)
     finally:
         Globals.dry_run, Globals.cmdcnt = saved
     outcome = getattr(args, "outcome", None)

@@ -442,6 +442,7 @@ class RunOutcome:
     steps_in_effect: int | None = None
     steps_total: int | None = None
     plan: dict | None = None
+    error: dict | None = None  # the error that ended the run (see `error_json`), None otherwise
     _before: int | None = None  # journal slots in effect when the run started
     _slots: list = field(default_factory=list)
 
@@ -457,6 +458,7 @@ class RunOutcome:
             "steps_pending": self.steps_pending,
             "natgws_replaced": self.natgws_replaced,
             "journal": {"steps_in_effect": self.steps_in_effect, "steps_total": self.steps_total},
+            "error": self.error,
         }
         if self.plan is not None:
             data["plan"] = self.plan
@@ -467,6 +469,27 @@ class RunOutcome:
         if reason is not None or self.reason is None:
             self.reason = reason
         return status
+
+
+def error_json(error):
+    """What `--output json` says of the error that ended a run: its `kind` (`lock_held`: another run holds
+    the VPC's run lock, `lock` then names the holder; `other` for every other error) and its `type`."""
+    from tidewall.lib.lock import LockHeldError
+
+    data = {"kind": "other", "type": type(error).__name__}
+    if isinstance(error, LockHeldError):
+        holder = error.holder
+        data["kind"] = "lock_held"
+        data["lock"] = {
+            "lock_id": holder.lock_id,
+            "command": holder.command,
+            "user": holder.user,
+            "host": holder.host,
+            "pid": holder.pid,
+            "started": holder.started,
+            "holder": holder.describe(),
+        }
+    return data
 
 
 def _slot_json(slot):

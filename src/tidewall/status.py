@@ -380,6 +380,7 @@ def read_live(ca, report, clients=None):
     import requests
 
     from tidewall.lib.aws_cred import AwsClientManager
+    from tidewall.lib.controller_slots import controller_slot
     from tidewall.lib.corvane_backend import getCid
     from tidewall.lib.natgw import natgws_in_subnet
     from tidewall.runner import natgws_left_alone
@@ -412,12 +413,13 @@ def read_live(ca, report, clients=None):
 
         with demoted("tidewall.lib.corvane_backend"):
             _version, cid = getCid(ca.controller_ip, ca.controller_user, password)
-        reply = requests.post(
-            f"https://{ca.controller_ip}/v2/api",
-            data={"action": "list_primary_and_ha_spoke_gateways", "CID": cid},
-            verify=False,
-            timeout=CONTROLLER_TIMEOUT,
-        ).json()
+        with controller_slot():
+            reply = requests.post(
+                f"https://{ca.controller_ip}/v2/api",
+                data={"action": "list_primary_and_ha_spoke_gateways", "CID": cid},
+                verify=False,
+                timeout=CONTROLLER_TIMEOUT,
+            ).json()
         if not isinstance(reply, dict) or reply.get("return") is not True:
             raise RuntimeError(f"the controller refused the listing: {reply}")
         live.spokes = [

@@ -203,6 +203,26 @@ class TestRunOutputs:
         assert "spoke_gw_tag" in out["reason"] and err.count("spoke_gw_tag") == 1
         assert vpc.ctl.requests == [] and vpc.s3_keys() == []
 
+    def test_a_held_lock_is_named_as_such(self, vpc, tmp_path, capsys):
+        from tidewall.lib.lock import RunLock
+
+        path = config_file(vpc, tmp_path)
+        lock = RunLock(vpc.aws.client("s3"), vpc.seeded.bucket, vpc.prefix, vpc.vpc_id, "revert")
+        holder = lock.acquire()
+        try:
+            status, out, _err = tidewall_json(capsys, "execute", "--config", path)
+        finally:
+            lock.release()
+        assert (status, out["result"]) == (2, "refused")
+        assert out["error"]["kind"] == "lock_held" and out["error"]["type"] == "LockHeldError"
+        assert out["error"]["lock"]["lock_id"] == holder.lock_id
+        assert out["error"]["lock"]["holder"] == holder.describe()
+        status, out, _err = tidewall_json(capsys, "execute", "--config", path, "--stop-before", "1")
+        assert (status, out["result"], out["error"]) == (0, "stopped", None)
+        config_file(vpc, tmp_path, spoke_gw_tag="a,b,c")
+        status, out, _err = tidewall_json(capsys, "execute", "--config", path)
+        assert (status, out["result"], out["error"]["kind"]) == (2, "refused", "other")
+
 
 class TestStatusNow:
     def test_shows_what_is_there_now_beside_the_journal(self, vpc, tmp_path, capsys):

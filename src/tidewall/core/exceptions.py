@@ -8,6 +8,7 @@ maps them in one place; a new kind of failure is a new subclass, not a new `exce
 EXIT_OK = 0
 EXIT_FAILED = 1  # ended with a rollback, a fatal precondition or an error
 EXIT_USAGE = 2  # refused before anything changed: command line, configuration, journal or lock
+EXIT_SKIPPED = 3  # `tidewall fleet`: nothing failed, but a VPC stayed locked by another run
 EXIT_INTERRUPTED = 130  # Ctrl-C, as a shell reports SIGINT
 EXIT_TERMINATED = 143  # SIGTERM, as a shell reports it
 

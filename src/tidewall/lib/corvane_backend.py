@@ -13,6 +13,10 @@ and sends the request once more when the controller says the session (CID) has e
 read-only request again when the controller (or a proxy in front of it) answers a server error without a
 JSON reply. A change answered that way stops the run with one line: whether it was made is not known, and
 the next run resumes from the journal.
+
+Every request (login, logout included) is sent while holding a controller slot (`controller_slots`): when
+`tidewall fleet` runs several VPCs against one controller, that caps the requests in flight across all of
+them; otherwise it does nothing.
 """
 
 import logging
@@ -26,6 +30,7 @@ import urllib3
 from tidewall.core import redact
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
+from tidewall.lib.controller_slots import controller_slot
 
 urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
 
@@ -103,7 +108,8 @@ def getCid(controller_ip, controller_user, password):
     logger.info("Logging in to controller %s as %s", controller_ip, controller_user)
     form = {"action": "login", "username": controller_user, "password": password}
     try:
-        response = requests.post(url, data=form, verify=False, timeout=(LOGIN_CONNECT_TIMEOUT, None))
+        with controller_slot():
+            response = requests.post(url, data=form, verify=False, timeout=(LOGIN_CONNECT_TIMEOUT, None))
     except requests.RequestException as exc:
         reason = _scrub(f"{exc.__class__.__name__}: {exc}", password)
         raise ControllerLoginError(f"Cannot reach controller {controller_ip}: {reason}") from None
@@ -246,7 +252,8 @@ class ControllerHttp:
         renewed = False
         while True:
             try:
-                response = getattr(requests, method)(url, **kwargs)
+                with controller_slot():
+                    response = getattr(requests, method)(url, **kwargs)
             except requests.ConnectionError:
                 if action not in READ_ONLY_ACTIONS or attempt + 1 >= READ_ATTEMPTS:
                     raise
@@ -307,9 +314,13 @@ def endSession(controller_ip, cid):
         return False
     url = "https://" + str(controller_ip) + "/v2/api"
     try:
-        response = requests.post(
-            url, data={"action": "logout", "CID": cid}, verify=False, timeout=(LOGOUT_TIMEOUT, LOGOUT_TIMEOUT)
-        )
+        with controller_slot():
+            response = requests.post(
+                url,
+                data={"action": "logout", "CID": cid},
+                verify=False,
+                timeout=(LOGOUT_TIMEOUT, LOGOUT_TIMEOUT),
+            )
         reply = response.json()
     except (requests.RequestException, ValueError) as e:
         logger.debug("Controller session not ended: %s", _without_query(e))

@@ -21,17 +21,7 @@ class CreateCorvaneAccount:
         name = self.ca.aws_account_name
         logger.info("- Check controller access account %s", name)
 
-        reply = _send_corvane_api(
-            api_endpoint_url=url,
-            request_method="POST",
-            payload={"CID": Globals.CID, "action": "list_accounts"},
-            keyword_for_log="cvn-account---",
-            indent="  ",
-        ).json()
-        handleControllerApiFailureAndExit(reply)
-        results = reply.get("results") or {}
-        accounts = results.get("account_list", []) if isinstance(results, dict) else results
-        if any(a.get("account_name") == name for a in accounts):
+        if self._exists(url, name):
             logger.info("  Access account %s exists already", name)
             return
 
@@ -53,5 +43,24 @@ class CreateCorvaneAccount:
             keyword_for_log="cvn-account---",
             indent="  ",
         ).json()
+        if not (isinstance(reply, dict) and reply.get("return") is True) and self._exists(url, name):
+            # Another run (a fleet runs several VPCs of one account at once) added it in the meantime.
+            logger.info("  Access account %s was added by another run meanwhile", name)
+            return
         handleControllerApiFailureAndExit(reply)
         logger.info("  Returned: %s  Result: %s", reply.get("return"), reply.get("results"))
+
+    @staticmethod
+    def _exists(url, name):
+        """Whether the controller lists the access account `name` (a refused listing ends the run)."""
+        reply = _send_corvane_api(
+            api_endpoint_url=url,
+            request_method="POST",
+            payload={"CID": Globals.CID, "action": "list_accounts"},
+            keyword_for_log="cvn-account---",
+            indent="  ",
+        ).json()
+        handleControllerApiFailureAndExit(reply)
+        results = reply.get("results") or {}
+        accounts = results.get("account_list", []) if isinstance(results, dict) else results
+        return any(isinstance(a, dict) and a.get("account_name") == name for a in accounts)

@@ -4,6 +4,9 @@
 dummy credentials while it runs, seeds a VPC whose private subnets leave through one NAT
 gateway per availability zone, and describes that VPC the way real AWS would show it.
 
+moto serves every region at the same endpoint: `regions` names the ones the sandbox models and seeds in
+(the first is its home region, where a seed goes unless told otherwise, and where the backup bucket is).
+
 With `durations` (a `Durations`), EC2 behaves as the real one does (`tidewall.sandbox.awsworld`):
 NAT gateways take time to create and delete, hold their Elastic IPs until deleted, blackhole their
 routes, and are not visible at once; without (the default) it is moto as it is, where everything is
@@ -80,9 +83,10 @@ _running = []  # started sandboxes of this process
 class _QuietMotoServer(ThreadedMotoServer):
     """moto's threaded server without a log line per request, behind the world's front."""
 
-    def __init__(self, *args, world=None, **kwargs):
+    def __init__(self, *args, world=None, worlds=None, **kwargs):
         super().__init__(*args, **kwargs)
         self._world = world
+        self._worlds = worlds
 
     def _server_entry(self):
         from moto.moto_server.werkzeug_app import (
@@ -98,7 +102,7 @@ class _QuietMotoServer(ThreadedMotoServer):
 
         app = DomainDispatcherApplication(create_backend_app)
         if self._world is not None:
-            app = WorldMiddleware(app, self._world)
+            app = WorldMiddleware(app, self._world, self._worlds)
         self._server = make_server(self._ip_address, self._port, app, True, request_handler=_Handler)
         self._server_ready_event.set()
         self._server.serve_forever()
@@ -148,7 +152,7 @@ class SeededVpc:
 
 
 class AwsSandbox:
-    """moto on 127.0.0.1 playing one AWS account in one region.
+    """moto on 127.0.0.1 playing one AWS account in one region (or in each of `regions`).
 
     sandbox = AwsSandbox(nat_gateways=3).start()
     seeded = sandbox.seed()
@@ -165,16 +169,19 @@ class AwsSandbox:
         durations=None,
         private_natgw=False,
         secondary_eip=False,
+        regions=None,
     ):
         if int(nat_gateways) < 0:
             raise ValueError("nat_gateways must not be negative")
         self.nat_gateways = int(nat_gateways)
         self.region = region
+        self.regions = (region, *[r for r in regions or () if r != region])
         self.clock = clock or WorldClock(1.0)
         self.durations = durations  # None: moto as it is
         self.private_natgw = bool(private_natgw)
         self.secondary_eip = bool(secondary_eip)
-        self.world = None
+        self.world = None  # the home region's
+        self.worlds = {}  # region -> AwsWorld
         self.seeded = None
         self._server = None
         self._port = None
@@ -215,12 +222,16 @@ class AwsSandbox:
     def start(self):
         if self._server is not None:
             return self
-        self.world = AwsWorld(self.account_id, self.region, self.clock, self.durations)
+        self.worlds = {r: AwsWorld(self.account_id, r, self.clock, self.durations) for r in self.regions}
+        self.world = self.worlds[self.region]
         if self.durations is not None:
-            self.world.register()
+            for world in self.worlds.values():
+                world.register()
         with _running_lock:
             alone = not _running
-            server = _QuietMotoServer(ip_address="127.0.0.1", port=0, verbose=False, world=self.world)
+            server = _QuietMotoServer(
+                ip_address="127.0.0.1", port=0, verbose=False, world=self.world, worlds=self.worlds
+            )
             server.start()
             self._server = server
             self._port = server.get_host_and_port()[1]
@@ -249,8 +260,8 @@ class AwsSandbox:
         try:
             self._server.stop()
         finally:
-            if self.world is not None:
-                self.world.unregister()
+            for world in self.worlds.values():
+                world.unregister()
             with _running_lock:
                 if self in _running:
                     _running.remove(self)
@@ -270,16 +281,17 @@ class AwsSandbox:
         with urllib.request.urlopen(request, timeout=30) as reply:
             reply.read()
 
-    def client(self, service, user_agent=INTERNAL_USER_AGENT):
-        """A boto3 client of the sandbox (one per service and user agent, kept while it runs).
-        By default it is marked as the sandbox's own, so its calls stay out of cost counts;
-        pass `user_agent=None` for a client counted like the tool's."""
-        key = (service, user_agent)
+    def client(self, service, user_agent=INTERNAL_USER_AGENT, region=None):
+        """A boto3 client of the sandbox (one per service, user agent and region, kept while it runs; the
+        home region unless `region` is given). By default it is marked as the sandbox's own, so its calls
+        stay out of cost counts; pass `user_agent=None` for a client counted like the tool's."""
+        region = region or self.region
+        key = (service, user_agent) if region == self.region else (service, user_agent, region)
         if key not in self._clients:
-            self._clients[key] = self._new_client(service, user_agent)
+            self._clients[key] = self._new_client(service, user_agent, region)
         return self._clients[key]
 
-    def _new_client(self, service, user_agent):
+    def _new_client(self, service, user_agent, region=None):
         config = Config(
             user_agent_extra=user_agent,
             s3={"addressing_style": "path"},
@@ -288,28 +300,40 @@ class AwsSandbox:
         session = boto3.session.Session(
             aws_access_key_id=DUMMY_ACCESS_KEY,
             aws_secret_access_key=DUMMY_SECRET_KEY,
-            region_name=self.region,
+            region_name=region or self.region,
         )
         return session.client(service, endpoint_url=self.endpoint_url, config=config)
 
     def cloud(self):
-        """The cloud hook for a simulated controller, acting on this sandbox's EC2."""
+        """The cloud hook for a simulated controller, acting on this sandbox's EC2 (in each of its regions,
+        when it has several)."""
         from tidewall.sandbox.accounting import CLOUD_USER_AGENT
-        from tidewall.sandbox.cloud import AwsCloud
+        from tidewall.sandbox.cloud import AwsCloud, RegionalCloud
 
+        if len(self.regions) > 1:
+            return RegionalCloud(
+                {r: self.client("ec2", user_agent=CLOUD_USER_AGENT, region=r) for r in self.regions}
+            )
         return AwsCloud(self.client("ec2", user_agent=CLOUD_USER_AGENT))
+
+    def changed(self):
+        """Something that may decide egress changed, in any region (the controller's news)."""
+        for world in self.worlds.values():
+            world.changed()
 
     # ------------------------------------------------------------ seeding
 
-    def seed(self, nat_gateways=None, metrics=True):
-        """Build the VPC, its NAT gateways, the backup bucket and (unless `metrics` is false)
-        the NAT gateway metrics. Seeding takes no world time."""
-        with self.world.instant():
-            return self._seed(nat_gateways, metrics)
+    def seed(self, nat_gateways=None, metrics=True, region=None, bucket=None):
+        """Build the VPC (in the home region, or in `region`), its NAT gateways, the backup bucket (a new
+        one, unless `bucket` names one to share) and (unless `metrics` is false) the NAT gateway metrics.
+        Seeding takes no world time."""
+        region = region or self.region
+        with self.worlds[region].instant():
+            return self._seed(nat_gateways, metrics, region, bucket)
 
-    def _seed(self, nat_gateways, metrics):
+    def _seed(self, nat_gateways, metrics, region, bucket):
         count = self.nat_gateways if nat_gateways is None else int(nat_gateways)
-        ec2 = self.client("ec2")
+        ec2 = self.client("ec2", region=region)
         zones = [
             z["ZoneName"]
             for z in ec2.describe_availability_zones(Filters=[{"Name": "state", "Values": ["available"]}])[
@@ -319,7 +343,7 @@ class AwsSandbox:
         zones.sort()
         if count > len(zones):
             raise ValueError(
-                f"{count} NAT gateways asked for, but {self.region} has {len(zones)} availability zones"
+                f"{count} NAT gateways asked for, but {region} has {len(zones)} availability zones"
             )
 
         vpc_id = ec2.create_vpc(
@@ -332,14 +356,23 @@ class AwsSandbox:
         ec2.attach_internet_gateway(InternetGatewayId=igw_id, VpcId=vpc_id)
         ec2.create_tags(Resources=[igw_id], Tags=[{"Key": "Name", "Value": "tidewall-sandbox-igw"}])
 
-        seeded = SeededVpc(vpc_id=vpc_id, cidr=VPC_CIDR, igw_id=igw_id, bucket="", region=self.region)
+        seeded = SeededVpc(vpc_id=vpc_id, cidr=VPC_CIDR, igw_id=igw_id, bucket="", region=region)
         for i, az in enumerate(zones[:count]):
             seeded.zones.append(self._seed_zone(ec2, vpc_id, igw_id, i, az))
         if self.secondary_eip and seeded.zones:
-            self._seed_secondary_eip(ec2, seeded.zones[1 if len(seeded.zones) > 1 else 0])
+            self._seed_secondary_eip(ec2, seeded.zones[1 if len(seeded.zones) > 1 else 0], region)
         if self.private_natgw and seeded.zones:
             self._seed_private_natgw(ec2, seeded)
 
+        if bucket is not None:
+            seeded.bucket = bucket
+            if metrics:
+                self._seed_metrics(seeded)
+            self.seeded = seeded
+            logger.info(
+                "AWS sandbox: seeded %s in %s with %d NAT gateways", vpc_id, region, len(seeded.zones)
+            )
+            return seeded
         seeded.bucket = f"{BACKUP_BUCKET_PREFIX}-{uuid.uuid4().hex[:12]}"
         s3 = self.client("s3")
         if self.region == "us-east-1":
@@ -413,7 +446,7 @@ class AwsSandbox:
             peak_connections=ZONE_PEAK_CONNECTIONS[i % len(ZONE_PEAK_CONNECTIONS)],
         )
 
-    def _seed_secondary_eip(self, ec2, zone):
+    def _seed_secondary_eip(self, ec2, zone, region):
         """A second Elastic IP on the zone's NAT gateway, listed before the primary one (EC2 documents no
         order: only `IsPrimary` tells them apart)."""
         from tidewall.sandbox.awsworld import add_secondary_address
@@ -421,9 +454,7 @@ class AwsSandbox:
         eip = ec2.allocate_address(
             Domain="vpc", TagSpecifications=self._name_tags("elastic-ip", f"natgw-{zone.az}-secondary")
         )
-        add_secondary_address(
-            self.account_id, self.region, zone.nat_gateway_id, eip["AllocationId"], first=True
-        )
+        add_secondary_address(self.account_id, region, zone.nat_gateway_id, eip["AllocationId"], first=True)
         zone.secondary_eip = eip["PublicIp"]
         zone.secondary_allocation_id = eip["AllocationId"]
 
@@ -449,7 +480,7 @@ class AwsSandbox:
 
     def _seed_metrics(self, seeded):
         """NAT gateway datapoints with a daily cycle; each zone peaks at its own level."""
-        cw = self.client("cloudwatch")
+        cw = self.client("cloudwatch", region=seeded.region)
         end = datetime.datetime.now(datetime.UTC).replace(second=0, microsecond=0)
         end -= datetime.timedelta(minutes=end.minute % 5)
         steps = METRIC_DAYS * 86400 // METRIC_INTERVAL
@@ -488,7 +519,7 @@ class AwsSandbox:
 
     # ------------------------------------------------------------ inspection
 
-    def describe_world(self, vpc_id=None):
+    def describe_world(self, vpc_id=None, seeded=None):
         """Per public subnet (zone order): what egress looks like now, as real AWS would show it.
 
         Each entry: az, subnet_id, cidr, original_eip (the Elastic IP of the subnet's first NAT
@@ -502,12 +533,14 @@ class AwsSandbox:
             if self.seeded is None:
                 raise ValueError("no VPC given and none seeded")
             vpc_id = self.seeded.vpc_id
-        ec2 = self.client("ec2")
+        if seeded is None and self.seeded is not None and self.seeded.vpc_id == vpc_id:
+            seeded = self.seeded
+        ec2 = self.client("ec2", region=seeded.region if seeded is not None else None)
         view = VpcView(ec2, vpc_id)
         addresses = ec2.describe_addresses()["Addresses"]
         seeded_eips = {}
-        if self.seeded is not None and self.seeded.vpc_id == vpc_id:
-            seeded_eips = {z.public_subnet_id: z.eip for z in self.seeded.zones}
+        if seeded is not None and seeded.vpc_id == vpc_id:
+            seeded_eips = {z.public_subnet_id: z.eip for z in seeded.zones}
 
         private_by_zone = {}
         for table in sorted(view.private_tables(), key=lambda t: t["RouteTableId"]):

@@ -14,7 +14,7 @@ ever throttled. `AwsWorld` makes one moto account and region behave like EC2:
   that pointed at it show `blackhole` (as routes to a stopped or terminated instance do);
 - an Elastic IP held by a NAT gateway cannot be associated elsewhere, reassociation or not;
 - `WorldMiddleware` sits in front of moto's server: it brings the world up to the clock before every
-  request, serves one request at a time, injects the faults of a `Chaos` into the tool's calls (never into
+  request, serves one request at a time (per region; CloudWatch's aside), injects the faults of a `Chaos` into the tool's calls (never into
   the sandbox's own, whose user agent carries the sandbox's marker), and tells the egress monitor after
   every change.
 
@@ -42,6 +42,7 @@ HOLDING_STATES = ("pending", "available", "deleting")  # a NAT gateway in these 
 BLACKHOLE_NATGW_STATES = ("deleting", "deleted", "failed")
 BLACKHOLE_INSTANCE_STATES = ("stopping", "stopped", "shutting-down", "terminated")
 READ_PREFIXES = ("Describe", "Get", "List")
+UNMODELLED_SERVICE = "monitoring"  # CloudWatch: served outside the world's lock, never faulted
 
 _worlds = {}  # (account id, region) -> AwsWorld whose EC2 behaviour is modelled
 _registry_lock = threading.Lock()
@@ -530,19 +531,27 @@ def _fault_response(service, fault):
 
 
 class WorldMiddleware:
-    """WSGI front of moto's server for one AwsWorld (see the module docstring)."""
+    """WSGI front of moto's server for one AwsWorld, or one per region (`worlds`: region -> AwsWorld; a
+    request goes to its region's world, else to `world`); see the module docstring."""
 
-    def __init__(self, app, world):
+    def __init__(self, app, world, worlds=None):
         self.app = app
         self.world = world
+        self.worlds = dict(worlds or {})
 
     def __call__(self, environ, start_response):
-        world = self.world
         if environ.get("PATH_INFO", "").startswith("/moto-api/reset"):
-            with world.lock:
-                world.forget()
+            with self.world.lock:
+                for other in self.worlds.values():
+                    other.forget()
+                self.world.forget()
                 return self.app(environ, start_response)
         request = _read_request(environ)
+        if request.service == UNMODELLED_SERVICE:
+            # CloudWatch is no part of the model, and moto answers a metric query in time that grows with
+            # every datapoint of the region: it must not hold up the world (a fleet's VPCs query at once).
+            return self.app(environ, start_response)
+        world = self.worlds.get(request.region, self.world)
         with world.lock:
             world.advance()
             chaos = world.chaos

@@ -52,9 +52,9 @@ def _natgw_eip(ec2, nat_gw_id):
 class World:
     """The VPC as AWS shows it now, per public subnet, with the migration order of its NAT gateways."""
 
-    def __init__(self, aws, vpc_id, order=None):
-        self.rows = aws.describe_world(vpc_id)
-        ec2 = aws.client("ec2")
+    def __init__(self, aws, vpc_id, order=None, seeded=None):
+        self.rows = aws.describe_world(vpc_id, seeded=seeded)
+        ec2 = aws.client("ec2", region=seeded.region if seeded is not None else None)
         for row in self.rows:
             row["nat_gateway_eip"] = _natgw_eip(ec2, row["nat_gateway"])
         self.order = order or {}
@@ -169,12 +169,12 @@ def check_reverted(checks, world, ctl, vpc_id, label="after revert"):
 # ------------------------------------------------------------------------------------------------ egress
 
 
-def check_egress_ips(checks, monitor, seeded):
+def check_egress_ips(checks, monitor, seeded, label="egress"):
     """Every public IP any private subnet's traffic ever left through is one of the original EIPs."""
     original = {z.eip for z in seeded.zones}
     foreign = sorted(monitor.ips_used() - original)
     checks.add(
-        "egress: every public IP used is one of the original Elastic IPs",
+        f"{label}: every public IP used is one of the original Elastic IPs",
         not foreign,
         f"also used: {', '.join(foreign)}" if foreign else "",
     )
@@ -187,7 +187,7 @@ def check_private_natgw(checks, aws, seeded, label):
     """The private NAT gateway is as seeded: the same one, available, and every route to it in place."""
     if not seeded.private_natgw_id:
         return
-    ec2 = aws.client("ec2")
+    ec2 = aws.client("ec2", region=seeded.region)
     natgw_id = seeded.private_natgw_id
     found = ec2.describe_nat_gateways(NatGatewayIds=[natgw_id])["NatGateways"]
     state = found[0].get("State") if found else "unknown"
@@ -208,7 +208,7 @@ def check_private_natgw(checks, aws, seeded, label):
 
 def secondary_eip_fate(aws, seeded):
     """Where each seeded secondary EIP is now, one text per zone that has one."""
-    ec2 = aws.client("ec2")
+    ec2 = aws.client("ec2", region=seeded.region)
     out = []
     for zone in seeded.zones:
         if not zone.secondary_eip:

@@ -44,10 +44,16 @@ def _field(record, name, default=None):
 
 
 class AwsCloud:
-    """Cloud hook of the simulated controller, acting on one (simulated) EC2 endpoint."""
+    """Cloud hook of the simulated controller, acting on one (simulated) EC2 endpoint.
 
-    def __init__(self, ec2_client):
+    `withhold_eip` (VPC ids) makes the gateways of those VPCs come up without their Elastic IP: the
+    instance runs and the controller reports the address as the gateway's, but the address stays where
+    it was. A spoke's acceptance test then fails, as it would on a cloud that lost the association.
+    """
+
+    def __init__(self, ec2_client, withhold_eip=None):
         self.ec2 = ec2_client
+        self.withhold_eip = withhold_eip if withhold_eip is not None else set()
         self._image_id = None
 
     # ------------------------------------------------------------ lookups
@@ -161,6 +167,13 @@ class AwsCloud:
             except ClientError as err:
                 raise CloudError(f"Could not launch gateway {name}: {err}") from None
             instance_id = instance["InstanceId"]
+            if eip and _field(gw, "vpc_id") in self.withhold_eip:
+                logger.info("cloud: launched %s as %s, withholding %s on purpose", name, instance_id, eip)
+                return {
+                    "instance_id": instance_id,
+                    "private_ip": instance.get("PrivateIpAddress"),
+                    "public_ip": eip,
+                }
             allocated = None
             try:
                 if address is None:
@@ -304,3 +317,62 @@ class AwsCloud:
                 )
         except ClientError as err:
             raise CloudError(f"Could not route {table_id} to {instance_id}: {err}") from None
+
+
+class RegionalCloud:
+    """Cloud hook of a simulated controller that serves several regions: each request acts on the EC2 of
+    its gateway's region (`region` of the request), or, where it names only a VPC, of the region that VPC
+    is in. `clients` maps each region to its EC2 client; `withhold_eip` is shared by every region."""
+
+    def __init__(self, clients, withhold_eip=None):
+        self.withhold_eip = withhold_eip if withhold_eip is not None else set()
+        self.clouds = {region: AwsCloud(client, self.withhold_eip) for region, client in clients.items()}
+        self._vpc_regions = {}  # vpc id -> region, as found
+
+    def region_of(self, vpc_id):
+        """The region of `vpc_id` (looked up in each region once); CloudError when no region has it."""
+        region = self._vpc_regions.get(vpc_id)
+        if region is not None:
+            return region
+        with excluded():
+            for region, cloud in self.clouds.items():
+                try:
+                    found = cloud.ec2.describe_vpcs(VpcIds=[vpc_id])["Vpcs"]
+                except ClientError as err:
+                    if _error_code(err).startswith("InvalidVpcID"):
+                        continue
+                    raise
+                if found:
+                    self._vpc_regions[vpc_id] = region
+                    return region
+        raise CloudError(f"VPC {vpc_id} not found in {', '.join(self.clouds)}")
+
+    def _for(self, gw=None, vpc_id=None):
+        region = _field(gw, "region") if gw is not None else None
+        if region:
+            cloud = self.clouds.get(region)
+            if cloud is None:
+                raise CloudError(f"Region {region} is not served by this controller")
+            return cloud
+        return self.clouds[self.region_of(vpc_id if vpc_id is not None else _field(gw, "vpc_id"))]
+
+    def subnet_id_for(self, vpc_id, subnet_cidr):
+        return self._for(vpc_id=vpc_id).subnet_id_for(vpc_id, subnet_cidr)
+
+    def launch(self, gw):
+        return self._for(gw).launch(gw)
+
+    def terminate(self, gw):
+        return self._for(gw).terminate(gw)
+
+    def resize(self, gw, size):
+        return self._for(gw).resize(gw, size)
+
+    def stop(self, gw):
+        return self._for(gw).stop(gw)
+
+    def start(self, gw, size=None):
+        return self._for(gw).start(gw, size)
+
+    def routing_changed(self, vpc_id, gateways):
+        return self._for(vpc_id=vpc_id).routing_changed(vpc_id, gateways)

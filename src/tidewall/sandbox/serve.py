@@ -1,6 +1,7 @@
 """`tidewall sandbox --serve`: the simulated AWS and controller with a seeded VPC, and nothing run against them.
 
-Writes DIR/config.yaml (a tool configuration for the VPC) and, once everything answers, DIR/sandbox.json
+Writes DIR/config.yaml (a tool configuration for the VPC; with `vpcs` K, for the first of K VPCs seeded in
+two regions, and DIR/fleet.yaml, a fleet file of them all) and, once everything answers, DIR/sandbox.json
 (where the services are, the controller password and the VPC). Serves until SIGINT or SIGTERM, then stops the
 services, removes sandbox.json and returns 0. Scripts wait for sandbox.json to appear, drive the tool with the
 configuration and stop the sandbox with a signal.
@@ -38,6 +39,8 @@ def serve_sandbox(
     durations=None,
     private_natgw=None,
     secondary_eip=None,
+    vpcs=None,
+    fail_vpc=None,
 ):
     """Serve a seeded sandbox until a signal (or until the `stop` event is set); returns the exit status.
 
@@ -55,6 +58,8 @@ def serve_sandbox(
         durations=durations,
         private_natgw=private_natgw,
         secondary_eip=secondary_eip,
+        vpcs=vpcs,
+        failing_vpcs=[fail_vpc] if fail_vpc is not None else [],
     )
     services.remove_info()  # a stale file from an earlier sandbox must not be taken for this one
     with services:
@@ -65,6 +70,12 @@ def serve_sandbox(
             f"VPC {info['vpc_id']} ({info['region']}, {len(info['nat_gateways'])} NAT gateways)",
             file=out,
         )
+        if vpcs:
+            regions = sorted({v["region"] for v in info["vpcs"]})
+            print(
+                f"  fleet   {services.fleet_path} ({len(info['vpcs'])} VPCs in {', '.join(regions)})",
+                file=out,
+            )
         print(f"  config  {services.config_path}", file=out)
         print(f"  details {path}", file=out)
         print(f"  export {PASSWORD_ENV}='{info['password']}'", file=out)

@@ -9,6 +9,10 @@ Both services share one world clock (`time_scale` real seconds per world second)
 take the time a real cloud takes; the configuration they write tells the tool the same time scale, so its
 waits run on that clock too. Without `durations` the world is instant (moto as it is).
 
+With `vpcs=K` it seeds K VPCs instead, alternately in two regions (`FLEET_REGIONS`), behind the one
+controller, with one backup bucket, and also writes `fleet.yaml`, a fleet file of them all (`config.yaml`
+is then the first VPC's configuration).
+
 The controller password is made up per start and put into the process environment under `PASSWORD_ENV`
 while the services run (the configuration names the variable, never the password).
 """
@@ -30,6 +34,10 @@ SPOKE_NAME = "egress-spoke"
 SPOKE_TAG = "env,sandbox,owner,tidewall"
 CONFIG_FILE = "config.yaml"
 INFO_FILE = "sandbox.json"
+FLEET_FILE = "fleet.yaml"
+FLEET_REGIONS = ("us-east-1", "us-west-2")
+# The fields each VPC of a sandbox fleet sets itself; the rest are the fleet's defaults.
+_FLEET_ENTRY_FIELDS = ("vpc_id", "region", "spoke_gw_name", "enable_test", "output_test_config")
 
 
 def _atomic_write(path, text):
@@ -80,6 +88,37 @@ def write_config(path, aws, seeded, ctl, workdir, enable_test=False):
     return config
 
 
+def spoke_name_of(index):
+    return f"{SPOKE_NAME}-{index}"
+
+
+def fleet_config(aws, fleet, ctl, workdir, failing=()):
+    """A fleet file's mapping for the seeded VPCs: their shared settings as defaults, then one entry each
+    (its own spoke gateway name; the acceptance test on, with its own results file, for those `failing`)."""
+    entries = []
+    defaults = None
+    for index, seeded in enumerate(fleet):
+        test = seeded.vpc_id in failing
+        config = tool_config(aws, seeded, ctl, workdir, enable_test=test)
+        config["spoke_gw_name"] = spoke_name_of(index)
+        if test:
+            config["output_test_config"] = os.path.join(workdir, f"test-results-{seeded.vpc_id}.json")
+        if defaults is None:
+            defaults = {k: v for k, v in config.items() if k not in _FLEET_ENTRY_FIELDS}
+        entry = {k: config[k] for k in _FLEET_ENTRY_FIELDS if k in config}
+        if not entry["enable_test"]:
+            del entry["enable_test"]
+        entries.append(entry)
+    return {"defaults": defaults, "vpcs": entries}
+
+
+def write_fleet(path, aws, fleet, ctl, workdir, failing=()):
+    data = fleet_config(aws, fleet, ctl, workdir, failing)
+    text = "# Written by `tidewall sandbox --vpcs`: VPCs in two regions behind one simulated controller.\n"
+    _atomic_write(path, text + yaml.safe_dump(data, sort_keys=False))
+    return data
+
+
 class Services:
     """The simulated AWS and controller, started together, with a freshly seeded VPC."""
 
@@ -93,8 +132,14 @@ class Services:
         durations=None,
         private_natgw=False,
         secondary_eip=False,
+        vpcs=None,
+        failing_vpcs=(),
+        metrics=True,
     ):
         self.workdir = os.path.abspath(workdir)
+        self.vpcs = vpcs  # None: one VPC, as always; K: a fleet of K VPCs
+        self.failing_vpcs = tuple(failing_vpcs)  # indexes of fleet VPCs whose spokes come up without EIP
+        self.metrics = metrics  # fleet VPCs: seed NAT gateway metrics (sizes differ per zone)
         self.nat_gateways = nat_gateways
         self.enable_test = enable_test
         self.time_scale = time_scale
@@ -106,6 +151,7 @@ class Services:
         self.aws = None
         self.ctl = None
         self.seeded = None
+        self.fleet = []  # SeededVpc of each fleet VPC
         self.config = None
         self._saved_password = None
         self._warnings = None
@@ -117,6 +163,10 @@ class Services:
     @property
     def info_path(self):
         return os.path.join(self.workdir, INFO_FILE)
+
+    @property
+    def fleet_path(self):
+        return os.path.join(self.workdir, FLEET_FILE)
 
     def __enter__(self):
         return self.start()
@@ -145,7 +195,10 @@ class Services:
                 durations=self.durations,
                 private_natgw=self.private_natgw,
                 secondary_eip=self.secondary_eip,
+                regions=FLEET_REGIONS if self.vpcs else None,
             ).start()
+            if self.vpcs:
+                return self._start_fleet(SimulatedController)
             self.seeded = self.aws.seed()
             self.ctl = SimulatedController(
                 users={CONTROLLER_USER: self.password},
@@ -163,8 +216,46 @@ class Services:
             raise
         return self
 
+    def _start_fleet(self, controller_class):
+        """Seed the fleet's VPCs, alternately in each region, sharing the first one's bucket; one controller."""
+        bucket = None
+        for index in range(self.vpcs):
+            region = FLEET_REGIONS[index % len(FLEET_REGIONS)]
+            seeded = self.aws.seed(region=region, bucket=bucket, metrics=self.metrics)
+            bucket = seeded.bucket
+            self.fleet.append(seeded)
+        self.seeded = self.fleet[0]
+        cloud = self.aws.cloud()
+        failing = {self.fleet[i].vpc_id for i in self.failing_vpcs}
+        cloud.withhold_eip.update(failing)
+        self.ctl = controller_class(
+            users={CONTROLLER_USER: self.password}, cloud=cloud, clock=self.clock, durations=self.durations
+        )
+        self.ctl.backend.on_change = self.aws.changed
+        self.ctl.start()
+        self.config = write_config(self.config_path, self.aws, self.seeded, self.ctl, self.workdir)
+        write_fleet(self.fleet_path, self.aws, self.fleet, self.ctl, self.workdir, failing)
+        return self
+
     def info(self):
         """What sandbox.json holds: where the services are and what they hold."""
+        if self.fleet:
+            return dict(
+                self._info(),
+                fleet=self.fleet_path,
+                vpcs=[
+                    {
+                        "vpc_id": s.vpc_id,
+                        "region": s.region,
+                        "spoke_gw_name": spoke_name_of(i),
+                        "nat_gateways": [z.nat_gateway_id for z in s.zones],
+                    }
+                    for i, s in enumerate(self.fleet)
+                ],
+            )
+        return self._info()
+
+    def _info(self):
         return {
             "aws_endpoint": self.aws.endpoint_url,
             "controller": self.ctl.address,
