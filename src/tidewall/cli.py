@@ -149,7 +149,9 @@ def _sandbox_world(args):
 
     if args.instant and args.duration:
         raise ValueError("choose one of --instant and --duration")
-    durations = None if args.instant else Durations.parse(args.duration)
+    # Instant is EC2's model with every change done at once (a deleted NAT gateway lets go of its EIP, as
+    # on AWS), not bare moto.
+    durations = Durations.instant() if args.instant else Durations.parse(args.duration)
     return args.time_scale, durations
 
 
@@ -176,10 +178,6 @@ def _cmd_sandbox(args):
         print("tidewall sandbox: --fail-vpc and --parallel go with --vpcs K", file=sys.stderr)
         return EXIT_USAGE
     if args.vpcs is not None:
-        from tidewall.sandbox.clock import Durations
-
-        # The fleet's processes reach the simulated AWS over HTTP: its EC2 model runs even when instant.
-        world["durations"] = world["durations"] if world["durations"] is not None else Durations.instant()
         single = [
             name
             for name, value in (
