@@ -2,7 +2,8 @@
 holder of the run lock, and the cloud and the journal end as after a single clean run. A lock left by a
 killed run is reported, refused and removed with `tidewall unlock`."""
 
-import time
+import os
+import signal
 
 import pytest
 
@@ -40,39 +41,37 @@ def refused_by(result, holder):
     assert changing == ["PutObject"], result.calls
 
 
-def race(world, first, second, start_second):
-    """Start `first`, then `second` when `start_second(child)` returns; both results, in start order."""
+def race(world, first, second, held_at):
+    """Run `second` to its end while `first` is stopped (SIGSTOP) right after its call `held_at`.
+
+    Holding the first run there, rather than sleeping, keeps the race the same on a loaded machine: the
+    first cannot finish (and release its lock) before the second has even started. Both results.
+    """
     a = world.spawn(*first)
-    start_second(a)
-    b = world.spawn(*second)
-    return a.wait(), b.wait()
-
-
-def a_second_later(child):
-    time.sleep(1.0)
+    assert a.wait_for_calls(held_at.k + 1), a.wait().stderr  # call k has returned
+    os.kill(a.pid, signal.SIGSTOP)
+    try:
+        b = world.spawn(*second).wait()
+    finally:
+        os.kill(a.pid, signal.SIGCONT)
+    return a.wait(), b
 
 
 @pytest.mark.parametrize("second", [("execute",), ("revert",)], ids=["execute", "revert"])
-@pytest.mark.parametrize("when", ["a-second-apart", "mid-way"])
-def test_two_commands_at_once_one_runs_the_other_is_refused(world, clean, second, when):
-    clean_run, migrated, untouched = clean
+@pytest.mark.parametrize(
+    "held_at",
+    # Just after the run lock was taken (the first PutObject), and once the first NAT gateway is gone.
+    ["after:PutObject#1", "after:DeleteNatGateway#1"],
+    ids=["lock-just-taken", "mid-way"],
+)
+def test_two_commands_at_once_one_runs_the_other_is_refused(world, clean, second, held_at):
+    clean_run, migrated, _untouched = clean
     world.reset()
-    if when == "mid-way":
-        # When the first run has deleted its first NAT gateway.
-        n = points_at(clean_run.calls, "after:DeleteNatGateway#1")[0].k
+    ran, refused = race(world, ("execute",), second, points_at(clean_run.calls, held_at)[0])
 
-        def start_second(child):
-            assert child.wait_for_calls(n + 1)
-    else:
-        start_second = a_second_later
-    a, b = race(world, ("execute",), second, start_second)
-
-    ran, refused = (a, b) if a.status == 0 else (b, a)
-    assert sorted([a.status, b.status]) == [0, 2], (a.stderr, b.stderr)
+    assert (ran.status, refused.status) == (0, 2), (ran.stderr, refused.stderr)
     refused_by(refused, ran)
-    state = world.end_state()
-    expected = migrated if ran is a or second == ("execute",) else untouched
-    assert expected.differences(state) == []
+    assert migrated.differences(world.end_state()) == []
 
 
 def test_a_lock_left_by_a_killed_run_is_reported_refused_and_removed(world, clean):
