@@ -11,13 +11,12 @@ from __future__ import annotations
 
 import contextlib
 import logging
-import signal
-import threading
 from dataclasses import dataclass
 
 from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK
 from tidewall.sandbox import checks as judge
 from tidewall.sandbox import report
+from tidewall.sandbox.serve import wait_for_signal
 from tidewall.sandbox.services import PASSWORD_ENV
 
 logger = logging.getLogger("tidewall.sandbox.run")
@@ -366,14 +365,5 @@ class SandboxRun:
             f"  (AWS: endpoint {self.aws.endpoint_url}, access key {self.aws.credentials['access_key_id']}, "
             f"secret {self.aws.credentials['secret_access_key']}, region {self.seeded.region})"
         )
-        done = threading.Event()
-        previous = {}
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            previous[sig] = signal.signal(sig, lambda *_: done.set())
-        try:
-            while not done.wait(0.5):
-                pass
-        finally:
-            for sig, handler in previous.items():
-                signal.signal(sig, handler)
+        wait_for_signal()
         self.say("Stopping the services.")

@@ -17,7 +17,9 @@ import threading
 from tidewall.core.exceptions import EXIT_OK
 
 
-def _wait_for_signal(done):
+def wait_for_signal():
+    """Block until SIGINT or SIGTERM; the previous handlers come back afterwards."""
+    done = threading.Event()
     previous = {}
     for sig in (signal.SIGINT, signal.SIGTERM):
         previous[sig] = signal.signal(sig, lambda *_: done.set())
@@ -84,7 +86,7 @@ def serve_sandbox(
             if stop is not None:
                 stop.wait()
             else:
-                _wait_for_signal(threading.Event())
+                wait_for_signal()
         finally:
             services.remove_info()
     print("Sandbox stopped.", file=out, flush=True)
