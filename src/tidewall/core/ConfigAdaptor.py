@@ -257,22 +257,27 @@ def _reject_unknown(mapping, known, prefix=""):
     raise ConfigError(f"unknown configuration field(s): {', '.join(hints)}", f"{prefix}{unknown[0]}")
 
 
-def _load_yaml(path):
+def read_yaml(path, what="configuration file", error=ConfigError):
+    """The YAML document in `path`; `error` names `what` could not be read, and where, never its text."""
     try:
         with open(path, encoding="utf-8") as f:
-            data = yaml.safe_load(f)
+            return yaml.safe_load(f)
     except FileNotFoundError:
-        raise ConfigError(f"configuration file not found: {path}") from None
+        raise error(f"{what} not found: {path}") from None
     except yaml.YAMLError as e:
         # The problem and where it is, never the text around it (it may be a secret).
         mark = getattr(e, "problem_mark", None)
         where = f" at line {mark.line + 1}, column {mark.column + 1}" if mark is not None else ""
         problem = getattr(e, "problem", None) or type(e).__name__
-        raise ConfigError(f"configuration file {path} is not valid YAML: {problem}{where}") from None
+        raise error(f"{what} {path} is not valid YAML: {problem}{where}") from None
     except IsADirectoryError:
-        raise ConfigError(f"configuration file {path} is a folder, not a file") from None
+        raise error(f"{what} {path} is a folder, not a file") from None
     except (OSError, UnicodeDecodeError) as e:
-        raise ConfigError(f"configuration file {path} cannot be read: {e}") from None
+        raise error(f"{what} {path} cannot be read: {e}") from None
+
+
+def _load_yaml(path):
+    data = read_yaml(path)
     if data is None:
         raise ConfigError(f"the configuration file is empty: {path}")
     if not isinstance(data, Mapping):

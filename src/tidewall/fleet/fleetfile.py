@@ -24,8 +24,7 @@ import os
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-import yaml
-
+from tidewall.core.ConfigAdaptor import read_yaml
 from tidewall.core.exceptions import UsageError
 
 TOP_LEVEL = ("defaults", "vpcs")
@@ -94,21 +93,7 @@ def _merge(defaults, entry):
 
 
 def _load(path):
-    try:
-        with open(path, encoding="utf-8") as f:
-            data = yaml.safe_load(f)
-    except FileNotFoundError:
-        raise FleetFileError(f"fleet file not found: {path}") from None
-    except IsADirectoryError:
-        raise FleetFileError(f"fleet file {path} is a folder, not a file") from None
-    except yaml.YAMLError as e:
-        # Where, never the text around it (the file may hold AWS keys).
-        mark = getattr(e, "problem_mark", None)
-        where = f" at line {mark.line + 1}, column {mark.column + 1}" if mark is not None else ""
-        problem = getattr(e, "problem", None) or type(e).__name__
-        raise FleetFileError(f"fleet file {path} is not valid YAML: {problem}{where}") from None
-    except (OSError, UnicodeDecodeError) as e:
-        raise FleetFileError(f"fleet file {path} cannot be read: {e}") from None
+    data = read_yaml(path, "fleet file", FleetFileError)
     if data is None:
         raise FleetFileError(f"the fleet file is empty: {path}")
     if not isinstance(data, Mapping):
