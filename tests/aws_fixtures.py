@@ -5,10 +5,15 @@ own Elastic IP in it, and a private subnet whose route table sends 0.0.0.0/0 to 
 NAT gateway.
 """
 
+import contextlib
 import datetime
 from dataclasses import dataclass, field
 
 import boto3
+from moto import mock_aws
+
+from tidewall.core.Globals import Globals
+from tidewall.lib import ec2_reads, s3
 
 REGION = "us-east-1"
 IMAGE_ID = "ami-0123456789abcdef0"  # moto accepts any image id; listing its images is slow
@@ -53,6 +58,22 @@ class StaticClientManager:
 
     def getS3Client(self):
         return self._client("s3")
+
+
+@contextlib.contextmanager
+def mocked_aws(monkeypatch):
+    """moto in place of AWS with the process-wide client manager on it; the run's caches forgotten after."""
+    for key, value in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing"}.items():
+        monkeypatch.setenv(key, value)
+    with mock_aws():
+        Globals.reset()
+        Globals.aws_client_manager = StaticClientManager()
+        try:
+            yield Globals.aws_client_manager
+        finally:
+            Globals.reset()
+            ec2_reads.forget(subnets=True)
+            s3.clear_registry()
 
 
 def build_vpc(ec2, zones=3, region=REGION):

@@ -3,9 +3,8 @@
 import json
 
 import pytest
-from moto import mock_aws
 
-from aws_fixtures import StaticClientManager, build_vpc, launch_instance, natgw_info
+from aws_fixtures import build_vpc, launch_instance, mocked_aws, natgw_info
 from tidewall.core.Globals import Globals
 from tidewall.lib.natgw import NatGwCmd
 from tidewall.lib.test import AcceptanceTestError, Test, TestCmd, TestMemento
@@ -13,15 +12,10 @@ from tidewall.lib.test import AcceptanceTestError, Test, TestCmd, TestMemento
 
 @pytest.fixture
 def aws(monkeypatch):
-    for key, value in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing"}.items():
-        monkeypatch.setenv(key, value)
-    with mock_aws():
-        Globals.reset()
-        Test.prepared = None
-        Globals.aws_client_manager = StaticClientManager()
-        yield Globals.aws_client_manager
-        Globals.reset()
-        Test.prepared = None
+    Test.prepared = None
+    with mocked_aws(monkeypatch) as manager:
+        yield manager
+    Test.prepared = None
 
 
 @pytest.fixture

@@ -4,13 +4,12 @@ import json
 import logging
 
 import pytest
-from moto import mock_aws
 
 from aws_fixtures import (
-    StaticClientManager,
     build_vpc,
     default_route,
     launch_instance,
+    mocked_aws,
     natgw_info,
     put_natgw_metrics,
 )
@@ -39,13 +38,8 @@ from tidewall.lib.route_table import (
 
 @pytest.fixture
 def aws(monkeypatch):
-    for key, value in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing"}.items():
-        monkeypatch.setenv(key, value)
-    with mock_aws():
-        Globals.reset()
-        Globals.aws_client_manager = StaticClientManager()
-        yield Globals.aws_client_manager
-        Globals.reset()
+    with mocked_aws(monkeypatch) as manager:
+        yield manager
 
 
 @pytest.fixture

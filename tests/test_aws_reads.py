@@ -7,11 +7,9 @@ import os
 
 import boto3
 import pytest
-from moto import mock_aws
 
-from aws_fixtures import StaticClientManager, build_vpc, put_natgw_metrics
+from aws_fixtures import build_vpc, mocked_aws, put_natgw_metrics
 from tidewall.core.ConfigAdaptor import BackupDescriptor
-from tidewall.core.Globals import Globals
 from tidewall.lib import ec2_reads, gateway_size, s3
 from tidewall.lib.commonlib import Common
 from tidewall.lib.gateway_size import DetermineGwSizeCmd
@@ -21,15 +19,8 @@ from tidewall.lib.s3 import S3BackupCmdV2
 
 @pytest.fixture
 def aws(monkeypatch):
-    for key, value in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing"}.items():
-        monkeypatch.setenv(key, value)
-    with mock_aws():
-        Globals.reset()
-        Globals.aws_client_manager = StaticClientManager()
-        yield Globals.aws_client_manager
-        Globals.reset()
-        ec2_reads.forget(subnets=True)
-        s3.clear_registry()
+    with mocked_aws(monkeypatch) as manager:
+        yield manager
 
 
 def counting(client):

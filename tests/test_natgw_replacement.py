@@ -4,10 +4,9 @@ undo it puts on record before each change (moto VPC, answering as AWS does: moto
 import json
 
 import pytest
-from moto import mock_aws
 
 import moto_as_aws
-from aws_fixtures import StaticClientManager, build_vpc, default_route, natgw_info
+from aws_fixtures import build_vpc, default_route, mocked_aws, natgw_info
 from tidewall.commands import history
 from tidewall.commands.history import CommandHistory, MementoHistory
 from tidewall.core.Globals import Globals
@@ -28,14 +27,8 @@ from tidewall.lib.route_table import NatGwTrafficCmd, NatGwTrafficMemento, Snaps
 
 @pytest.fixture
 def aws(monkeypatch):
-    for key, value in {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing"}.items():
-        monkeypatch.setenv(key, value)
-    with mock_aws():
-        Globals.reset()
-        Globals.aws_client_manager = StaticClientManager()
-        yield Globals.aws_client_manager
-        Globals.reset()
-        ec2_reads.forget(subnets=True)
+    with mocked_aws(monkeypatch) as manager:
+        yield manager
 
 
 @pytest.fixture
