@@ -35,6 +35,14 @@ class Checks:
     def failed(self):
         return [c for c in self.items if not c.passed]
 
+    def lines(self):
+        """One line per check, "[ok  ]" or "[FAIL]" and its name (with the detail when it failed)."""
+        return [
+            f"  [{'ok  ' if c.passed else 'FAIL'}] {c.name}"
+            + (f": {c.detail}" if c.detail and not c.passed else "")
+            for c in self.items
+        ]
+
 
 # --------------------------------------------------------------------------------------------- the world
 

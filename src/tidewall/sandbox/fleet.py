@@ -224,12 +224,8 @@ class FleetSandboxRun:
     def finish(self):
         self.say()
         self.say("Checks:")
-        for check in self.checks.items:
-            mark = "ok  " if check.passed else "FAIL"
-            self.say(
-                f"  [{mark}] {check.name}"
-                + (f": {check.detail}" if check.detail and not check.passed else "")
-            )
+        for line in self.checks.lines():
+            self.say(line)
         self.say()
         if self.checks.passed:
             self.say(f"All {len(self.checks.items)} checks passed.")

@@ -314,12 +314,8 @@ class SandboxRun:
             self.say(f"Runs: execute {self.runs.get('execute', 0)}, revert {self.runs.get('revert', 0)}")
             self.say()
         self.say("Checks:")
-        for check in self.checks.items:
-            mark = "ok  " if check.passed else "FAIL"
-            self.say(
-                f"  [{mark}] {check.name}"
-                + (f": {check.detail}" if check.detail and not check.passed else "")
-            )
+        for line in self.checks.lines():
+            self.say(line)
         self.say()
         executes = self.runs.get("execute", 0)
         self.say(
