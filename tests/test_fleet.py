@@ -11,6 +11,7 @@ import socket
 import pytest
 import yaml
 
+from fake_time import FakeTime
 from tidewall import cli
 from tidewall.fleet import child as words
 from tidewall.fleet.child import LogTail, outcome_of
@@ -173,17 +174,6 @@ class TestFleetFile:
 # ----------------------------------------------------------------------------------- stand-in children
 
 
-class Clock:
-    def __init__(self):
-        self.now = 0.0
-
-    def __call__(self):
-        return self.now
-
-    def sleep(self, seconds):
-        self.now += seconds
-
-
 def execute_json(vpc, result, reason=None, replaced=3, error=None):
     return {
         "command": "execute",
@@ -244,7 +234,7 @@ class World:
     """Tasks for VPCs 1..n; `plans[n]` lists (seconds, JSON) for each run of VPC n (default: 10 s, done)."""
 
     def __init__(self, n, plans=None):
-        self.clock = Clock()
+        self.clock = FakeTime()
         self.tasks = [VpcTask(Entry(i), f"/logs/{vpc_id(i)}.log") for i in range(1, n + 1)]
         self.plans = {k: list(v) for k, v in (plans or {}).items()}
         self.started = []  # (time, vpc, running at that moment)
@@ -469,7 +459,7 @@ class TestOutcome:
 
 def test_run_fleet_with_stand_in_children_prints_the_summary_as_json(tmp_path, monkeypatch):
     path = fleet_file(tmp_path, [entry(1), entry(2)])
-    clock = Clock()
+    clock = FakeTime()
     seen_configs = []
 
     def launch(task):

@@ -7,25 +7,11 @@ import logging
 import pytest
 from botocore.exceptions import ClientError
 
+from fake_time import FakeTime
 from tidewall.core.Globals import Globals
 from tidewall.lib import natgw as natgw_mod
 from tidewall.lib.natgw import NatGwError
 from tidewall.lib.waits import NOT_VISIBLE, WaitSettings, WaitTimeout, wait_until
-
-
-class FakeTime:
-    """A clock that only moves when the wait sleeps."""
-
-    def __init__(self):
-        self.now = 0.0
-        self.sleeps = []
-
-    def clock(self):
-        return self.now
-
-    def sleep(self, seconds):
-        self.sleeps.append(seconds)
-        self.now += seconds
 
 
 def client_error(code, status=400):

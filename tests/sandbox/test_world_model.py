@@ -5,6 +5,7 @@ tool's calls only; and the egress each private subnet has meanwhile."""
 import pytest
 from botocore.exceptions import ClientError
 
+from fake_time import FakeTime
 from tidewall.lib.aws_cred import AwsClientManager
 from tidewall.sandbox import checks
 from tidewall.sandbox.aws import ONPREM_CIDR, AwsSandbox
@@ -14,21 +15,10 @@ from tidewall.sandbox.controller import SimulatedController
 from tidewall.sandbox.egress import Egress, EgressMonitor
 
 
-class Time:
-    def __init__(self):
-        self.now = 0.0
-
-    def __call__(self):
-        return self.now
-
-    def sleep(self, seconds):
-        self.now += seconds
-
-
 @pytest.fixture(scope="module")
 def timed():
     """A simulated AWS whose world clock moves only when a test moves it."""
-    t = Time()
+    t = FakeTime()
     clock = WorldClock(1.0, monotonic=t, sleep=t.sleep)
     sb = AwsSandbox(clock=clock, durations=Durations(), private_natgw=True, secondary_eip=True)
     sb.start()
