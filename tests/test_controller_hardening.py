@@ -222,3 +222,53 @@ class TestFaultsAndTheToolsAccess:
         }  # fmt: skip
         assert requests.post(session.url, data=fields, verify=False, timeout=30).status_code == 504
         assert session.gateways == {}
+
+
+class TestABusyGateway:
+    """A change refused because the gateway is busy (an interrupted run's create or resize still going on)
+    is sent again once the controller is done with it, within the run's wait limit."""
+
+    @pytest.fixture
+    def busy(self, session, monkeypatch):
+        monkeypatch.setattr(
+            Globals, "waits", {"poll_interval": 0.02, "max_poll_interval": 0.05, "timeout": 2}
+        )
+        session.add_gateway("spoke-1", vpc_id="vpc-1", subnet_cidr="10.0.1.0/24", account_name="acc")
+        session.backend._busy["spoke-1"] = "resizing"
+        yield session
+        session.backend._busy.pop("spoke-1", None)
+
+    def enable_snat(self, ctl):
+        return controller_http.post(
+            ctl.url,
+            data={"action": "enable_snat", "gateway_name": "spoke-1", "CID": Globals.CID},
+            verify=False,
+        )
+
+    def test_sent_again_when_the_gateway_is_free(self, busy, caplog):
+        threading.Timer(0.3, lambda: busy.backend._busy.pop("spoke-1", None)).start()
+        assert self.enable_snat(busy).json()["return"] is True
+        assert busy.gateways["spoke-1"].snat is True
+        assert "Gateway spoke-1 is busy: resizing; sending enable_snat again when it is done" in caplog.text
+        assert [r.action for r in busy.requests].count("enable_snat") >= 2
+
+    def test_a_gateway_busy_for_longer_than_the_wait_limit_ends_the_wait(self, busy):
+        from tidewall.lib.waits import WaitTimeout
+
+        with pytest.raises(
+            WaitTimeout, match=r"the controller to take enable_snat \(Gateway spoke-1 is busy"
+        ):
+            self.enable_snat(busy)
+        assert busy.gateways["spoke-1"].snat is False
+
+    @pytest.mark.parametrize(
+        "reply",
+        [
+            {"return": False, "reason": "Gateway spoke-1 already exists"},
+            {"return": True, "results": "Gateway spoke-1 is being created"},
+            {"return": False, "reason": "Subnet 10.0.1.0/24 is busy"},
+            None,
+        ],
+    )
+    def test_other_replies_are_not_busy(self, reply):
+        assert corvane_backend.gateway_busy(reply) is None

@@ -129,46 +129,70 @@ def test_two_fleets_of_one_file_started_together_migrate_each_vpc_once(tmp_path)
     assert sandbox.returncode == 0
 
 
-def test_sigterm_reaches_every_running_vpc_and_the_next_run_resumes(tmp_path, monkeypatch):
+@pytest.fixture
+def timed_fleet(tmp_path, monkeypatch):
+    """Two VPCs in a world that takes (scaled) time; `fleet(command, *options)` starts a fleet process."""
     from tidewall.sandbox.clock import Durations
     from tidewall.sandbox.services import Services
 
     monkeypatch.delenv("AWS_ENDPOINT_URL", raising=False)
     with Services(str(tmp_path), nat_gateways=2, vpcs=2, time_scale=0.005, durations=Durations()) as services:
         env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""))
-        logs = tmp_path / "logs"
 
         def fleet(command, *extra):
             return subprocess.Popen(
                 [sys.executable, "-m", "tidewall", "fleet", command, "--fleet", services.fleet_path]
-                + ["--output", "json", "--log-dir", str(logs / command), *extra],
+                + ["--output", "json", "--log-dir", str(tmp_path / "logs" / command), *extra],
                 env=env,
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,
                 text=True,
             )
 
-        first = fleet("execute")
-        deadline = time.monotonic() + 120
-        while (
-            not any("- Deploy" in p.read_text() for p in (logs / "execute").glob("*.log") if p.exists())
-            and time.monotonic() < deadline
-        ):
-            assert first.poll() is None, first.communicate()
-            time.sleep(0.1)
-        first.send_signal(signal.SIGTERM)
-        out, err = first.communicate(timeout=300)
-        assert first.returncode == 143, err[-3000:]
-        summary = json.loads(out)
-        results = [v["result"] for v in summary["vpcs"]]
-        assert "interrupted" in results and set(results) <= {"interrupted", "done"}
-        assert all(v["exit_status"] in (0, 143) for v in summary["vpcs"])
+        fleet.logs = tmp_path / "logs"
+        yield fleet
 
-        status = fleet("status")
-        out, err = status.communicate(timeout=300)
-        assert status.returncode == 0 and "LOCKED" not in out, err[-3000:]
 
-        again = fleet("execute")
-        out, err = again.communicate(timeout=300)
-        assert again.returncode == 0, err[-3000:]
-        assert json.loads(out)["counts"] == {"done": 2}
+def _wait_for_a_deploy(fleet, proc):
+    """Until some VPC of the running fleet has started deploying its first spoke."""
+    deadline = time.monotonic() + 120
+    while not any("- Deploy" in p.read_text() for p in (fleet.logs / "execute").glob("*.log") if p.exists()):
+        assert proc.poll() is None, proc.communicate()
+        assert time.monotonic() < deadline, "no VPC reached its first deployment"
+        time.sleep(0.1)
+
+
+def _resumed_and_complete(fleet):
+    """A new `fleet execute` ends with every VPC done, and `fleet status` finds both complete and unlocked."""
+    again = fleet("execute", "--lock-wait", "300")
+    out, err = again.communicate(timeout=300)
+    assert again.returncode == 0, err[-3000:]
+    assert json.loads(out)["counts"] == {"done": 2}
+    status = fleet("status")
+    out, err = status.communicate(timeout=300)
+    assert status.returncode == 0 and "LOCKED" not in out, err[-3000:]
+    assert [v["detail"] for v in json.loads(out)["vpcs"]] == ["complete"] * 2
+
+
+def test_sigterm_reaches_every_running_vpc_and_the_next_run_resumes(timed_fleet):
+    first = timed_fleet("execute")
+    _wait_for_a_deploy(timed_fleet, first)
+    first.send_signal(signal.SIGTERM)
+    out, err = first.communicate(timeout=300)
+    assert first.returncode == 143, err[-3000:]
+    summary = json.loads(out)
+    results = [v["result"] for v in summary["vpcs"]]
+    assert "interrupted" in results and set(results) <= {"interrupted", "done"}
+    assert all(v["exit_status"] in (0, 143) for v in summary["vpcs"])
+    _resumed_and_complete(timed_fleet)
+
+
+def test_a_fleet_killed_outright_leaves_its_vpcs_running_and_the_next_run_converges(timed_fleet):
+    # SIGKILL reaches the fleet only: the VPC processes (sessions of their own) carry on holding their locks,
+    # and the next fleet run waits for them, then finds each migration complete.
+    first = timed_fleet("execute")
+    _wait_for_a_deploy(timed_fleet, first)
+    first.kill()
+    first.communicate(timeout=60)
+    assert first.returncode == -signal.SIGKILL
+    _resumed_and_complete(timed_fleet)

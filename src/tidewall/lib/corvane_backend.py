@@ -20,6 +20,7 @@ them; otherwise it does nothing.
 """
 
 import logging
+import re
 import sys
 import time
 from collections.abc import Mapping
@@ -137,6 +138,21 @@ def getCid(controller_ip, controller_user, password):
     return version, cid
 
 
+# A refusal that only means "not now": a change of that gateway is still under way on the controller (for
+# instance the create of a run that was interrupted while it waited for the answer goes on without it).
+_GATEWAY_BUSY = re.compile(
+    r"\bgateway \S+ is (?:busy\b|being (?:created|deleted|resized|updated)\b)", re.IGNORECASE
+)
+
+
+def gateway_busy(reply):
+    """The controller's reason when a reply refuses a request because the gateway is busy; else None."""
+    if not isinstance(reply, Mapping) or reply.get("return") is not False:
+        return None
+    reason = str(reply.get("reason") or "")
+    return reason if _GATEWAY_BUSY.search(reason) else None
+
+
 def session_expired(reply):
     """Whether a controller reply refuses a request because its CID is no longer valid."""
     if not isinstance(reply, Mapping) or reply.get("return") is not False:
@@ -241,9 +257,30 @@ class ControllerHttp:
 
     def _send(self, method, url, **kwargs):
         try:
-            return self._send_once_renewed(method, url, **kwargs)
+            response, reply = self._send_once_renewed(method, url, **kwargs)
+            busy = gateway_busy(reply)
+            if busy is None:
+                return response
+            return self._send_when_not_busy(busy, method, url, kwargs)
         except requests.RequestException as e:
             raise _without_query(e) from None
+
+    def _send_when_not_busy(self, busy, method, url, kwargs):
+        from tidewall.lib.waits import wait_until
+
+        action = _action_of(kwargs.get("params") if kwargs.get("params") is not None else kwargs.get("data"))
+        logger.warning("  Controller: %s; sending %s again when it is done", busy, action)
+        answers = []
+
+        def look():
+            if not answers:  # the refusal in hand: pause before asking again
+                answers.append(busy)
+                return False, busy
+            response, reply = self._send_once_renewed(method, url, **kwargs)
+            reason = gateway_busy(reply)
+            return (True, response) if reason is None else (False, reason)
+
+        return wait_until(f"the controller to take {action}", look)
 
     def _send_once_renewed(self, method, url, **kwargs):
         payload_key = "params" if kwargs.get("params") is not None else "data"
@@ -282,7 +319,7 @@ class ControllerHttp:
                     kwargs[payload_key] = renewed_payload
                     renewed = True
                     continue
-            return response
+            return response, reply
 
     @staticmethod
     def _renew(payload):
