@@ -138,6 +138,8 @@ def timed_fleet(tmp_path, monkeypatch):
     monkeypatch.delenv("AWS_ENDPOINT_URL", raising=False)
     with Services(str(tmp_path), nat_gateways=2, vpcs=2, time_scale=0.005, durations=Durations()) as services:
         env = dict(os.environ, PYTHONPATH=SRC + os.pathsep + os.environ.get("PYTHONPATH", ""))
+        # The fleet's private folder: a fleet killed outright cannot remove it, so keep it in here.
+        env["TMPDIR"] = str(tmp_path)
 
         def fleet(command, *extra):
             return subprocess.Popen(
