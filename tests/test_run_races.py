@@ -42,15 +42,16 @@ def refused_by(result, holder):
 
 
 def race(world, first, second, held_at):
-    """Run `second` to its end while `first` is stopped (SIGSTOP) right after its call `held_at`.
+    """Run `second` to its end while `first` stands stopped (it sends itself SIGSTOP) right after its call
+    `held_at`, then let `first` go on. Both results.
 
     Holding the first run there, rather than sleeping, keeps the race the same on a loaded machine: the
-    first cannot finish (and release its lock) before the second has even started. Both results.
+    first cannot finish (and release its lock) before the second has even started; and it stops between
+    two calls, so no request of it is left half-sent.
     """
-    a = world.spawn(*first)
-    assert a.wait_for_calls(held_at.k + 1), a.wait().stderr  # call k has returned
-    os.kill(a.pid, signal.SIGSTOP)
+    a = world.spawn(*first, stop=held_at)
     try:
+        assert a.wait_until_stopped(), a.wait().stderr
         b = world.spawn(*second).wait()
     finally:
         os.kill(a.pid, signal.SIGCONT)

@@ -2,6 +2,8 @@
 
 import datetime
 import os
+import socket
+import threading
 
 import pytest
 from sandbox_helpers import launch, make_gateway
@@ -28,6 +30,26 @@ class TestServer:
         assert os.environ["AWS_PROFILE"] == "production"
         assert "AWS_ENDPOINT_URL" not in os.environ
         sb.stop()  # a second stop is harmless
+
+    def test_a_client_stalled_mid_body_holds_up_only_its_own_request(self, sandbox):
+        s3 = sandbox.client("s3", user_agent=None)
+        s3.create_bucket(Bucket="stalled-upload")
+        host, _, port = sandbox.endpoint_url.rpartition("//")[2].partition(":")
+        auth = "AWS4-HMAC-SHA256 Credential=AKIA/20260101/us-east-1/s3/aws4_request, SignedHeaders=host, Signature=x"
+        with socket.create_connection((host, int(port))) as stalled:
+            # A PutObject whose process stops (SIGSTOP, a slow network) after 3 of its 100 bytes.
+            stalled.sendall(
+                f"PUT /stalled-upload/k HTTP/1.1\r\nHost: {host}:{port}\r\nAuthorization: {auth}\r\n"
+                "Content-Length: 100\r\n\r\nabc".encode()
+            )
+            answered = []
+            other = threading.Thread(
+                target=lambda: answered.append(s3.list_objects_v2(Bucket="stalled-upload"))
+            )
+            other.daemon = True
+            other.start()
+            other.join(30)
+            assert answered and answered[0]["KeyCount"] == 0
 
 
 class TestSeeding:

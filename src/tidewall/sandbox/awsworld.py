@@ -495,17 +495,19 @@ def _read_request(environ):
     region, service = match.groups() if match else (None, None)
     agent = environ.get("HTTP_USER_AGENT", "")
     action = f"{environ.get('REQUEST_METHOD', '')} {environ.get('PATH_INFO', '')}"
-    body = b""
-    if service == "ec2":
-        try:
-            length = int(environ.get("CONTENT_LENGTH") or 0)
-        except ValueError:
-            length = 0
-        body = environ["wsgi.input"].read(length) if length > 0 else b""
+    # Read here, before the world's lock is taken: a client that stalls mid-body (a stopped or slow process)
+    # then holds up only its own request, never the whole world.
+    try:
+        length = int(environ.get("CONTENT_LENGTH") or 0)
+    except ValueError:
+        length = 0
+    if length > 0:
+        body = environ["wsgi.input"].read(length)
         environ["wsgi.input"] = io.BytesIO(body)
         environ["CONTENT_LENGTH"] = str(len(body))
-        form = parse_qs(body.decode("utf-8", "replace"))
-        action = (form.get("Action") or [""])[0]
+        if service == "ec2":
+            form = parse_qs(body.decode("utf-8", "replace"))
+            action = (form.get("Action") or [""])[0]
     return _Request(
         service, region, action, INTERNAL_USER_AGENT in agent, environ.get("HTTP_AMZ_SDK_INVOCATION_ID")
     )

@@ -11,6 +11,7 @@ Two halves:
 
       TIDEWALL_FAULTS_CALL_LOG=/path/calls.log   one JSON line per outside call
       TIDEWALL_KILL=before:17 | after:17          SIGKILL around the 17th call (counted from 1)
+      TIDEWALL_STOP=after:17                      SIGSTOP there instead: the driver continues it (SIGCONT)
       TIDEWALL_FAULTS_PLUGINS=pkg.mod:func,...    called once after install (more faults, stand-ins)
 
 - In the driver (a test, a benchmark): `FaultWorld` runs the sandbox world in this process (moto's
@@ -38,6 +39,7 @@ from dataclasses import dataclass, field
 
 ENV_CALL_LOG = "TIDEWALL_FAULTS_CALL_LOG"
 ENV_KILL = "TIDEWALL_KILL"
+ENV_STOP = "TIDEWALL_STOP"
 ENV_PLUGINS = "TIDEWALL_FAULTS_PLUGINS"
 
 BEFORE, AFTER = "before", "after"
@@ -47,7 +49,7 @@ _SITECUSTOMIZE = """\
 # Written by tidewall.sandbox.faults: fault injection for a tool process under test.
 import os
 
-if any(os.environ.get(name) for name in ({log!r}, {kill!r}, {plugins!r})):
+if any(os.environ.get(name) for name in ({log!r}, {kill!r}, {stop!r}, {plugins!r})):
     from tidewall.sandbox import faults
 
     faults.install_from_env()
@@ -80,9 +82,10 @@ class KillPoint:
 
 
 class _Hooks:
-    def __init__(self, call_log, kill):
+    def __init__(self, call_log, kill, stop=None):
         self.count = 0
         self.kill = kill
+        self.stop = stop  # a point where the process stops itself (between calls: nothing in flight)
         self.fd = None
         if call_log:
             self.fd = os.open(call_log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o600)
@@ -98,24 +101,29 @@ class _Hooks:
         os.kill(os.getpid(), signal.SIGKILL)
         time.sleep(60)  # pragma: no cover - SIGKILL cannot be caught; never reached
 
+    def _at(self, when, n):
+        if self.kill is not None and self.kill.k == n and self.kill.when == when:
+            self.die()
+        if self.stop is not None and self.stop.k == n and self.stop.when == when:
+            os.kill(os.getpid(), signal.SIGSTOP)
+
     def around(self, record, call):
         self.count += 1
         n = self.count
         self.log(dict(record, n=n, pid=os.getpid()))
-        if self.kill is not None and self.kill.k == n and self.kill.when == BEFORE:
-            self.die()
+        self._at(BEFORE, n)
         try:
             return call()
         finally:
-            if self.kill is not None and self.kill.k == n and self.kill.when == AFTER:
-                self.die()
+            self._at(AFTER, n)
 
 
 _hooks = None
 
 
-def install(call_log=None, kill=None):
-    """Wrap the outside calls of this process: log each one to `call_log`, SIGKILL at `kill`."""
+def install(call_log=None, kill=None, stop=None):
+    """Wrap the outside calls of this process: log each one to `call_log`, SIGKILL at `kill`, SIGSTOP at
+    `stop`."""
     global _hooks
     import botocore.client
     import requests.sessions
@@ -126,7 +134,9 @@ def install(call_log=None, kill=None):
         raise RuntimeError("fault injection is installed already")
     if isinstance(kill, str):
         kill = KillPoint.parse(kill)
-    hooks = _Hooks(call_log, kill)
+    if isinstance(stop, str):
+        stop = KillPoint.parse(stop)
+    hooks = _Hooks(call_log, kill, stop)
 
     make_api_call = botocore.client.BaseClient._make_api_call
     send = requests.sessions.Session.send
@@ -167,7 +177,7 @@ def install_from_env(environ=None):
 
     environ = os.environ if environ is None else environ
     kill = environ.get(ENV_KILL) or None
-    hooks = install(environ.get(ENV_CALL_LOG) or None, KillPoint.parse(kill) if kill else None)
+    hooks = install(environ.get(ENV_CALL_LOG) or None, kill, environ.get(ENV_STOP) or None)
     for plugin in filter(None, (environ.get(ENV_PLUGINS) or "").split(",")):
         module, _, name = plugin.strip().partition(":")
         getattr(importlib.import_module(module), name or "install")()
@@ -288,6 +298,22 @@ class Child:
                 return len(self.calls()) >= n
             time.sleep(0.01)
         raise TimeoutError(f"{self.argv[3:]} did not reach call {n} within {timeout} s")
+
+    def wait_until_stopped(self, timeout=120):
+        """Block until the child has stopped itself at its stop point (True), or has ended first (False)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return False
+            try:
+                with open(f"/proc/{self.pid}/stat", encoding="ascii") as f:
+                    state = f.read().rpartition(")")[2].split()[0]
+            except OSError:
+                state = None
+            if state in ("T", "t"):
+                return True
+            time.sleep(0.01)
+        raise TimeoutError(f"{self.argv[3:]} did not stop within {timeout} s")
 
     def wait(self, timeout=600):
         try:
@@ -426,7 +452,9 @@ class FaultWorld:
             stack.callback(self.ctl.stop)
             self._site = tempfile.mkdtemp(prefix="site-", dir=self.workdir)
             with open(os.path.join(self._site, "sitecustomize.py"), "w", encoding="utf-8") as f:
-                f.write(_SITECUSTOMIZE.format(log=ENV_CALL_LOG, kill=ENV_KILL, plugins=ENV_PLUGINS))
+                f.write(
+                    _SITECUSTOMIZE.format(log=ENV_CALL_LOG, kill=ENV_KILL, stop=ENV_STOP, plugins=ENV_PLUGINS)
+                )
         except BaseException:
             stack.close()
             raise
@@ -508,12 +536,12 @@ class FaultWorld:
         paths = [self._site, package_root] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
         env["PYTHONPATH"] = os.pathsep.join(paths)
         env[PASSWORD_ENV] = self.password
-        for name in (ENV_CALL_LOG, ENV_KILL, ENV_PLUGINS):
+        for name in (ENV_CALL_LOG, ENV_KILL, ENV_STOP, ENV_PLUGINS):
             env.pop(name, None)
         env.update(extra or {})
         return env
 
-    def spawn(self, command, *args, kill=None, env=None):
+    def spawn(self, command, *args, kill=None, stop=None, env=None):
         """Start `tidewall COMMAND --config <case config> ARGS...` in a child process; returns a Child."""
         if isinstance(kill, str):
             kill = KillPoint.parse(kill)
@@ -522,6 +550,8 @@ class FaultWorld:
         extra = {ENV_CALL_LOG: call_log}
         if kill is not None:
             extra[ENV_KILL] = str(kill)
+        if stop is not None:
+            extra[ENV_STOP] = str(stop)
         extra.update(env or {})
         argv = [sys.executable, "-m", "tidewall", command, "--config", self.config_path, *map(str, args)]
         return Child(argv, self.child_env(extra), call_log, kill, self.case_dir)
