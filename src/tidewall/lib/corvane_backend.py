@@ -235,6 +235,11 @@ def _pause(attempt):
     time.sleep(min(settings.poll_interval * 2**attempt, settings.max_poll_interval) * settings.time_scale)
 
 
+def _payload_key(kwargs):
+    """Where a request's fields are: the query ("params") or the form body ("data")."""
+    return "params" if kwargs.get("params") is not None else "data"
+
+
 class ControllerHttp:
     """requests' `get` and `post` for controller requests, keeping the run's session alive.
 
@@ -268,13 +273,14 @@ class ControllerHttp:
     def _send_when_not_busy(self, busy, method, url, kwargs):
         from tidewall.lib.waits import wait_until
 
-        action = _action_of(kwargs.get("params") if kwargs.get("params") is not None else kwargs.get("data"))
+        action = _action_of(kwargs.get(_payload_key(kwargs)))
         logger.warning("  Controller: %s; sending %s again when it is done", busy, action)
-        answers = []
+        refused = True  # the refusal in hand: pause before asking again
 
         def look():
-            if not answers:  # the refusal in hand: pause before asking again
-                answers.append(busy)
+            nonlocal refused
+            if refused:
+                refused = False
                 return False, busy
             response, reply = self._send_once_renewed(method, url, **kwargs)
             reason = gateway_busy(reply)
@@ -283,7 +289,7 @@ class ControllerHttp:
         return wait_until(f"the controller to take {action}", look)
 
     def _send_once_renewed(self, method, url, **kwargs):
-        payload_key = "params" if kwargs.get("params") is not None else "data"
+        payload_key = _payload_key(kwargs)
         action = _action_of(kwargs.get(payload_key))
         attempt = 0
         renewed = False
