@@ -340,6 +340,10 @@ def _config(p):
     p.add_argument("-c", "--config", required=True, metavar="FILE.yaml", help="configuration file")
 
 
+def _yes(p):
+    p.add_argument("-y", "--yes", action="store_true", help="answer yes to the confirmation question")
+
+
 def _output(p, what):
     p.add_argument(
         "--output",
@@ -565,6 +569,7 @@ def build_parser():
         _cmd_run,
     )
     _config(p)
+    _yes(p)
     p.add_argument("--dry-run", action="store_true", help="print the plan, then rehearse; change nothing")
     p.add_argument(
         "--stop-before",
@@ -582,6 +587,7 @@ def build_parser():
         _cmd_run,
     )
     _config(p)
+    _yes(p)
     p.add_argument("--dry-run", action="store_true", help="read and log only; change nothing")
     _output(p, "one JSON object at the end (what was undone, what is left, why it ended)")
 
@@ -616,6 +622,7 @@ def build_parser():
         _cmd_reset,
     )
     _config(p)
+    _yes(p)
 
     p = _add(
         sub,
