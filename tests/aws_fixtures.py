@@ -14,6 +14,7 @@ from moto import mock_aws
 
 from tidewall.core.Globals import Globals
 from tidewall.lib import ec2_reads, s3
+from tidewall.lib.gateway_size import PERIOD_SECONDS
 
 REGION = "us-east-1"
 IMAGE_ID = "ami-0123456789abcdef0"  # moto accepts any image id; listing its images is slow
@@ -145,12 +146,12 @@ def launch_instance(ec2, subnet_id, allocation_id=None):
 
 
 def put_natgw_metrics(cw, nat_gw_id, mbps_by_days_ago, connections=100):
-    """One 5-minute datapoint per entry: {days ago: Mbit/s} for both byte metrics."""
+    """One datapoint of the sizing's period per entry: {days ago: Mbit/s} for both byte metrics."""
     now = datetime.datetime.now(datetime.UTC)
     data = []
     for days_ago, mbps in mbps_by_days_ago.items():
         when = now - datetime.timedelta(days=days_ago, minutes=7)
-        value = mbps * 1_000_000 / 8 * 300
+        value = mbps * 1_000_000 / 8 * PERIOD_SECONDS
         for name in ("BytesOutToDestination", "BytesInFromSource"):
             data.append(_datum(name, nat_gw_id, when, value, "Bytes"))
         data.append(_datum("ActiveConnectionCount", nat_gw_id, when, connections, "Count"))

@@ -139,6 +139,57 @@ class TestSpokeEgress:
         assert Test.run_test() is True
         assert not out.exists()
 
+    @pytest.mark.parametrize("lagging_looks, passed", [(1, True), (10**6, False)])
+    def test_a_failure_is_looked_at_again_for_the_configured_time(
+        self, aws, vpc, handed_over, monkeypatch, caplog, lagging_looks, passed
+    ):
+        from tidewall.lib import test as acceptance
+
+        real, looks = acceptance.describe_address, []
+
+        def lagging(client, public_ip):  # a describe that does not show the association yet
+            looks.append(public_ip)
+            return None if len(looks) <= lagging_looks else real(client, public_ip)
+
+        monkeypatch.setattr(acceptance, "describe_address", lagging)
+        waits = {"acceptance_test": 0.05, "poll_interval": 0.001, "max_poll_interval": 0.001}
+        monkeypatch.setattr(Globals, "waits", waits)
+        caplog.set_level("INFO", logger="tidewall.lib.test")
+        Test.generate_test_config(None, None, handed_over[1])
+        assert Test.run_test() is passed and len(looks) > 1
+        said = "passed at look 2; waited for: check spoke_public_ip" if passed else "still failing after"
+        assert said in caplog.text and "looking again for up to 0 s" in caplog.text
+
+    def test_every_route_that_pointed_at_a_replaced_natgw_is_checked(self, aws, vpc, tmp_path, caplog):
+        from aws_fixtures import launch_instance
+        from tidewall.commands import history
+        from tidewall.lib.route_table import backupAllRtbs
+
+        ec2, partner = aws.ec2, "203.0.113.0/24"
+        ec2.create_route(
+            RouteTableId=vpc.private_rtbs[0], DestinationCidrBlock=partner, NatGatewayId=vpc.natgw_ids[0]
+        )
+        folder = str(tmp_path / "backup")
+        history.CommandHistory.init(folder, vpc.vpc_id, version="v2")
+        history.MementoHistory.init(folder)
+        try:
+            backupAllRtbs(ec2, folder, vpc.vpc_id, False, vpc.natgw_ids)
+            NatGwCmd(ec2, vpc.vpc_id, folder).delete(natgw_info(vpc, 0))
+            spoke = launch_instance(ec2, vpc.public_subnets[0], vpc.allocation_ids[0])
+            ec2.replace_route(
+                RouteTableId=vpc.private_rtbs[0], DestinationCidrBlock="0.0.0.0/0", InstanceId=spoke
+            )
+            info = {"gw_name": "spoke-a", "gw_public_ip": vpc.eips[0], "gw_subnet_id": vpc.public_subnets[0]}
+            Test.generate_test_config(None, None, info)
+            assert Test.run_test() is False  # the default route is live, the partner range is not
+            assert f"{vpc.private_rtbs[0]} {partner} -> {vpc.natgw_ids[0]}: not live" in caplog.text
+            ec2.replace_route(
+                RouteTableId=vpc.private_rtbs[0], DestinationCidrBlock=partner, InstanceId=spoke
+            )
+            assert Test.run_test() is True
+        finally:
+            history.MementoHistory._folder = None
+
 
 class TestBaseline:
     def test_pass_and_memento_roundtrip(self, aws, vpc, tmp_path):

@@ -45,7 +45,7 @@ def allowed_actions():
 
 
 @pytest.mark.parametrize("nat_gateways", [2, 3, 6])
-def test_an_execute_makes_at_most_7n_plus_20_aws_calls(tmp_path, nat_gateways):
+def test_an_execute_makes_at_most_8n_plus_20_aws_calls(tmp_path, nat_gateways):
     with Services(str(tmp_path), nat_gateways=nat_gateways) as services:
         with CostMeter() as meter:
             assert run_command("execute", services.config_path) == 0

@@ -99,7 +99,7 @@ class TestSizing:
                         "MetricName": name,
                         "Dimensions": [{"Name": "NatGatewayId", "Value": vpc.natgw_ids[1]}],
                         "Timestamp": when,
-                        "Value": 400 * 1_000_000 / 8 * 300,
+                        "Value": 400 * 1_000_000 / 8 * gateway_size.PERIOD_SECONDS,
                         "Unit": "Bytes",
                     }
                 ],
@@ -111,6 +111,33 @@ class TestSizing:
         cmd.execute()
         assert [round(cmd.peaks[n]["mbps"]) for n in vpc.natgw_ids] == [40, 400]
         assert [r["size"] for r in cmd.getNatGwInfo()] == ["t3.small", "c5.large"]
+
+    def test_one_busy_minute_in_five_sizes_on_its_peak(self, aws, caplog):
+        ec2, cw = aws.ec2, aws.cw
+        vpc = build_vpc(ec2, zones=1)
+        when = datetime.datetime.now(datetime.UTC).replace(second=0, microsecond=0) - datetime.timedelta(
+            hours=2
+        )
+        # 600 Mbit/s for one minute of a five-minute window: 120 Mbit/s on average.
+        value = 600 * 1_000_000 / 8 * 60
+        data = [
+            {
+                "MetricName": name,
+                "Dimensions": [{"Name": "NatGatewayId", "Value": vpc.natgw_ids[0]}],
+                "Timestamp": when + datetime.timedelta(seconds=5),
+                "Value": value,
+                "Unit": "Bytes",
+            }
+            for name in ("BytesOutToDestination", "BytesInFromSource")
+        ]
+        cw.put_metric_data(Namespace="AWS/NATGateway", MetricData=data)
+        caplog.set_level("INFO", logger="tidewall.lib.gateway_size")
+        cmd = DetermineGwSizeCmd(
+            ec2, cw, 1, [{"NatGatewayId": vpc.natgw_ids[0], "SubnetId": vpc.public_subnets[0]}]
+        )
+        [record] = cmd.execute()
+        assert (record["peak_mbps"], record["size"]) == (600.0, "c5.xlarge")
+        assert "peak 600.0 Mbit/s (busier direction), peak 0 connections, 60 s periods" in caplog.text
 
     def test_metrics_of_every_nat_gateway_in_as_few_calls_as_the_query_limit_allows(self):
         class Cw:
@@ -147,7 +174,10 @@ class TestSizing:
         cmd.execute()
         # 120 NAT gateways x 5 metrics = 600 queries: two batches, each read in two pages.
         assert cw.calls == [(500, None), (500, "more"), (100, None), (100, "more")]
-        assert all(p == {"mbps": 1e9 * 8 / 300 / 1e6, "connections": 7.0} for p in cmd.peaks.values())
+        assert all(
+            p == {"mbps": 1e9 * 8 / gateway_size.PERIOD_SECONDS / 1e6, "connections": 7.0}
+            for p in cmd.peaks.values()
+        )
 
 
 BUCKET = "tidewall-backup"

@@ -104,6 +104,38 @@ class TestOnlyPublicZonalNatGateways:
         with pytest.raises(UsageError, match="has 1 available NAT gateway;"):
             check_vpc_ready(Ca, aws)
 
+    def test_twin_public_natgws_in_one_subnet_are_refused_naming_them(self, aws, vpc):
+        from tidewall.core.exceptions import UsageError
+        from tidewall.runner import check_vpc_ready
+
+        class Ca:
+            vpc_id, region = vpc.vpc_id, "us-east-1"
+
+        ec2 = aws.ec2
+        twin = ec2.create_nat_gateway(
+            SubnetId=vpc.public_subnets[0], AllocationId=ec2.allocate_address(Domain="vpc")["AllocationId"]
+        )["NatGateway"]["NatGatewayId"]
+        ec2.create_nat_gateway(SubnetId=vpc.public_subnets[1], ConnectivityType="private")  # no twin
+        ec2_reads.forget()
+        with pytest.raises(UsageError, match="more than one public NAT gateway in one subnet") as refused:
+            check_vpc_ready(Ca, aws)
+        twins = ", ".join(sorted([vpc.natgw_ids[0], twin]))
+        assert f"{twins} in {vpc.public_subnets[0]}." in str(refused.value)
+        assert vpc.public_subnets[1] not in str(refused.value)
+
+    @pytest.mark.parametrize(
+        "description, regional",
+        [
+            ({"SubnetId": "subnet-1", "AvailabilityMode": "regional"}, True),
+            ({"SubnetId": "subnet-1", "AvailabilityMode": "zonal"}, False),
+            ({"SubnetId": "subnet-1"}, False),
+            ({}, True),  # an older answer: no mode, and no subnet
+        ],
+    )
+    def test_regional_by_availability_mode_else_by_the_missing_subnet(self, description, regional):
+        assert natgw.replaceable(description) is not regional
+        assert ("regional" in (natgw.left_alone_reason(description) or "")) is regional
+
 
 # ------------------------------------------------------------------------------- which addresses
 
@@ -193,6 +225,48 @@ class TestGivingTheAddressesBack:
         monkeypatch.setattr(Globals, "waits", {"poll_interval": 0.001, "max_poll_interval": 0.001})
         memento.restore()
         assert held["polls"] == 0 and "DisassociateAddress" not in calls and "CreateNatGateway" in calls
+
+    def test_the_deletion_ends_once_aws_has_let_go_of_the_eips(self, aws, vpc, tmp_path, monkeypatch):
+        held = {"polls": 2}
+        real = natgw._describe_addresses
+        eni = natgw._natgw_enis(
+            aws.ec2.describe_nat_gateways(NatGatewayIds=[vpc.natgw_ids[0]])["NatGateways"][0]
+        )
+
+        def released_late(client, ips):  # `deleted`, but the address still on its interface twice
+            found = real(client, ips)
+            if held["polls"]:
+                held["polls"] -= 1
+                found[vpc.eips[0]] = dict(
+                    found[vpc.eips[0]], AssociationId="eipassoc-1", NetworkInterfaceId=eni[0]
+                )
+            return found
+
+        monkeypatch.setattr(natgw, "_describe_addresses", released_late)
+        monkeypatch.setattr(Globals, "waits", {"poll_interval": 0.001, "max_poll_interval": 0.001})
+        NatGwCmd(aws.ec2, vpc.vpc_id, str(tmp_path)).delete(natgw_info(vpc, 0))
+        assert held["polls"] == 0
+
+    def test_an_association_ec2_drops_meanwhile_counts_as_done(self, aws, vpc, tmp_path, monkeypatch):
+        from botocore.exceptions import ClientError
+
+        from aws_fixtures import launch_instance
+
+        ec2 = aws.ec2
+        memento = NatGwCmd(ec2, vpc.vpc_id, str(tmp_path)).delete(natgw_info(vpc, 2))
+        spoke = launch_instance(ec2, vpc.public_subnets[2], vpc.allocation_ids[2])
+        ec2.terminate_instances(InstanceIds=[spoke])
+        real = ec2.disassociate_address
+
+        def raced(AssociationId):  # noqa: N803 - EC2 drops it (the spoke terminated) just before
+            real(AssociationId=AssociationId)
+            raise ClientError({"Error": {"Code": "InvalidAssociationID.NotFound"}}, "DisassociateAddress")
+
+        monkeypatch.setattr(ec2, "disassociate_address", raced)
+        monkeypatch.setattr(Globals, "waits", {"poll_interval": 0.001, "max_poll_interval": 0.001})
+        memento.restore()
+        [back] = get_natgw_by_subnet(ec2, vpc.public_subnets[2], vpc.vpc_id)
+        assert back["NatGatewayAddresses"][0]["PublicIp"] == vpc.eips[2]
 
     def test_an_eip_held_by_a_live_instance_is_not_taken(self, aws, vpc, tmp_path):
         from aws_fixtures import launch_instance

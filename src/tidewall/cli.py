@@ -174,6 +174,15 @@ def _cmd_sandbox(args):
         "private_natgw": args.private_natgw,
         "secondary_eip": args.secondary_eip,
     }
+    shapes = tuple(
+        name for name, on in (("twin_natgw", args.twin_natgw), ("late_eip", args.eip_released_late)) if on
+    )
+    if args.vpcs is not None and shapes:
+        print(
+            "tidewall sandbox: --twin-natgw and --eip-released-late go with one VPC, not --vpcs",
+            file=sys.stderr,
+        )
+        return EXIT_USAGE
     if args.vpcs is None and (args.fail_vpc is not None or args.parallel is not None):
         print("tidewall sandbox: --fail-vpc and --parallel go with --vpcs K", file=sys.stderr)
         return EXIT_USAGE
@@ -206,7 +215,12 @@ def _cmd_sandbox(args):
             print(f"tidewall sandbox: --fail-vpc must name a VPC from 0 to {args.vpcs - 1}", file=sys.stderr)
             return EXIT_USAGE
         return serve_sandbox(
-            args.workdir, nat_gateways=args.nat_gateways, vpcs=args.vpcs, fail_vpc=args.fail_vpc, **world
+            args.workdir,
+            nat_gateways=args.nat_gateways,
+            vpcs=args.vpcs,
+            fail_vpc=args.fail_vpc,
+            shapes=shapes,
+            **world,
         )
 
     if args.vpcs is not None:
@@ -231,6 +245,7 @@ def _cmd_sandbox(args):
         workdir=args.workdir,
         chaos=args.chaos,
         report=args.report,
+        shapes=shapes,
         **world,
     )
 
@@ -436,6 +451,17 @@ def _add_sandbox_parser(sub):
         "--secondary-eip",
         action=argparse.BooleanOptionalAction,
         help="give NAT gateway 1 a secondary Elastic IP, listed before its primary one",
+    )
+    p.add_argument(
+        "--twin-natgw",
+        action="store_true",
+        help="seed a second public NAT gateway in NAT gateway 0's subnet: plan and execute must refuse the VPC "
+        "(exit status 2) before any change",
+    )
+    p.add_argument(
+        "--eip-released-late",
+        action="store_true",
+        help="EC2 lets go of a deleted NAT gateway's Elastic IPs only some time after it shows it deleted",
     )
     return p
 

@@ -59,12 +59,14 @@ class Egress:
     egress_ip: str | None
     zone: str | None = None  # availability zone of the target, when known
     natgw: int | None = None  # index of the NAT gateway record the target belongs to (NAT gateway or spoke)
+    secondary_ips: tuple = ()  # a NAT gateway's secondary Elastic IPs (egress_ip is its primary)
 
     def to_json(self, table_zones=()):
         return {
             "kind": self.kind,
             "target": self.target,
             "egress_ip": self.egress_ip,
+            "secondary_egress_ips": list(self.secondary_ips),
             "own_zone": (self.zone in table_zones) if self.zone and table_zones else None,
         }
 
@@ -123,12 +125,12 @@ def _tag(resource, key):
 
 def refresh_records(ec2, vpc_id, records):
     """Each record's NAT gateway id and addresses as they are now, looked up by subnet (as execute does)."""
-    from tidewall.lib.natgw import get_natgw_by_subnet, secondary_addresses
+    from tidewall.lib.natgw import get_natgw_by_subnet, ordered_addresses, secondary_addresses
 
     for record in records:
         found = get_natgw_by_subnet(ec2, record.get("subnet_id"), vpc_id)
         if found:
-            address = (found[0].get("NatGatewayAddresses") or [{}])[0]
+            address = (ordered_addresses(found[0]) or [{}])[0]
             record["nat_gw_id"] = found[0]["NatGatewayId"]
             record["private_ip"] = address.get("PrivateIp")
             record["eip"] = address.get("PublicIp")
@@ -213,6 +215,8 @@ def _default_route(table):
 
 def _egress_now(world, route, records, zones):
     """The Egress of a live default route as it is now, or None when it has no live target."""
+    from tidewall.lib.natgw import egress_ips
+
     if route is None:
         return None
     nat_gw_id = route.get("NatGatewayId")
@@ -220,10 +224,10 @@ def _egress_now(world, route, records, zones):
         natgw = world.natgws.get(nat_gw_id)
         if natgw is None or natgw.get("State") != "available":
             return None
-        address = (natgw.get("NatGatewayAddresses") or [{}])[0]
+        ips = egress_ips(natgw) or [None]
         index = next((i for i, r in enumerate(records) if r.get("nat_gw_id") == nat_gw_id), None)
         return Egress(
-            "nat_gateway", nat_gw_id, address.get("PublicIp"), world.zone(natgw.get("SubnetId")), index
+            "nat_gateway", nat_gw_id, ips[0], world.zone(natgw.get("SubnetId")), index, tuple(ips[1:])
         )
     instance_id = route.get("InstanceId")
     if instance_id:
@@ -271,7 +275,12 @@ class _Model:
                 if egress is not None and egress.kind == "nat_gateway" and egress.target == source:
                     zone = self.plan.zones[1] if len(self.plan.zones) > 1 else None
                     self.routes[rtb] = Egress(
-                        "nat_gateway", target.get("nat_gw_id"), target.get("eip"), zone, 1
+                        "nat_gateway",
+                        target.get("nat_gw_id"),
+                        target.get("eip"),
+                        zone,
+                        1,
+                        tuple(target.get("secondary_eips") or ()),
                     )
         elif code in ("A3", "B1"):
             gone = records[i].get("nat_gw_id")
@@ -355,6 +364,7 @@ def build_plan(ca, clients=None, *, stop_before=None):
             notes.append("the journal does not line up with the steps; revert instead of resuming")
     else:
         source = "discovery"
+        runner.check_no_twin_natgws(ec2, ca.vpc_id)
         with demoted("tidewall.lib.gateway_size"):
             records = discover_records(ec2, clients.getCwClient(), ca.vpc_id, settings["hs_mode"])
         slots = journal_layout.layout(
@@ -508,9 +518,11 @@ def describe_step(plan, slot):
 
 
 def _egress_text(egress, zones):
+    from tidewall.lib.natgw import egress_text
+
     if egress is None:
         return "NO TARGET (no egress)"
-    ip = egress.egress_ip or "unknown IP"
+    ip = egress_text([egress.egress_ip, *egress.secondary_ips]) if egress.egress_ip else "unknown IP"
     other = " - another zone's EIP" if egress.zone and zones and egress.zone not in zones else ""
     return f"{egress.target} ({ip}{other})"
 
@@ -573,6 +585,8 @@ def plan_to_json(plan):
                 "secondary_eips": record.get("secondary_eips") or [],
                 "size": record.get("size"),
                 "initial_size": record.get("initial_size"),
+                "peak_mbps": record.get("peak_mbps"),
+                "peak_connections": record.get("peak_connections"),
                 "replaced": journal_layout.replaced(i, plan.settings["hs_mode"]),
                 "steps": [
                     {"slot": s.index, "code": s.code, "label": s.label} for s in plan.pending if s.natgw == i
@@ -650,6 +664,12 @@ def render_plan(plan):
             f"  NAT gateway {i}: {record.get('nat_gw_id')} in {record.get('subnet_id')} ({plan.zones[i]}), "
             f"EIP {record.get('eip')}{left}"
         )
+        if record.get("peak_mbps") is not None:
+            out.append(
+                f"    size {record.get('size')} from the peaks of the last 14 days (1-minute periods): "
+                f"{record['peak_mbps']:.1f} Mbit/s (busier direction), {record.get('peak_connections')} "
+                "connections"
+            )
         if record.get("secondary_eips"):
             out.append(
                 f"    secondary EIPs {', '.join(record['secondary_eips'])}: the spoke takes over the primary "

@@ -284,6 +284,7 @@ def check_vpc_ready(ca, clients):
 
     ec2 = clients.getEc2Client()
     count = len(discoverable_natgws(ec2, ca.vpc_id))
+    check_no_twin_natgws(ec2, ca.vpc_id)
     # A VPC with NAT gateways exists; it is looked up only to tell a missing VPC from one without them.
     if count < MIN_NAT_GATEWAYS and describe_vpc(ec2, ca.vpc_id) is None:
         raise UsageError(f"{ca.vpc_id} not found in {ca.region}")
@@ -292,6 +293,15 @@ def check_vpc_ready(ca, clients):
             f"{ca.vpc_id} has {_plural(count, 'available NAT gateway')}; at least {MIN_NAT_GATEWAYS} are needed"
         )
     return count
+
+
+def check_no_twin_natgws(ec2, vpc_id):
+    """Refuse a VPC with more than one public NAT gateway in a subnet (before a first run, and in plan)."""
+    from tidewall.lib.natgw import twin_natgws, twin_natgws_refusal
+
+    refusal = twin_natgws_refusal(twin_natgws(ec2, vpc_id))
+    if refusal is not None:
+        raise UsageError(f"{vpc_id}: {refusal}")
 
 
 def natgws_left_alone(ec2, vpc_id):

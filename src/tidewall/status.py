@@ -382,7 +382,7 @@ def read_live(ca, report, clients=None):
     from tidewall.lib.aws_cred import AwsClientManager
     from tidewall.lib.controller_slots import controller_slot
     from tidewall.lib.corvane_backend import getCid
-    from tidewall.lib.natgw import natgws_in_subnet
+    from tidewall.lib.natgw import egress_ips, natgws_in_subnet
     from tidewall.runner import natgws_left_alone
 
     live = LiveState()
@@ -397,7 +397,8 @@ def read_live(ca, report, clients=None):
                 {
                     "nat_gw_id": n["NatGatewayId"],
                     "state": n.get("State"),
-                    "eip": ((n.get("NatGatewayAddresses") or [{}])[0]).get("PublicIp"),
+                    "eip": (egress_ips(n) or [None])[0],
+                    "secondary_eips": egress_ips(n)[1:],
                 }
                 for n in found
             ]
@@ -439,6 +440,8 @@ def read_live(ca, report, clients=None):
 
 
 def render_live(report, live):
+    from tidewall.lib.natgw import egress_text
+
     out = ["Now (looked up live):"]
     if live.aws != "ok":
         out.append(f"  AWS {live.aws}")
@@ -448,7 +451,10 @@ def render_live(report, live):
         parts = []
         if live.aws == "ok":
             found = live.natgws.get(i) or []
-            natgws = ", ".join(f"{n['nat_gw_id']} ({n['state']}, {n['eip']})" for n in found)
+            natgws = ", ".join(
+                f"{n['nat_gw_id']} ({n['state']}, {egress_text([n['eip'], *n.get('secondary_eips', [])])})"
+                for n in found
+            )
             parts.append(f"NAT gateway {natgws}" if natgws else "no NAT gateway")
             if found and found[0]["nat_gw_id"] != record.get("nat_gw_id"):
                 parts[-1] += f" (recorded {record.get('nat_gw_id')})"

@@ -11,6 +11,7 @@ from tidewall.commands import journal_layout
 from tidewall.commands.history import MementoHistory
 from tidewall.core.Globals import Globals
 from tidewall.lib import s3
+from tidewall.lib.gateway_size import PERIOD_SECONDS
 from tidewall.lib.natgw import NatGwCmd
 from tidewall.lib.route_table import NatGwTrafficCmd, SnapshotRTCmd
 from tidewall.lib.spoke import HsSpokeCmd, ResizeSpokeGatewayCmd, SnatCmd
@@ -154,7 +155,7 @@ def seed_metrics(aws, seeded, mbps=ZONE_MBPS):
     when = datetime.datetime.now(datetime.UTC) - datetime.timedelta(hours=1)
     when = when.replace(minute=0, second=0, microsecond=0)
     for zone, peak in zip(seeded.zones, mbps, strict=False):
-        out_bytes = peak * 1_000_000 / 8 * 300
+        out_bytes = peak * 1_000_000 / 8 * PERIOD_SECONDS
         dims = [{"Name": "NatGatewayId", "Value": zone.nat_gateway_id}]
         cw.put_metric_data(
             Namespace="AWS/NATGateway",

@@ -54,6 +54,7 @@ WAIT_DEFAULTS = {
     "timeout": 900.0,  # a wait gives up after this long
     "not_found_grace": 60.0,  # how long "not found" right after a create counts as not visible yet
     "progress_every": 30.0,  # a wait longer than this logs progress at this interval
+    "acceptance_test": 120.0,  # a failing acceptance test is looked at again for this long before it counts
     "time_scale": 1.0,
 }
 

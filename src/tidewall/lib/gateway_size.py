@@ -1,10 +1,11 @@
 """Spoke gateway sizes chosen from the NAT gateways' recent CloudWatch traffic.
 
-Peak throughput of a NAT gateway: for each of the last 14 days the largest 5-minute sum of each byte
-metric, turned into Mbit/s. The outbound direction is counted by BytesOutToDestination and
+Peak throughput of a NAT gateway: the largest 1-minute sum of each byte metric over the last 14 days
+(CloudWatch keeps 1-minute data for 15 days), turned into Mbit/s. A 5-minute average would hide a gateway
+that runs at full speed for one minute in every five. The outbound direction is counted by BytesOutToDestination and
 BytesInFromSource, the return direction by BytesInFromDestination and BytesOutToSource (the two metrics of
 a direction count the same forwarded traffic on its two legs, so they are not added); the peak is that of
-the busier direction, as a gateway carries each direction on its own. Peak connections: the largest 5-minute
+the busier direction, as a gateway carries each direction on its own. Peak connections: the largest 1-minute
 maximum of ActiveConnectionCount.
 
 The metrics of every NAT gateway are read with as few GetMetricData calls as its limit of 500 queries a
@@ -55,7 +56,7 @@ THROUGHPUT_METRICS = tuple(name for direction in DIRECTIONS for name in directio
 CONNECTION_METRIC = "ActiveConnectionCount"
 METRICS = THROUGHPUT_METRICS + (CONNECTION_METRIC,)
 MAX_QUERIES = 500  # GetMetricData's limit of queries per call
-PERIOD_SECONDS = 300
+PERIOD_SECONDS = 60
 LOOKBACK_DAYS = 14
 
 INFO_KEYS = ("subnet_id", "subnet_cidr", "initial_size", "size", "nat_gw_id", "private_ip", "eip")
@@ -105,7 +106,7 @@ class DetermineGwSizeCmd:
         return queries
 
     def _query(self, nat_gw_ids, start, end):
-        """5-minute series of every metric of every NAT gateway: {id: {metric name: [(timestamp, value)]}}."""
+        """1-minute series of every metric of every NAT gateway: {id: {metric name: [(timestamp, value)]}}."""
         series = {nat_gw_id: {name: [] for name in METRICS} for nat_gw_id in nat_gw_ids}
         queries = self._queries(nat_gw_ids)
         for first in range(0, len(queries), MAX_QUERIES):
@@ -154,10 +155,12 @@ class DetermineGwSizeCmd:
         for nat_gw_id in nat_gw_ids:
             self.peaks[nat_gw_id] = peak = self._peak(series[nat_gw_id])
             logger.info(
-                "  %s: peak %.1f Mbit/s, %d connections -> %s",
+                "  %s: peak %.1f Mbit/s (busier direction), peak %d connections, %d s periods over %d days -> %s",
                 nat_gw_id,
                 peak["mbps"],
                 peak["connections"],
+                PERIOD_SECONDS,
+                LOOKBACK_DAYS,
                 size_for(peak["mbps"], peak["connections"]),
             )
         self.natGwInfos = self._build_infos()
@@ -185,6 +188,9 @@ class DetermineGwSizeCmd:
                     "nat_gw_id": natgw["NatGatewayId"],
                     "private_ip": addresses[0].get("PrivateIp"),
                     "eip": addresses[0].get("PublicIp"),
+                    # The peaks the sizes come from, for plan and status to show.
+                    "peak_mbps": round(peak["mbps"], 1),
+                    "peak_connections": int(peak["connections"]),
                 }
             )
         return infos

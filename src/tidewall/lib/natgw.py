@@ -69,9 +69,18 @@ def known_natgw(ec2_client, nat_gw_id):
     return ec2_reads.known_natgw(ec2_client, nat_gw_id, describe_natgw)
 
 
+def is_regional(natgw):
+    """Whether the NAT gateway is regional: EC2 says so in `AvailabilityMode`; answers that carry no mode
+    tell it by the missing SubnetId (a zonal NAT gateway always sits in one)."""
+    mode = natgw.get("AvailabilityMode")
+    if mode:
+        return str(mode).lower() == "regional" or not natgw.get("SubnetId")
+    return not natgw.get("SubnetId")
+
+
 def replaceable(natgw):
     """Whether a migration may replace this NAT gateway: a public NAT gateway in one subnet (zonal)."""
-    return natgw.get("ConnectivityType", "public") == "public" and bool(natgw.get("SubnetId"))
+    return natgw.get("ConnectivityType", "public") == "public" and not is_regional(natgw)
 
 
 def left_alone_reason(natgw):
@@ -81,7 +90,7 @@ def left_alone_reason(natgw):
             f"a {natgw.get('ConnectivityType')} NAT gateway (no Elastic IP: it serves transit or on-premises "
             "paths, not internet egress)"
         )
-    if not natgw.get("SubnetId"):
+    if is_regional(natgw):
         return "a regional NAT gateway (it sits in no single subnet, so no spoke can take its place)"
     return None
 
@@ -109,6 +118,20 @@ def primary_first(natgw):
     if "NatGatewayAddresses" in natgw:
         copy["NatGatewayAddresses"] = ordered_addresses(natgw)
     return copy
+
+
+def egress_ips(natgw):
+    """The NAT gateway's public IPs, its primary first (empty for one without an Elastic IP)."""
+    return [a["PublicIp"] for a in ordered_addresses(natgw or {}) if a.get("PublicIp")]
+
+
+def egress_text(ips):
+    """How a NAT gateway's egress addresses are shown: the primary, then any secondary ones
+    ("p, secondary s1, s2")."""
+    ips = [ip for ip in ips or [] if ip]
+    if not ips:
+        return "-"
+    return ips[0] + (f", secondary {', '.join(ips[1:])}" if len(ips) > 1 else "")
 
 
 def secondary_addresses(natgw):
@@ -179,6 +202,31 @@ def natgws_left_alone(ec2_client, vpc_id):
         if reason is not None:
             found.append((natgw, reason))
     return sorted(found, key=lambda pair: pair[0].get("NatGatewayId", ""))
+
+
+def twin_natgws(ec2_client, vpc_id):
+    """{subnet id: [NAT gateway ids]} of each subnet of the VPC with more than one pending or available
+    public, zonal NAT gateway.
+
+    A migration places one spoke per subnet and finds a subnet's NAT gateway by its subnet, so it cannot
+    tell two such NAT gateways apart: the second one would stay live, carrying traffic.
+    """
+    by_subnet = {}
+    for natgw in ec2_reads.vpc_natgws(ec2_client, vpc_id):
+        if natgw.get("State") in ("pending", "available") and replaceable(natgw):
+            by_subnet.setdefault(natgw["SubnetId"], []).append(natgw["NatGatewayId"])
+    return {subnet: sorted(ids) for subnet, ids in sorted(by_subnet.items()) if len(ids) > 1}
+
+
+def twin_natgws_refusal(twins):
+    """The one text that refuses a migration of a VPC with twin NAT gateways (None when there are none)."""
+    if not twins:
+        return None
+    where = "; ".join(f"{', '.join(ids)} in {subnet}" for subnet, ids in twins.items())
+    return (
+        f"more than one public NAT gateway in one subnet: {where}. One spoke takes the place of one NAT "
+        "gateway per subnet; delete or move the extra NAT gateway(s), then run again"
+    )
 
 
 def discoverable_natgws(ec2_client, vpc_id):
@@ -374,6 +422,46 @@ def _describe_addresses(ec2_client, public_ips):
     return {a["PublicIp"]: a for a in reply.get("Addresses", []) if a.get("PublicIp") in ips}
 
 
+def _disassociate(ec2_client, association_id):
+    """DisassociateAddress; an association that is already gone (EC2 dropped it meanwhile, as it does when
+    the instance holding it terminates) counts as done."""
+    try:
+        ec2_client.disassociate_address(AssociationId=association_id)
+    except ClientError as e:
+        if _error_code(e) not in ("InvalidAssociationID.NotFound", "InvalidAssociationID.Malformed"):
+            raise
+        logger.info("  Association %s is already gone", association_id)
+
+
+def wait_addresses_let_go(ec2_client, public_ips, enis, nat_gw_id):
+    """Wait until no Elastic IP of `public_ips` is associated with a network interface of `enis` (those of
+    the deleted NAT gateway `nat_gw_id`).
+
+    EC2 lets go of a NAT gateway's addresses when it deletes it, and sometimes a little later than the
+    NAT gateway shows `deleted`; the spoke that takes an address over can only have it once it is free.
+    Nothing is waited for in a dry run or when the interfaces are not known.
+    """
+    enis = {e for e in enis or () if e}
+    ips = [ip for ip in public_ips or () if ip]
+    if Globals.dry_run or not enis or not ips:
+        return
+
+    def look():
+        held = [
+            ip
+            for ip, address in _describe_addresses(ec2_client, ips).items()
+            if address.get("AssociationId") and address.get("NetworkInterfaceId") in enis
+        ]
+        if held:
+            return False, f"{', '.join(held)} still associated"
+        return True, None
+
+    try:
+        wait_until(f"AWS to let go of the Elastic IPs of deleted NAT gateway {nat_gw_id}", look)
+    except WaitTimeout as e:
+        raise NatGwError(str(e)) from None
+
+
 def _wait_addresses_free(ec2_client, public_ips, released_by):
     """Wait until AWS shows every Elastic IP of `public_ips` free to be given to a new NAT gateway; return
     their descriptions (public IP -> description; an IP that is not allocated is missing).
@@ -394,7 +482,7 @@ def _wait_addresses_free(ec2_client, public_ips, released_by):
             if instance_id:
                 if not _instance_is_gone(ec2_client, instance_id):
                     raise NatGwError(f"EIP {ip} is still in use by instance {instance_id}")
-                ec2_client.disassociate_address(AssociationId=address["AssociationId"])
+                _disassociate(ec2_client, address["AssociationId"])
                 address = dict(address, AssociationId=None, InstanceId=None, NetworkInterfaceId=None)
                 addresses[ip] = address
             elif address.get("NetworkInterfaceId") in released_by:
@@ -491,6 +579,9 @@ class NatGwDeleteMemento(Memento):
         if state == "deleting" and not Globals.dry_run:
             logger.info("  NAT gateway %s is being deleted, waiting until it is gone", self.nat_gw_id)
             _wait_natgw(ec2_client, self.nat_gw_id, ("deleted", "failed"))
+        wait_addresses_let_go(
+            ec2_client, [self.eip, *self._secondaries()[0]], self.network_interface_ids, self.nat_gw_id
+        )
         return True
 
     def restore(self):
@@ -653,6 +744,9 @@ class NatGwCmd:
         if state != "deleting":
             ec2_client.delete_nat_gateway(NatGatewayId=nat_gw_id)
         _wait_natgw(ec2_client, nat_gw_id, ("deleted", "failed"))
+        wait_addresses_let_go(
+            ec2_client, [memento.eip, *memento.secondary_eips], memento.network_interface_ids, nat_gw_id
+        )
         kept = ", ".join([memento.eip or "-", *memento.secondary_eips])
         logger.info("  NAT gateway %s deleted, EIP %s kept", nat_gw_id, kept)
         return memento

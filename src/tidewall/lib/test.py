@@ -6,13 +6,20 @@ Test settings (`input_test_config`): None, a mapping, or the path of a YAML file
                   running instance in the spoke's subnet (false: a running instance in that
                   subnet with that public IP is enough)
     check_routes  bool, default true: every private route table's 0.0.0.0/0 route must have a
-                  live target (private: its default route does not go to an internet gateway)
+                  live target (private: its default route does not go to an internet gateway), and
+                  every route that pointed at a NAT gateway now gone (as the route table backup of
+                  the run shows them) must still be there with a live target
     vpc_id        str, default: the VPC of the spoke's subnet
 Results (`output_test_config`): None, or the path of a JSON file; each check run appends one
 result {"kind", "name", "passed", "checks": [{"name", "passed", "reason"}], "time"} to its
 "results" list.
+
+A failing test is looked at again, with the pauses of the run's waits, for `waits.acceptance_test` seconds
+(a throttled call or a describe that lags must not roll back a healthy group); the log says what it waited
+for. A test used outside a run (no run settings) looks once.
 """
 
+import dataclasses
 import datetime
 import json
 import logging
@@ -26,8 +33,15 @@ from tidewall.commands.memento import Memento
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib.commonlib import Common
-from tidewall.lib.natgw import describe_address, describe_natgw, describe_vpc_route_tables
-from tidewall.lib.route_table import atomic_write_json, route_target_is_live
+from tidewall.lib.natgw import (
+    _describe_natgws,
+    describe_address,
+    describe_natgw,
+    describe_vpc_route_tables,
+    route_destination,
+)
+from tidewall.lib.route_table import BACKUP_FILE, atomic_write_json, route_target_is_live
+from tidewall.lib.waits import WaitSettings, WaitTimeout, wait_until
 
 logger = logging.getLogger("tidewall.lib.test")
 
@@ -190,6 +204,97 @@ def _check_private_routes(ec2_client, vpc_id):
     return _check("private_default_routes", True, f"{checked} private default routes have live targets")
 
 
+def _route_target_text(route):
+    return next(
+        (
+            route[k]
+            for k in ("NatGatewayId", "InstanceId", "NetworkInterfaceId", "TransitGatewayId", "GatewayId")
+            if route.get(k)
+        ),
+        "no target",
+    )
+
+
+def _backed_up_tables(vpc_id):
+    """The route tables as the run backed them up before its first change, or None without a backup."""
+    folder = MementoHistory.opened_in()
+    path = os.path.join(folder, BACKUP_FILE) if folder else None
+    if path is None or not os.path.isfile(path):
+        return None
+    try:
+        with open(path, encoding="utf-8") as f:
+            backup = json.load(f)
+    except (OSError, ValueError):
+        return None
+    if not isinstance(backup, dict) or backup.get("vpc_id") not in (None, vpc_id):
+        return None
+    tables = backup.get("RouteTables")
+    return tables if isinstance(tables, list) else None
+
+
+def _check_replaced_routes(ec2_client, vpc_id):
+    """Every route (any destination) that pointed at a NAT gateway that is gone now is still there and
+    reaches a live target. None when the run has no route table backup to tell those routes."""
+    backed_up = _backed_up_tables(vpc_id)
+    if backed_up is None:
+        return None
+    live = {
+        n["NatGatewayId"]
+        for n in _describe_natgws(ec2_client, [{"Name": "vpc-id", "Values": [vpc_id]}])
+        if n.get("State") in ("pending", "available")
+    }
+    now = {t["RouteTableId"]: t for t in describe_vpc_route_tables(ec2_client, vpc_id)}
+    checked, dead = 0, []
+    for table in backed_up:
+        current = now.get(table.get("RouteTableId"))
+        if current is None:
+            continue  # the route table itself is gone: nothing is routed by it
+        for route in table.get("Routes") or []:
+            key, destination = route_destination(route)
+            if not key or not route.get("NatGatewayId") or route["NatGatewayId"] in live:
+                continue
+            checked += 1
+            found = next((r for r in current.get("Routes", []) if r.get(key) == destination), None)
+            if found is None:
+                dead.append(f"{table['RouteTableId']} {destination} (was {route['NatGatewayId']}): missing")
+            elif not route_target_is_live(ec2_client, found):
+                dead.append(f"{table['RouteTableId']} {destination} -> {_route_target_text(found)}: not live")
+    if dead:
+        return _check("replaced_natgw_routes", False, "routes of replaced NAT gateways: " + ", ".join(dead))
+    return _check(
+        "replaced_natgw_routes",
+        True,
+        f"{checked} routes that pointed at replaced NAT gateways have live targets",
+    )
+
+
+def _spoke_checks(ec2_client, settings, spoke):
+    """The checks of one look at a spoke's egress."""
+    checks = []
+    try:
+        checks.append(
+            _check_spoke_ip(
+                ec2_client, spoke.get("gw_public_ip"), spoke.get("gw_subnet_id"), settings["expect_eip"]
+            )
+        )
+        if settings["check_routes"]:
+            vpc_id = settings["vpc_id"]
+            if vpc_id is None and spoke.get("gw_subnet_id"):
+                subnets = ec2_client.describe_subnets(SubnetIds=[spoke["gw_subnet_id"]])["Subnets"]
+                vpc_id = subnets[0]["VpcId"] if subnets else None
+            if vpc_id is None:
+                checks.append(_check("private_default_routes", False, "the VPC of the spoke is unknown"))
+            else:
+                checks.append(_check_private_routes(ec2_client, vpc_id))
+                replaced = _check_replaced_routes(ec2_client, vpc_id)
+                if replaced is not None:
+                    checks.append(replaced)
+    except Exception as e:  # a check that cannot run has not shown that egress works
+        logger.exception("  Acceptance test could not run")
+        checks.append(_check("test_run", False, f"check could not run: {type(e).__name__}: {e}"))
+    return checks
+
+
 class Test:
     """Egress test of one new spoke gateway (class-level: one prepared test at a time)."""
 
@@ -218,25 +323,7 @@ class Test:
         # Until the verdict is a pass, the journal takes the group under test as one to roll back.
         MementoHistory.record_test_start()
         ec2_client = _ec2()
-        checks = []
-        try:
-            checks.append(
-                _check_spoke_ip(
-                    ec2_client, spoke.get("gw_public_ip"), spoke.get("gw_subnet_id"), settings["expect_eip"]
-                )
-            )
-            if settings["check_routes"]:
-                vpc_id = settings["vpc_id"]
-                if vpc_id is None and spoke.get("gw_subnet_id"):
-                    subnets = ec2_client.describe_subnets(SubnetIds=[spoke["gw_subnet_id"]])["Subnets"]
-                    vpc_id = subnets[0]["VpcId"] if subnets else None
-                if vpc_id is None:
-                    checks.append(_check("private_default_routes", False, "the VPC of the spoke is unknown"))
-                else:
-                    checks.append(_check_private_routes(ec2_client, vpc_id))
-        except Exception as e:  # a check that cannot run has not shown that egress works
-            logger.exception("  Acceptance test could not run")
-            checks.append(_check("test_run", False, f"check could not run: {type(e).__name__}: {e}"))
+        checks = cls._look(ec2_client, settings, spoke, name)
         result = _result("spoke", name, checks)
         _record_result(cls.prepared["output"], result)
         if Globals.dry_run:
@@ -248,6 +335,51 @@ class Test:
         else:
             logger.error("Acceptance test of spoke %s failed: %s", name, failed_checks(checks))
         return result["passed"]
+
+    @staticmethod
+    def _look(ec2_client, settings, spoke, name):
+        """The checks of the last look: looked at again while they fail, for the run's
+        `waits.acceptance_test` seconds (once in a dry run, or outside a run)."""
+        looks = []
+
+        def look():
+            looks.append(_spoke_checks(ec2_client, settings, spoke))
+            failed = failed_checks(looks[-1])
+            if failed and len(looks) == 1 and not once:
+                logger.info(
+                    "  Acceptance test of spoke %s not passed yet, looking again for up to %.0f s: %s",
+                    name,
+                    waits.acceptance_test,
+                    failed,
+                )
+            return not failed, failed
+
+        once = Globals.dry_run or Globals.waits is None
+
+        waits = WaitSettings.of()
+        waits = dataclasses.replace(waits, timeout=waits.acceptance_test)
+        if once:
+            look()
+            return looks[-1]
+        what = f"the acceptance test of spoke {name} to pass"
+        try:
+            wait_until(what, look, settings=waits, log=logger)
+        except WaitTimeout:
+            logger.info(
+                "  Acceptance test of spoke %s still failing after %d looks over %.0f s",
+                name,
+                len(looks),
+                waits.acceptance_test,
+            )
+            return looks[-1]
+        if len(looks) > 1:
+            logger.info(
+                "  Acceptance test of spoke %s passed at look %d; waited for: %s",
+                name,
+                len(looks),
+                failed_checks(looks[0]),
+            )
+        return looks[-1]
 
 
 # ---------------------------------------------------------------- baseline before the handover

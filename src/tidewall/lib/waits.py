@@ -53,6 +53,7 @@ class WaitSettings:
     timeout: float = 900.0
     not_found_grace: float = 60.0
     progress_every: float = 30.0
+    acceptance_test: float = 120.0
     time_scale: float = 1.0
 
     @classmethod

@@ -32,7 +32,14 @@ from moto.server import ThreadedMotoServer
 from tidewall.sandbox.accounting import INTERNAL_USER_AGENT
 from tidewall.sandbox.awsworld import AwsWorld, WorldMiddleware
 from tidewall.sandbox.clock import WorldClock
-from tidewall.sandbox.vpcview import GATEWAY_TAG, HOLDING_NATGW_STATES, VpcView, default_route, tag_value
+from tidewall.sandbox.vpcview import (
+    GATEWAY_TAG,
+    HOLDING_NATGW_STATES,
+    VpcView,
+    default_route,
+    egress_ips,
+    tag_value,
+)
 
 logger = logging.getLogger("tidewall.sandbox.aws")
 
@@ -48,17 +55,25 @@ ONPREM_CIDR = "172.16.0.0/12"
 # listed; on once it keeps to public NAT gateways and hands over the primary address.
 SEED_PRIVATE_NATGW = True
 SEED_SECONDARY_EIP = True
+# VPC shapes that AWS allows and a migration must handle, seeded on demand (`shapes` of AwsSandbox):
+#   twin_natgw  a second public NAT gateway in the first zone's public subnet, serving a private subnet of
+#               its own: the migration must refuse the VPC before any change
+#   late_eip    EC2 lets go of a deleted NAT gateway's Elastic IPs LATE_EIP_SECONDS after it shows it
+#               `deleted` (until then a spoke cannot take them over)
+SHAPES = ("twin_natgw", "late_eip")
+LATE_EIP_SECONDS = 20.0
+TWIN_PRIVATE_CIDR = "10.0.200.0/24"
 BACKUP_BUCKET_PREFIX = "tidewall-sandbox-backups"
 
 # NAT gateway metrics over METRIC_DAYS days: one sample every METRIC_INTERVAL seconds, each
-# the traffic of one METRIC_PERIOD (5-minute) window. Sparse on purpose: moto answers a metric
+# the traffic of one METRIC_PERIOD (1-minute) window, as the tool reads them. Sparse on purpose: moto answers a metric
 # query in time proportional to periods x stored datapoints. Peak Mbit/s and peak active
 # connections per zone, in zone order (cycled for more zones): the zones carry clearly
 # different volumes, so the replacing spoke gateways come out in different sizes.
 METRIC_NAMESPACE = "AWS/NATGateway"
 METRIC_DAYS = 3
 METRIC_INTERVAL = 3600
-METRIC_PERIOD = 300
+METRIC_PERIOD = 60
 ZONE_PEAK_MBPS = (320.0, 120.0, 25.0, 60.0, 700.0, 10.0)
 ZONE_PEAK_CONNECTIONS = (9000, 4000, 1200, 2500, 30000, 600)
 
@@ -136,6 +151,8 @@ class SeededVpc:
     zones: list = field(default_factory=list)  # SeededZone, in availability-zone order
     private_natgw_id: str | None = None  # a private NAT gateway (no EIP) for ONPREM_CIDR, to be left alone
     onprem_cidr: str | None = None
+    twin_natgw_id: str | None = None  # a second public NAT gateway in zone 0's public subnet (shape)
+    twin_route_table_id: str | None = None  # the private route table it serves
 
     @property
     def nat_gateway_ids(self):
@@ -170,6 +187,7 @@ class AwsSandbox:
         private_natgw=False,
         secondary_eip=False,
         regions=None,
+        shapes=(),
     ):
         if int(nat_gateways) < 0:
             raise ValueError("nat_gateways must not be negative")
@@ -180,6 +198,10 @@ class AwsSandbox:
         self.durations = durations  # None: moto as it is
         self.private_natgw = bool(private_natgw)
         self.secondary_eip = bool(secondary_eip)
+        unknown = sorted(set(shapes) - set(SHAPES))
+        if unknown:
+            raise ValueError(f"unknown VPC shape(s) {', '.join(unknown)}; known: {', '.join(SHAPES)}")
+        self.shapes = frozenset(shapes)
         self.world = None  # the home region's
         self.worlds = {}  # region -> AwsWorld
         self.seeded = None
@@ -363,6 +385,10 @@ class AwsSandbox:
             self._seed_secondary_eip(ec2, seeded.zones[1 if len(seeded.zones) > 1 else 0], region)
         if self.private_natgw and seeded.zones:
             self._seed_private_natgw(ec2, seeded)
+        if "twin_natgw" in self.shapes and seeded.zones:
+            self._seed_twin_natgw(ec2, seeded)
+        if "late_eip" in self.shapes:
+            self.worlds[region].eip_release_lag = LATE_EIP_SECONDS
 
         if bucket is not None:
             seeded.bucket = bucket
@@ -478,6 +504,35 @@ class AwsSandbox:
         seeded.private_natgw_id = natgw_id
         seeded.onprem_cidr = ONPREM_CIDR
 
+    def _seed_twin_natgw(self, ec2, seeded):
+        """A second public NAT gateway beside zone 0's, in the same public subnet, with its own Elastic IP,
+        and a private subnet of zone 0 whose default route goes through it."""
+        zone = seeded.zones[0]
+        eip = ec2.allocate_address(
+            Domain="vpc", TagSpecifications=self._name_tags("elastic-ip", f"natgw-{zone.az}-twin")
+        )
+        natgw_id = ec2.create_nat_gateway(
+            SubnetId=zone.public_subnet_id,
+            AllocationId=eip["AllocationId"],
+            TagSpecifications=self._name_tags("natgateway", f"natgw-{zone.az}-twin"),
+        )["NatGateway"]["NatGatewayId"]
+        ec2.get_waiter("nat_gateway_available").wait(
+            NatGatewayIds=[natgw_id], WaiterConfig={"Delay": 1, "MaxAttempts": 60}
+        )
+        subnet = ec2.create_subnet(
+            VpcId=seeded.vpc_id,
+            CidrBlock=TWIN_PRIVATE_CIDR,
+            AvailabilityZone=zone.az,
+            TagSpecifications=self._name_tags("subnet", f"private-{zone.az}-twin"),
+        )["Subnet"]["SubnetId"]
+        rtb = ec2.create_route_table(
+            VpcId=seeded.vpc_id, TagSpecifications=self._name_tags("route-table", f"private-{zone.az}-twin")
+        )["RouteTable"]["RouteTableId"]
+        ec2.create_route(RouteTableId=rtb, DestinationCidrBlock="0.0.0.0/0", NatGatewayId=natgw_id)
+        ec2.associate_route_table(RouteTableId=rtb, SubnetId=subnet)
+        seeded.twin_natgw_id = natgw_id
+        seeded.twin_route_table_id = rtb
+
     def _seed_metrics(self, seeded):
         """NAT gateway datapoints with a daily cycle; each zone peaks at its own level."""
         cw = self.client("cloudwatch", region=seeded.region)
@@ -522,8 +577,8 @@ class AwsSandbox:
     def describe_world(self, vpc_id=None, seeded=None):
         """Per public subnet (zone order): what egress looks like now, as real AWS would show it.
 
-        Each entry: az, subnet_id, cidr, original_eip (the Elastic IP of the subnet's first NAT
-        gateway), nat_gateway (id of the pending/available NAT gateway there now, or None),
+        Each entry: az, subnet_id, cidr, original_eip (the primary Elastic IP of the subnet's first NAT
+        gateway), secondary_eips (those of its NAT gateway now), nat_gateway (id of the pending/available NAT gateway there now, or None),
         spoke_gateway ({"name", "public_ip", "instance_id"} of a live spoke gateway instance in
         the subnet, or None), private_routes (one label per private route table of the zone:
         NAT gateway id, gateway instance Name, "blackhole" for a route whose target is not live,
@@ -556,9 +611,9 @@ class AwsSandbox:
             )
             original_eip = seeded_eips.get(subnet_id)
             if original_eip is None and natgws:
-                first = natgws[0].get("NatGatewayAddresses") or [{}]
-                original_eip = first[0].get("PublicIp")
-            current = [n["NatGatewayId"] for n in natgws if n.get("State") in HOLDING_NATGW_STATES]
+                original_eip = (egress_ips(natgws[0]) or [None])[0]
+            holding = [n for n in natgws if n.get("State") in HOLDING_NATGW_STATES]
+            current = [n["NatGatewayId"] for n in holding]
             tables = private_by_zone.get(subnet["AvailabilityZone"], [])
             world.append(
                 {
@@ -566,6 +621,7 @@ class AwsSandbox:
                     "subnet_id": subnet_id,
                     "cidr": subnet["CidrBlock"],
                     "original_eip": original_eip,
+                    "secondary_eips": egress_ips(holding[0])[1:] if holding else [],
                     "nat_gateway": current[0] if current else None,
                     "spoke_gateway": self._spoke_in(view, addresses, subnet_id),
                     "private_routes": [view.target_label(default_route(t)) for t in tables],

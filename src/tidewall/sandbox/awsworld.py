@@ -87,6 +87,10 @@ class AwsWorld:
         self._tokens = {}  # client token -> NAT gateway id
         self._failing = {}  # NAT gateway id -> failure message, applied when it leaves pending
         self._instant = 0  # depth of instant() blocks
+        # World seconds between a NAT gateway's `deleted` and EC2 letting go of its Elastic IPs (0: at
+        # once). Meanwhile the addresses stay associated with its interface and cannot be taken over.
+        self.eip_release_lag = 0.0
+        self._unreleased = set()  # deleted NAT gateways whose addresses are not let go of yet
 
     # ------------------------------------------------------------------------------ registration
 
@@ -108,6 +112,7 @@ class AwsWorld:
             self._visible_at.clear()
             self._tokens.clear()
             self._failing.clear()
+            self._unreleased.clear()
 
     @contextlib.contextmanager
     def instant(self):
@@ -155,6 +160,9 @@ class AwsWorld:
                     self._leave_pending(nat)
                 elif due.state == "deleted" and nat.state == "deleting":
                     self._finish_deletion(nat)
+                elif due.state == "released" and nat.id in self._unreleased:
+                    self._unreleased.discard(nat.id)
+                    self._release_interface(nat)
                 else:
                     continue
                 self.changed(due.at)
@@ -298,6 +306,10 @@ class AwsWorld:
 
         nat.state = "deleted"
         nat.delete_time = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%M:%S.000Z")
+        if self.eip_release_lag > 0 and not self._instant:
+            self._unreleased.add(nat.id)
+            self._schedule(nat.id, "released", self.eip_release_lag)
+            return
         self._release_interface(nat)
 
     def _release_interface(self, nat):
@@ -327,9 +339,10 @@ class AwsWorld:
             return ActionResult({"NatGateways": [n for n in found if self._visible(n.id)]})
 
     def natgw_holding(self, backend, eni_id):
-        """The NAT gateway (pending, available or deleting) whose interface is `eni_id`, or None."""
+        """The NAT gateway (pending, available or deleting, or deleted with its addresses not let go of
+        yet) whose interface is `eni_id`, or None."""
         for nat in backend.nat_gateways.values():
-            if nat._eni.id == eni_id and nat.state in HOLDING_STATES:
+            if nat._eni.id == eni_id and (nat.state in HOLDING_STATES or nat.id in self._unreleased):
                 return nat
         return None
 

@@ -86,6 +86,39 @@ def _spoke_names(ctl, vpc_id):
     return {gw.name for gw in ctl.gateways.values() if gw.vpc_id == vpc_id}
 
 
+def aws_fingerprint(aws, vpc_id, region=None):
+    """What a refused run must leave as it was, read from AWS: each NAT gateway's state and addresses, each
+    route of each route table with its target, and each Elastic IP's association."""
+    ec2 = aws.client("ec2", region=region)
+    vpc = [{"Name": "vpc-id", "Values": [vpc_id]}]
+    natgws = sorted(
+        (
+            n["NatGatewayId"],
+            n.get("State"),
+            tuple(sorted(a.get("PublicIp") or "" for a in n.get("NatGatewayAddresses") or [])),
+        )
+        for n in ec2.describe_nat_gateways(Filters=vpc)["NatGateways"]
+    )
+    routes = sorted(
+        (t["RouteTableId"], str(sorted((sorted(r.items()) for r in t.get("Routes", [])), key=str)))
+        for t in ec2.describe_route_tables(Filters=vpc)["RouteTables"]
+    )
+    addresses = sorted(
+        (a.get("PublicIp"), a.get("NetworkInterfaceId") or a.get("InstanceId") or "")
+        for a in ec2.describe_addresses()["Addresses"]
+    )
+    return {"natgws": natgws, "routes": routes, "addresses": addresses}
+
+
+def check_unchanged(checks, aws, ctl, vpc_id, before, label):
+    """A refused run changed nothing: AWS as `before` (an aws_fingerprint), no gateway at the controller."""
+    after = aws_fingerprint(aws, vpc_id)
+    changed = [k for k in before if before[k] != after[k]]
+    checks.add(f"{label}: AWS unchanged", not changed, f"changed: {', '.join(changed)}" if changed else "")
+    spokes = sorted(_spoke_names(ctl, vpc_id))
+    checks.add(f"{label}: no spoke gateway created", not spokes, ", ".join(spokes))
+
+
 # ---------------------------------------------------------------------------------------- after a command
 
 

@@ -7,6 +7,8 @@ import json
 import os
 import tempfile
 
+from tidewall.sandbox.vpcview import egress_text
+
 
 def _table(headers, rows):
     widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h) for i, h in enumerate(headers)]
@@ -60,7 +62,7 @@ def render_table(title, world, before=None, outage=None):
             "-" if index is None else str(index),
             row["az"],
             f"{row['subnet_id']} {row['cidr']}",
-            row["original_eip"] or "-",
+            egress_text([row["original_eip"], *row.get("secondary_eips", [])]),
             gateway,
             spoke["public_ip"] if spoke else "-",
             ", ".join(row["private_routes"]) or "-",
@@ -136,9 +138,10 @@ def render_cost(title, report, runs):
 
 
 def aws_call_budget(nat_gateways):
-    """The most AWS API calls one execute of a VPC with this many NAT gateways needs for its work (7N+20);
-    in a world where changes take time, the looks while waiting come on top."""
-    return 7 * nat_gateways + 20
+    """The most AWS API calls one execute of a VPC with this many NAT gateways needs for its work (8N+20:
+    7N+20, and after each deletion one look at the Elastic IPs before a spoke takes them over); in a world
+    where changes take time, the looks while waiting come on top."""
+    return 8 * nat_gateways + 20
 
 
 def render_cost_line(title, report):

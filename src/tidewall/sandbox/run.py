@@ -50,6 +50,12 @@ def problems_with(options):
         problems.append(f"--interrupt-at must be from 1 to {n - 1}")
     if options.fail_test_at is not None and options.interrupt_at is not None:
         problems.append("choose one of --fail-test-at and --interrupt-at")
+    if "twin_natgw" in options.shapes and (
+        options.fail_test_at is not None or options.interrupt_at is not None
+    ):
+        problems.append(
+            "--twin-natgw is refused before any change: it goes with neither --fail-test-at nor --interrupt-at"
+        )
     if not 0 < options.time_scale < float("inf"):
         problems.append("--time-scale must be a positive number")
     if options.report:
@@ -73,6 +79,7 @@ def run_sandbox(
     report=None,
     private_natgw=None,
     secondary_eip=None,
+    shapes=(),
 ):
     """Run the sandbox demonstration; returns the exit status (0 only when every check holds).
 
@@ -96,6 +103,7 @@ def run_sandbox(
         report=report,
         private_natgw=private_natgw,
         secondary_eip=secondary_eip,
+        shapes=tuple(shapes),
     )
     problems = problems_with(options)
     if problems:

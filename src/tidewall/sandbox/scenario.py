@@ -36,6 +36,7 @@ class SandboxOptions:
     report: str | None = None  # path of the JSON report
     private_natgw: bool = False
     secondary_eip: bool = False
+    shapes: tuple = ()  # VPC shapes to seed (tidewall.sandbox.aws.SHAPES)
 
 
 @contextlib.contextmanager
@@ -180,6 +181,28 @@ class SandboxRun:
             )
         return status
 
+    def refused_shape(self):
+        """A twin NAT gateway in one subnet: plan and execute stop with exit status 2 before any change."""
+        from tidewall.core.ConfigAdaptor import ConfigAdaptor
+        from tidewall.core.exceptions import EXIT_USAGE, TidewallError
+        from tidewall.plan import build_plan
+
+        vpc_id = self.seeded.vpc_id
+        before = judge.aws_fingerprint(self.aws, vpc_id)
+        self.say()
+        self.say(f"$ tidewall plan --config {self.config_path}    # a twin NAT gateway in one subnet")
+        try:
+            build_plan(ConfigAdaptor(self.config_path))
+            status = EXIT_OK
+        except TidewallError as e:
+            status = e.exit_code
+            self.say(f"  stopped: {e}")
+        self.say(f"  exit status {status}")
+        self.checks.add("plan (twin NAT gateway): exit status 2", status == EXIT_USAGE, f"got {status}")
+        status = self.run("execute", expect=EXIT_USAGE, title="a twin NAT gateway in one subnet")
+        self.checks.add("execute (twin NAT gateway): exit status 2", status == EXIT_USAGE, f"got {status}")
+        judge.check_unchanged(self.checks, self.aws, self.ctl, vpc_id, before, "after the refusals")
+
     def migrate(self):
         """The execute runs of the chosen scenario."""
         vpc_id = self.seeded.vpc_id
@@ -231,6 +254,7 @@ class SandboxRun:
             durations=options.durations,
             private_natgw=options.private_natgw,
             secondary_eip=options.secondary_eip,
+            shapes=options.shapes,
         )
         with services:
             self.aws, self.ctl, self.seeded = services.aws, services.ctl, services.seeded
@@ -256,6 +280,10 @@ class SandboxRun:
                 self.aws.world.chaos = self.ctl.chaos = self.chaos
                 self.say()
                 self.say(self.chaos.describe())
+            if "twin_natgw" in options.shapes:
+                self.refused_shape()
+                self.finish({})
+                return EXIT_OK if self.checks.passed else EXIT_FAILED
             try:
                 self.migrate()
                 world = self.world()
@@ -327,7 +355,7 @@ class SandboxRun:
         )
         counts = ", ".join(str(r.aws_total) for r in self.costs.get("execute", []))
         self.say(
-            f"  AWS API calls per execute run: {counts} (the work needs at most 7N+20 = "
+            f"  AWS API calls per execute run: {counts} (the work needs at most 8N+20 = "
             f"{report.aws_call_budget(self.options.nat_gateways)} for N = {self.options.nat_gateways} NAT "
             "gateways; looks while waiting on AWS come on top)"
         )

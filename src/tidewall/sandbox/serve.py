@@ -41,6 +41,7 @@ def serve_sandbox(
     durations=None,
     private_natgw=None,
     secondary_eip=None,
+    shapes=(),
     vpcs=None,
     fail_vpc=None,
 ):
@@ -60,6 +61,7 @@ def serve_sandbox(
         durations=durations,
         private_natgw=private_natgw,
         secondary_eip=secondary_eip,
+        shapes=shapes,
         vpcs=vpcs,
         failing_vpcs=[fail_vpc] if fail_vpc is not None else [],
     )

@@ -132,6 +132,7 @@ class Services:
         durations=None,
         private_natgw=False,
         secondary_eip=False,
+        shapes=(),
         vpcs=None,
         failing_vpcs=(),
         metrics=True,
@@ -146,6 +147,7 @@ class Services:
         self.durations = durations
         self.private_natgw = private_natgw
         self.secondary_eip = secondary_eip
+        self.shapes = tuple(shapes)  # VPC shapes to seed (tidewall.sandbox.aws.SHAPES)
         self.clock = None
         self.password = None
         self.aws = None
@@ -196,6 +198,7 @@ class Services:
                 private_natgw=self.private_natgw,
                 secondary_eip=self.secondary_eip,
                 regions=FLEET_REGIONS if self.vpcs else None,
+                shapes=self.shapes,
             ).start()
             if self.vpcs:
                 return self._start_fleet(SimulatedController)

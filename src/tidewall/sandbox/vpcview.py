@@ -165,3 +165,18 @@ class VpcView:
     def subnet_zone(self, subnet_id):
         subnet = self.subnets.get(subnet_id)
         return subnet["AvailabilityZone"] if subnet else None
+
+
+def egress_ips(natgw):
+    """A NAT gateway's public IPs as AWS shows them, the primary (`IsPrimary`) first."""
+    addresses = [a for a in (natgw or {}).get("NatGatewayAddresses") or [] if a.get("PublicIp")]
+    addresses.sort(key=lambda a: a.get("IsPrimary") is not True)
+    return [a["PublicIp"] for a in addresses]
+
+
+def egress_text(ips):
+    """The primary, then the secondary ones ("p, secondary s1, s2"); "-" for none."""
+    ips = [ip for ip in ips or [] if ip]
+    if not ips:
+        return "-"
+    return ips[0] + (f", secondary {', '.join(ips[1:])}" if len(ips) > 1 else "")
