@@ -88,6 +88,25 @@ class TestFullRun:
 
 
 @pytest.mark.slow
+@pytest.mark.parametrize(
+    "shape, says",
+    [
+        (
+            "twin_natgw",
+            ["[ok  ] plan (twin NAT gateway): exit status 2", "after the refusals: AWS unchanged"],
+        ),
+        ("late_eip", ["After execute:", "After revert:"]),
+    ],
+)
+def test_a_vpc_shape_is_judged_from_aws(tmp_path, monkeypatch, shape, says):
+    monkeypatch.delenv(PASSWORD_ENV, raising=False)
+    out = io.StringIO()
+    status = run_sandbox(workdir=str(tmp_path), out=out, time_scale=0.01, shapes=(shape,))
+    text = out.getvalue()
+    assert status == 0 and all(s in text for s in says), text
+
+
+@pytest.mark.slow
 def test_a_real_clouds_time_and_faults_are_come_through_and_reported(tmp_path, monkeypatch, caplog):
     """Seed 4: among throttling, 5xx, SlowDown, lost answers and lagging describes, the controller session
     expires once and a spoke deletion of the revert times out after the controller acted: the revert stops

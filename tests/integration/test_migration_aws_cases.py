@@ -11,6 +11,7 @@ from handover_support import NATGW_DELETE, ZONE_MBPS, seed_metrics
 import moto_as_aws
 from tidewall.core.ConfigAdaptor import ConfigAdaptor
 from tidewall.plan import build_plan, plan_to_json, render_plan
+from tidewall.status import read_live, read_status
 
 pytestmark = [
     pytest.mark.slow,
@@ -117,6 +118,14 @@ def test_the_primary_eip_is_handed_over_and_revert_brings_back_both(seed):
         f"secondary EIPs {secondary['PublicIp']}: the spoke takes over the primary EIP only"
         in render_plan(plan)
     )
+    # Where zone 1 leaves now: its primary, then the secondary one.
+    [now] = [
+        t["now"]
+        for t in plan_to_json(plan)["route_tables"]
+        if t["route_table_id"] == zone.private_route_table_id
+    ]
+    assert (now["egress_ip"], now["secondary_egress_ips"]) == (zone.eip, [secondary["PublicIp"]])
+    assert f"({zone.eip}, secondary {secondary['PublicIp']})" in render_plan(plan)
 
     assert vpc.run() == 0
     vpc.assert_replaced({0, 1, 2})  # the spoke of zone 1 holds the primary EIP
@@ -132,3 +141,9 @@ def test_the_primary_eip_is_handed_over_and_revert_brings_back_both(seed):
         [(zone.allocation_id, True), (secondary["AllocationId"], False)]
     )
     assert [a["PrivateIp"] for a in addresses if a.get("IsPrimary")] == [primary_private_ip]
+
+    # status shows the recreated NAT gateway's primary first, however AWS lists them.
+    moto_as_aws.nat_gateway(back).address_set.reverse()
+    ca = ConfigAdaptor(dict(vpc.config))
+    live = read_live(ca, read_status(ca))
+    assert [(n["eip"], n["secondary_eips"]) for n in live.natgws[1]] == [(zone.eip, [secondary["PublicIp"]])]
