@@ -253,6 +253,8 @@ def _check_replaced_routes(ec2_client, vpc_id):
             key, destination = route_destination(route)
             if not key or not route.get("NatGatewayId") or route["NatGatewayId"] in live:
                 continue
+            if route.get("State") == "blackhole":
+                continue  # dead before the run: not one the migration broke
             checked += 1
             found = next((r for r in current.get("Routes", []) if r.get(key) == destination), None)
             if found is None:
