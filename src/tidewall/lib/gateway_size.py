@@ -127,20 +127,13 @@ class DetermineGwSizeCmd:
         return series
 
     @staticmethod
-    def _daily_max(points):
-        days = {}
-        for timestamp, value in points:
-            day = timestamp.astimezone(datetime.UTC).date()
-            days[day] = max(days.get(day, 0.0), float(value))
-        return days
+    def _max(points):
+        return max((float(value) for _timestamp, value in points), default=0.0)
 
     def _peak(self, series):
         """{"mbps", "connections"} of one NAT gateway's series: the busier direction's peak."""
-        peak_bytes = 0.0
-        for direction in DIRECTIONS:
-            for name in direction:
-                peak_bytes = max(peak_bytes, max(self._daily_max(series[name]).values(), default=0.0))
-        connections = max(self._daily_max(series[CONNECTION_METRIC]).values(), default=0.0)
+        peak_bytes = max(self._max(series[name]) for direction in DIRECTIONS for name in direction)
+        connections = self._max(series[CONNECTION_METRIC])
         mbps = peak_bytes * 8 / PERIOD_SECONDS / 1_000_000
         return {"mbps": mbps, "connections": connections}
 
