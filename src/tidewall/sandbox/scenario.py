@@ -359,7 +359,8 @@ class SandboxRun:
             f"{report.aws_call_budget(self.options.nat_gateways)} for N = {self.options.nat_gateways} NAT "
             "gateways; looks while waiting on AWS come on top)"
         )
-        self.say(report.render_cost_line("The revert", report.merge_reports(self.costs.get("revert", []))))
+        if "revert" in self.costs:
+            self.say(report.render_cost_line("The revert", report.merge_reports(self.costs["revert"])))
         self.say()
         if self.checks.passed:
             self.say(f"All {len(self.checks.items)} checks passed.")
