@@ -369,6 +369,10 @@ class TestDocumentation:
         ]
         assert not problems, "\n".join(problems)
 
+    def test_the_example_configuration_is_accepted(self):
+        ca = ConfigAdaptor(CHECKOUT / "docs" / "example-config.yaml")
+        assert ca.vpc_id == "vpc-0123456789abcdef0" and ca.enable_test is True
+
     def test_every_docs_page_is_linked_from_the_readme_and_every_local_link_resolves(self):
         readme = CHECKOUT / "README.md"
         pages = [readme, *sorted((CHECKOUT / "docs").glob("*.md"))]
