@@ -18,7 +18,7 @@ already imported what both sides import (the shared dependencies), so only the m
 counts.
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_cost.py [--calls 200] [--rounds 9]
-        [--rows REGEX] [--hash-seed 0]
+        [--rows REGEX] [--hash-seed 0] [--markdown]
 
 Every measured interpreter runs with PYTHONHASHSEED fixed (--hash-seed): dict layouts, and with them
 instruction counts, depend on it.
@@ -46,6 +46,9 @@ from types import SimpleNamespace
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE / "twins"))
+sys.path.insert(0, str(HERE))
+
+from tables import Table, add_markdown_option  # noqa: E402
 
 URL = "https://controller.bench/v2/api"
 CID = "bench-cid"
@@ -784,6 +787,7 @@ def main():
         help="PYTHONHASHSEED of every measured interpreter (dict layouts, hence instruction "
         "counts, depend on it; default 0)",
     )
+    add_markdown_option(parser)
     args = parser.parse_args()
     logging.getLogger().setLevel(logging.WARNING)
 
@@ -802,14 +806,22 @@ def main():
     imports = import_counts(wanted)
     import_wall = import_wall_ratios(args.imports, wanted)
 
-    print("| row | C++ instructions | Python instructions | ratio | wall ratio |")
-    print("|---|---:|---:|---:|---:|")
+    table = Table(
+        [
+            ("row", "<"),
+            ("C++ instructions", ">"),
+            ("Python instructions", ">"),
+            ("ratio", ">"),
+            ("wall ratio", ">"),
+        ],
+        markdown=args.markdown,
+    )
     worst = 0.0
     for name, (cpp, py) in list(counts.items()) + list(imports.items()):
         ratio = cpp / py
         worst = max(worst, ratio)
         w = wall.get(name, import_wall.get(name))
-        print(f"| {name} | {cpp:,.0f} | {py:,.0f} | {ratio:.2f} | {w:.2f} |")
+        table.row(name, f"{cpp:,.0f}", f"{py:,.0f}", f"{ratio:.2f}", f"{w:.2f}")
     print(f"\nhighest instruction ratio: {worst:.2f} (target <= {TARGET_RATIO:.1f})")
     return 1 if worst > TARGET_RATIO else 0
 

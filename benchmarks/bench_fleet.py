@@ -8,6 +8,7 @@ the fleet process itself. The simulated services run in this process and are not
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_fleet.py                      # 4, 8, 16 VPCs
     PYTHONPATH=src .venv/bin/python benchmarks/bench_fleet.py --vpcs 16 32 --controller-parallel 8 --instant
+    PYTHONPATH=src .venv/bin/python benchmarks/bench_fleet.py --vpcs 4 --markdown     # a row for the docs
 
 The world is the sandbox's default (real durations on a 0.01 clock: a spoke takes 3 s, a NAT gateway's
 deletion 0.6 s), or with `--instant` every change at once (the figures are then the tool's own work). The
@@ -25,6 +26,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from tables import Table, add_markdown_option
 
 import tidewall
 
@@ -69,19 +72,27 @@ def main():
         action="store_true",
         help="seed NAT gateway metrics (moto's CloudWatch then spends time on every datapoint of the region)",
     )
+    add_markdown_option(parser)
     args = parser.parse_args()
     logging.disable(logging.INFO)
     world = ("instant" if args.instant else "real durations at 0.01") + (", metrics" if args.metrics else "")
     print(
         f"fleet execute, --parallel {args.parallel}, --controller-parallel {args.controller_parallel}, "
-        f"{args.nat_gateways} NAT gateways per VPC, world: {world}"
+        f"{args.nat_gateways} NAT gateways per VPC, world: {world}\n"
     )
-    header = (
-        "| VPCs | wall time | per VPC | VPC process peak RSS (median / max) | CPU per VPC process (median) "
-        "| fleet process peak RSS |"
+    table = Table(
+        [
+            ("VPCs", ">"),
+            ("--parallel", ">"),
+            ("--controller-parallel", ">"),
+            ("wall time", ">"),
+            ("per VPC", ">"),
+            ("VPC process peak RSS (median / max)", ">"),
+            ("CPU per VPC process (median)", ">"),
+            ("fleet process peak RSS", ">"),
+        ],
+        markdown=args.markdown,
     )
-    print(header)
-    print("|---:|---:|---:|---:|---:|---:|")
     for vpcs in args.vpcs:
         wall, summary = run_fleet(vpcs, args)
         rows = summary["vpcs"]
@@ -90,10 +101,15 @@ def main():
         results = {r["result"] for r in rows}
         if results != {"done"}:
             raise SystemExit(f"not every VPC is done: {summary['counts']}")
-        print(
-            f"| {vpcs} | {wall:.1f} s | {wall / vpcs:.1f} s | {statistics.median(rss):.0f} / {max(rss):.0f} MiB "
-            f"| {statistics.median(cpu):.2f} s | {summary['fleet_peak_rss_mib']:.0f} MiB |",
-            flush=True,
+        table.row(
+            vpcs,
+            args.parallel,
+            args.controller_parallel,
+            f"{wall:.1f} s",
+            f"{wall / vpcs:.1f} s",
+            f"{statistics.median(rss):.0f} / {max(rss):.0f} MiB",
+            f"{statistics.median(cpu):.2f} s",
+            f"{summary['fleet_peak_rss_mib']:.0f} MiB",
         )
     return 0
 

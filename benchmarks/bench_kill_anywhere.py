@@ -17,9 +17,10 @@ EC2 behaves as the real one (deletions free the Elastic IPs, routes to deleted N
 with every change taking no time, so that a sweep of some hundred cases stays within the hour.
 
     PYTHONPATH=src nice .venv/bin/python benchmarks/bench_kill_anywhere.py [--command execute|revert]
-        [--every N] [--first K] [-v]
+        [--every N] [--first K] [-v] [--markdown]
 
-Prints, per command, "N of N kill points converged"; exit status 1 when a kill point did not converge.
+Prints, per command, how many kill points converged (with `--markdown` as a markdown table); exit status 1
+when a kill point did not converge.
 """
 
 import argparse
@@ -28,6 +29,8 @@ import sys
 import tempfile
 import time
 import warnings
+
+from tables import Table, add_markdown_option
 
 from tidewall.sandbox.clock import Durations
 from tidewall.sandbox.egress import EgressMonitor
@@ -93,9 +96,21 @@ def main(argv=None):
     parser.add_argument("--every", type=int, default=1, metavar="N", help="only every N-th call (default 1)")
     parser.add_argument("--first", type=int, metavar="K", help="only the first K calls")
     parser.add_argument("-v", "--verbose", action="store_true", help="print every case")
+    add_markdown_option(parser)
     args = parser.parse_args(argv)
     warnings.filterwarnings("ignore")
     failed = 0
+    table = Table(
+        [
+            ("command", "<"),
+            ("kill points converged", ">"),
+            ("calls of the uninterrupted run", ">"),
+            ("sampled", "<"),
+            ("sweep time", ">"),
+        ],
+        markdown=args.markdown,
+    )
+    sampled = f"every {max(args.every, 1)}" + (f", first {args.first}" if args.first else "")
     with tempfile.TemporaryDirectory(prefix="bench-kills-") as workdir:
         with FaultWorld(nat_gateways=3, workdir=workdir, durations=Durations.instant()) as world:
             for command in args.command or ["execute", "revert"]:
@@ -104,10 +119,12 @@ def main(argv=None):
                 failures = result.failures()
                 failed += len(failures)
                 n = len(result.cases)
-                print(
-                    f"{command}: {n - len(failures)} of {n} kill points converged "
-                    f"(uninterrupted run: {result.calls} calls; {time.monotonic() - started:.0f} s)",
-                    flush=True,
+                table.row(
+                    command,
+                    f"{n - len(failures)} of {n}",
+                    result.calls,
+                    sampled,
+                    f"{time.monotonic() - started:.0f} s",
                 )
                 for case in result.cases if args.verbose else failures:
                     print("  " + str(case).replace("\n", "\n  "), flush=True)

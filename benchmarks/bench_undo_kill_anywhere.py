@@ -10,6 +10,7 @@ the controller and both copies of the journal with an uninterrupted run. Prints 
 converged; exit status 1 when one did not.
 
     PYTHONPATH=src .venv/bin/python benchmarks/bench_undo_kill_anywhere.py [--scenario group0|group2|revert]
+        [--markdown]
 """
 
 import argparse
@@ -24,6 +25,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "integration"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 import undo_faults  # noqa: E402
+from tables import Table, add_markdown_option  # noqa: E402
 
 import moto_as_aws  # noqa: E402
 from tidewall.sandbox.faults import AFTER, BEFORE, FaultWorld, KillPoint, kill_anywhere  # noqa: E402
@@ -63,10 +65,15 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--scenario", choices=sorted(SCENARIOS), action="append")
     parser.add_argument("-v", "--verbose", action="store_true", help="print every case")
+    add_markdown_option(parser)
     args = parser.parse_args(argv)
     warnings.filterwarnings("ignore")
     moto_as_aws.install()  # as the tests run it: a deleted NAT gateway lets go of its Elastic IPs
     total = converged = 0
+    table = Table(
+        [("scenario", "<"), ("kill points converged", ">"), ("calls of the clean run", ">"), ("time", ">")],
+        markdown=args.markdown,
+    )
     with tempfile.TemporaryDirectory(prefix="bench-undo-kills-") as workdir:
         with FaultWorld(nat_gateways=3, workdir=workdir, enable_test=True) as world:
             for name in args.scenario or list(SCENARIOS):
@@ -76,14 +83,15 @@ def main(argv=None):
                 failures = sweep.failures()
                 total += len(sweep.cases)
                 converged += len(sweep.cases) - len(failures)
-                print(
-                    f"{title}: {len(sweep.cases) - len(failures)} of {len(sweep.cases)} kill points converged "
-                    f"(clean run {sweep.calls} calls; {time.monotonic() - started:.0f} s)",
-                    flush=True,
+                table.row(
+                    title,
+                    f"{len(sweep.cases) - len(failures)} of {len(sweep.cases)}",
+                    sweep.calls,
+                    f"{time.monotonic() - started:.0f} s",
                 )
                 for case in sweep.cases if args.verbose else failures:
                     print("  " + str(case).replace("\n", "\n  "), flush=True)
-    print(f"total: {converged} of {total} kill points converged")
+    print(f"\ntotal: {converged} of {total} kill points converged")
     return 0 if converged == total else 1
 
 

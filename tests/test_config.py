@@ -1,12 +1,19 @@
 import os
+import re
+from pathlib import Path
 
 import pytest
 import yaml
 
+from tidewall.core import ConfigAdaptor as config_reader
 from tidewall.core.ConfigAdaptor import ConfigAdaptor, ConfigError
 from tidewall.lib.aws_cred import AwsClientManager
+from tidewall.lib.test import DEFAULT_SETTINGS as TEST_SETTINGS
 
 VPC = "vpc-0123456789abcdef0"
+CHECKOUT = Path(__file__).resolve().parent.parent
+# A row of a reference table in docs/configuration.md: its first cell is the key, in backquotes.
+_KEY_ROW = re.compile(r"\|\s*`([A-Za-z_][A-Za-z0-9_.]*)`\s*\|")
 
 
 @pytest.fixture
@@ -321,3 +328,72 @@ class TestExactChecksAndSecrets:
         assert (context.key_env, context.spoke_gw_name) == ("TIDEWALL_KEY", "spoke-1")
         # This machine's record of the journal sits next to the backup folder, never inside it.
         assert os.path.dirname(context.seen_path) == os.path.dirname(ca.backup_descriptor.local_path)
+
+
+def documented_keys():
+    lines = (CHECKOUT / "docs" / "configuration.md").read_text(encoding="utf-8").splitlines()
+    return {m.group(1) for m in map(_KEY_ROW.match, lines) if m}
+
+
+def reader_keys(monkeypatch):
+    """Every key the reader accepts: its fields, and the keys of each mapping field that refuses unknown keys
+    (found by handing each field an empty mapping and noting what `_reject_unknown` is told is known)."""
+    sections = {}
+    real = config_reader._reject_unknown
+
+    def noting(mapping, known, prefix=""):
+        sections[prefix] = list(known)
+        return real(mapping, known, prefix)
+
+    monkeypatch.setattr(config_reader, "_reject_unknown", noting)
+    for name, (_required, _default, check) in config_reader._FIELDS.items():
+        try:
+            check(name, {})
+        except ConfigError:
+            pass
+    keys = set(config_reader._FIELDS) | {f"input_test_config.{k}" for k in TEST_SETTINGS}
+    return keys | {prefix + key for prefix, known in sections.items() if prefix for key in known}
+
+
+class TestDocumentation:
+    def test_documented_keys_and_the_readers_keys_match(self, monkeypatch):
+        reader, documented = reader_keys(monkeypatch), documented_keys()
+        assert {"waits.timeout", "aws.retry_mode", "input_test_config.expect_eip"} <= reader
+        problems = [
+            f"configuration key '{k}' is read by the configuration reader but has no row in docs/configuration.md"
+            for k in sorted(reader - documented)
+        ] + [
+            f"configuration key '{k}' has a row in docs/configuration.md but the configuration reader does not "
+            "know it"
+            for k in sorted(documented - reader)
+        ]
+        assert not problems, "\n".join(problems)
+
+    def test_the_example_configuration_is_accepted(self):
+        ca = ConfigAdaptor(CHECKOUT / "docs" / "example-config.yaml")
+        assert ca.vpc_id == "vpc-0123456789abcdef0" and ca.enable_test is True
+
+    def test_every_docs_page_is_linked_from_the_readme_and_every_local_link_resolves(self):
+        readme = CHECKOUT / "README.md"
+        pages = [readme, *sorted((CHECKOUT / "docs").glob("*.md"))]
+        linked = set(re.findall(r"\]\((docs/[^)#\s]+)", readme.read_text(encoding="utf-8")))
+        problems = [f"{p.relative_to(CHECKOUT)} is not linked from README.md" for p in pages[1:]]
+        problems = [p for p in problems if p.split(" ")[0] not in linked]
+        for page in pages:
+            for target, anchor in re.findall(
+                r"\]\(([^)#\s:]*)(?:#([^)\s]*))?\)", page.read_text(encoding="utf-8")
+            ):
+                path = page.parent / target if target else page
+                if not path.exists():
+                    problems.append(f"{page.relative_to(CHECKOUT)} links to {target}, which does not exist")
+                elif anchor and anchor not in anchors(path):
+                    problems.append(
+                        f"{page.relative_to(CHECKOUT)} links to {target}#{anchor}: no such heading"
+                    )
+        assert not problems, "\n".join(problems)
+
+
+def anchors(path):
+    """The anchors of a markdown page's headings, made as the usual renderers make them."""
+    headings = re.findall(r"^#+ (.+)$", path.read_text(encoding="utf-8"), re.M)
+    return {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-") for h in headings}

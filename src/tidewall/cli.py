@@ -364,7 +364,7 @@ def _output(p, what):
         "--output",
         choices=("text", "json"),
         default="text",
-        help=f"text (default) or json: {what} (see README, 'JSON outputs')",
+        help=f"text (default) or json: {what} (see docs/json.md)",
     )
 
 
@@ -536,7 +536,7 @@ def _add_fleet_parser(sub):
             "--output",
             choices=("text", "json"),
             default="text",
-            help="text (default) or json: the summary as one JSON object (see README, 'Fleets')",
+            help="text (default) or json: the summary as one JSON object (see docs/fleets.md)",
         )
         q.add_argument(
             "--log-dir",
