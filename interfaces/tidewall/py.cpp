@@ -1,6 +1,7 @@
 #include "py.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace tidewall {
 
@@ -52,11 +53,18 @@ Ref vectorcall_method(PyObject* self, PyObject* name, std::initializer_list<PyOb
 
 }  // namespace detail
 
+PyObject* detail::record_shape(std::initializer_list<PyObject*> keys) {
+    Ref shape = Ref::steal(PyDict_New());
+    for (PyObject* key : keys) check(PyDict_SetItem(shape, key, Py_None));
+    return shape.release();  // kept for the life of the process
+}
+
 namespace {
 
-// "".join(items): one new str of the total length and widest kind, the pieces copied in.
+// "".join(items): one new str of the total length and widest kind, the pieces copied in (a piece
+// of that kind byte for byte).
 PyObject* join(PyObject* const* items, Py_ssize_t n) {
-    if (n == 1) return Py_NewRef(items[0]);
+    if (n == 1 && PyUnicode_CheckExact(items[0])) return Py_NewRef(items[0]);
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -68,10 +76,14 @@ PyObject* join(PyObject* const* items, Py_ssize_t n) {
     }
     PyObject* joined = PyUnicode_New(length, widest);
     if (!joined) return nullptr;
+    const int kind = PyUnicode_KIND(joined);
+    char* data = static_cast<char*>(PyUnicode_DATA(joined));
     Py_ssize_t at = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_ssize_t piece = PyUnicode_GET_LENGTH(items[i]);
-        if (PyUnicode_CopyCharacters(joined, at, items[i], 0, piece) < 0) {
+        if (PyUnicode_KIND(items[i]) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(items[i]), piece * kind);
+        } else if (PyUnicode_CopyCharacters(joined, at, items[i], 0, piece) < 0) {
             Py_DECREF(joined);
             return nullptr;
         }

@@ -321,6 +321,15 @@ void for_each(PyObject* v, Body&& body) {
     while (next_item(it, x)) body(static_cast<PyObject*>(x));
 }
 
+namespace detail {
+// {k1: None, k2: None, ...}, made once per process: the shape a record of more keys than the
+// smallest dict holds (5) is copied from. The copy takes the keys table as it is, already sized
+// and hashed, where inserting the keys one by one would grow the new dict on the way; a smaller
+// record is cheaper made empty and filled.
+inline constexpr std::size_t kSmallDict = 5;
+PyObject* record_shape(std::initializer_list<PyObject*> keys);
+}  // namespace detail
+
 // {"k1": v1, "k2": v2, ...}: a record or a form, its fields in the order given (the order they
 // go on the wire); the keys are interned once per process.
 // The values are a braced list, evaluated left to right as Python evaluates a dict display.
@@ -331,7 +340,13 @@ Ref record(std::initializer_list<PyObject*> values) {
         PyErr_SetString(PyExc_SystemError, "record: one value per key");
         fail();
     }
-    Ref d = Ref::steal(PyDict_New());
+    Ref d;
+    if constexpr (sizeof...(Keys) > detail::kSmallDict) {
+        static PyObject* const shape = detail::record_shape({name_of<Keys>()...});
+        d = Ref::steal(PyDict_Copy(shape));
+    } else {
+        d = Ref::steal(PyDict_New());
+    }
     std::size_t i = 0;
     for (PyObject* value : values) check(PyDict_SetItem(d, keys[i++], value));
     return d;
