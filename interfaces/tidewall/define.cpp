@@ -1,11 +1,10 @@
 #include "define.hpp"
 
-#include <structmember.h>
-
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tidewall/versions.hpp>
 
 namespace tidewall {
 
@@ -104,8 +103,7 @@ PyObject* default_object(const Signature& sig, std::size_t i) {
 
 }  // namespace
 
-void prepare(Binding& b, const Signature& sig, const char* doc,
-             _PyCFunctionFastWithKeywords entry) {
+void prepare(Binding& b, const Signature& sig, const char* doc, Entry entry) {
     b.required = 0;
     for (std::size_t i = 0; i < sig.count; ++i) {
         b.names[i] = intern(sig.parts + sig.name_of[i]);
@@ -130,9 +128,8 @@ bool stores(const Binding& b, PyObject* self, PyObject* const* args) noexcept {
     PyObject* const* names = b.names + 1;
     const bool generic = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr;
     for (std::size_t i = 0; i < n; ++i) {
-        const int stored = generic
-                               ? _PyObject_GenericSetAttrWithDict(self, names[i], args[i], nullptr)
-                               : PyObject_SetAttr(self, names[i], args[i]);
+        const int stored = generic ? PyObject_GenericSetAttr(self, names[i], args[i])
+                                   : PyObject_SetAttr(self, names[i], args[i]);
         if (stored < 0) return false;
     }
     return true;
@@ -170,6 +167,36 @@ int init_result(PyObject* result) {
 }
 
 }  // namespace
+
+// cls(*args, **kwargs) through the metaclass's tp_call, with the argument tuple and keyword dict
+// that slot takes (the class's own vectorcall slot would come back here).
+PyObject* call_through_tp_call(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    PyObject* tuple = PyTuple_New(nargs);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[i]));
+    PyObject* kwargs = nullptr;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw) {
+        kwargs = PyDict_New();
+        for (Py_ssize_t k = 0; kwargs && k < nkw; ++k)
+            if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                Py_CLEAR(kwargs);
+        if (!kwargs) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+    }
+    PyObject* result = nullptr;
+    if (!Py_EnterRecursiveCall(" while calling a Python object")) {
+        result = Py_TYPE(cls)->tp_call(cls, tuple, kwargs);
+        Py_LeaveRecursiveCall();
+        if (!result && !PyErr_Occurred()) failed_silently(cls);
+    }
+    Py_DECREF(tuple);
+    Py_XDECREF(kwargs);
+    return result;
+}
 
 PyObject* no_arguments() {
     static PyObject* const empty = PyTuple_New(0);  // the empty tuple, kept
@@ -211,7 +238,7 @@ PyObject* construct(Entry entry, initproc init, PyObject* cls, PyObject* const* 
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (type->tp_init != init || type->tp_new != PyBaseObject_Type.tp_new)
-        return _PyObject_MakeTpCall(PyThreadState_Get(), cls, args, nargs, kwnames);
+        return call_through_tp_call(cls, args, nargs, kwnames);
     PyObject* empty = no_arguments();
     if (!empty || Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* self = type->tp_new(type, empty, nullptr);
@@ -269,7 +296,7 @@ struct MethodObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* function;  // the builtin function
     // Its entry point and module, called straight from here.
-    _PyCFunctionFastWithKeywords entry;
+    Entry entry;
     PyObject* module;
 };
 
@@ -290,11 +317,12 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
 
 PyObject* method_getattro(PyObject* self, PyObject* name) {
     PyObject* f = reinterpret_cast<MethodObject*>(self)->function;
-    if (PyUnicode_Check(name) && _PyUnicode_EqualToASCIIString(name, "__func__"))
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__func__") == 0)
         return Py_NewRef(f);
     // The descriptor's own slots (__get__, __call__, ...), then the function's attributes.
-    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
-    if (descr && Py_TYPE(descr)->tp_descr_get && !_PyUnicode_EqualToASCIIString(name, "__doc__"))
+    PyObject* descr = versions::class_lookup(Py_TYPE(self), name);
+    if (descr && Py_TYPE(descr)->tp_descr_get &&
+        PyUnicode_CompareWithASCIIString(name, "__doc__") != 0)
         return Py_TYPE(descr)->tp_descr_get(descr, self,
                                             reinterpret_cast<PyObject*>(Py_TYPE(self)));
     return PyObject_GetAttr(f, name);
@@ -319,7 +347,8 @@ void method_dealloc(PyObject* self) {
 }
 
 PyMemberDef method_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObject, vectorcall), READONLY, nullptr},
+    {"__vectorcalloffset__", versions::kMemberSsize, offsetof(MethodObject, vectorcall),
+     versions::kMemberReadOnly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -349,10 +378,9 @@ Ref instance_method(PyObject* function) {
     if (!m) fail();
     m->vectorcall = method_vectorcall;
     m->function = Py_NewRef(function);
-    auto* f = reinterpret_cast<PyCFunctionObject*>(function);
-    m->entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
-        reinterpret_cast<void (*)()>(f->m_ml->ml_meth));
-    m->module = f->m_self;  // kept alive by the function
+    m->entry =
+        reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(function)));
+    m->module = PyCFunction_GET_SELF(function);  // kept alive by the function
     PyObject_GC_Track(m);
     return Ref::steal(reinterpret_cast<PyObject*>(m));
 }

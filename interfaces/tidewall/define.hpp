@@ -129,6 +129,10 @@ constexpr Def<Fn> class_method_def(Signature sig, Fn fn, const char* doc) {
 
 // ---- argument binding
 
+// The entry point of a definition, a METH_FASTCALL | METH_KEYWORDS function: (module, arguments,
+// count, keyword names).
+using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 // What binding needs at run time: interned names and default objects (made once per process).
 struct Binding {
     const char* qualname = nullptr;
@@ -148,7 +152,7 @@ bool bind(const Binding& b, PyObject* const* args, Py_ssize_t nargs, PyObject* k
           PyObject** values);
 
 // Prepares `b` from a definition on first use: names, defaults, docstring with signature.
-void prepare(Binding& b, const Signature& sig, const char* doc, _PyCFunctionFastWithKeywords entry);
+void prepare(Binding& b, const Signature& sig, const char* doc, Entry entry);
 
 // The current C++ exception as the interpreter's error (a PyError is already set). Call only
 // inside a catch block.
@@ -221,9 +225,6 @@ PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyOb
     }
 }
 
-// The entry point of a definition: (module, arguments, count, keyword names).
-using Entry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
 // A class whose __init__ stores its arguments gets two slots of its own: `init_slot` (what
 // type.__call__ runs once the instance is made: the same binding and stores as a call of that
 // __init__, without looking it up and without a bound call) and, when its metaclass is `type`,
@@ -256,8 +257,7 @@ __attribute__((always_inline)) inline bool store_each(PyObject* self, PyObject* 
     }
     if (Py_TYPE(self)->tp_setattro != PyObject_GenericSetAttr) return stores(b, self, args);
     for (std::size_t i = 0; i < n; ++i)
-        if (_PyObject_GenericSetAttrWithDict(self, b.names[i + 1], args[i], nullptr) < 0)
-            return false;
+        if (PyObject_GenericSetAttr(self, b.names[i + 1], args[i]) < 0) return false;
     return true;
 }
 
@@ -310,8 +310,7 @@ Ref builtin_function(PyObject* module, Binding& b);
 template <const auto& D>
 Ref function(PyObject* module) {
     Binding& b = detail::binding<D>;
-    if (!b.qualname)
-        prepare(b, D.sig, D.doc, reinterpret_cast<_PyCFunctionFastWithKeywords>(&detail::entry<D>));
+    if (!b.qualname) prepare(b, D.sig, D.doc, &detail::entry<D>);
     return builtin_function(module, b);
 }
 

@@ -1,6 +1,7 @@
 #include "py.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace tidewall {
 
@@ -52,6 +53,47 @@ Ref vectorcall_method(PyObject* self, PyObject* name, std::initializer_list<PyOb
 
 }  // namespace detail
 
+PyObject* detail::record_shape(std::initializer_list<PyObject*> keys) {
+    Ref shape = Ref::steal(PyDict_New());
+    for (PyObject* key : keys) check(PyDict_SetItem(shape, key, Py_None));
+    return shape.release();  // kept for the life of the process
+}
+
+namespace {
+
+// "".join(items): one new str of the total length and widest kind, the pieces copied in (a piece
+// of that kind byte for byte).
+PyObject* join(PyObject* const* items, Py_ssize_t n) {
+    if (n == 1 && PyUnicode_CheckExact(items[0])) return Py_NewRef(items[0]);
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t piece = PyUnicode_GET_LENGTH(items[i]);
+        if (piece > PY_SSIZE_T_MAX - length) return PyErr_NoMemory();
+        length += piece;
+        if (PyUnicode_MAX_CHAR_VALUE(items[i]) > widest)
+            widest = PyUnicode_MAX_CHAR_VALUE(items[i]);
+    }
+    PyObject* joined = PyUnicode_New(length, widest);
+    if (!joined) return nullptr;
+    const int kind = PyUnicode_KIND(joined);
+    char* data = static_cast<char*>(PyUnicode_DATA(joined));
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t piece = PyUnicode_GET_LENGTH(items[i]);
+        if (PyUnicode_KIND(items[i]) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(items[i]), piece * kind);
+        } else if (PyUnicode_CopyCharacters(joined, at, items[i], 0, piece) < 0) {
+            Py_DECREF(joined);
+            return nullptr;
+        }
+        at += piece;
+    }
+    return joined;
+}
+
+}  // namespace
+
 Ref text(std::initializer_list<PyObject*> pieces) {
     PyObject* items[detail::kMaxCallArgs];
     Py_ssize_t n = 0;
@@ -60,9 +102,7 @@ Ref text(std::initializer_list<PyObject*> pieces) {
         if (!items[n]) break;
         ++n;
     }
-    PyObject* joined = n == static_cast<Py_ssize_t>(pieces.size())
-                           ? _PyUnicode_JoinArray(""_id, items, n)
-                           : nullptr;
+    PyObject* joined = n == static_cast<Py_ssize_t>(pieces.size()) ? join(items, n) : nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(items[i]);
     return Ref::steal(joined);
 }
@@ -75,13 +115,13 @@ PyObject* detail::module_attr_lookup(PyObject* dict, PyObject* name) {
     detail::Found& f = detail::found_slot(name);
     // ModuleType's own attributes (__dict__, __class__, ...) come first for a module; a missing
     // name goes to the module's __getattr__ or fails with the interpreter's AttributeError.
-    if (_PyType_Lookup(&PyModule_Type, name)) return nullptr;
+    if (versions::class_lookup(&PyModule_Type, name)) return nullptr;
     PyObject* v = PyDict_GetItemWithError(dict, name);
     if (!v) {
         if (PyErr_Occurred()) fail();
         return nullptr;
     }
-    f = detail::Found{dict, name, detail::version(dict), nullptr, 0, v};
+    f = detail::Found{dict, name, versions::remember(dict), nullptr, 0, v};
     return v;
 }
 
@@ -122,8 +162,10 @@ PyObject* class_callable_fast(PyObject* cls, PyObject* name, bool* with_class) {
         return f.value;
     }
     // The metaclass's own attributes and attribute protocol come first.
-    if (meta->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(meta, name)) return nullptr;
-    PyObject* descr = _PyType_Lookup(type, name);  // borrowed; gives the class a version tag
+    if (meta->tp_getattro != PyType_Type.tp_getattro || versions::class_lookup(meta, name))
+        return nullptr;
+    PyObject* descr =
+        versions::class_lookup(type, name);  // borrowed; gives the class a version tag
     if (!descr || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
     const unsigned int version = type->tp_version_tag;
     PyObject* callable = nullptr;
@@ -151,8 +193,9 @@ PyObject* class_value_fast(PyObject* cls, PyObject* name) {
     if (f.holds(type, name)) return f.value;
     // The attributes of `type` itself (__name__, __dict__, mro, ...) come first; a value with a
     // __get__ (function, class method, property) is the descriptor's business.
-    if (!PyUnicode_CheckExact(name) || _PyType_Lookup(&PyType_Type, name)) return nullptr;
-    PyObject* value = _PyType_Lookup(type, name);  // borrowed; gives the class a version tag
+    if (!PyUnicode_CheckExact(name) || versions::class_lookup(&PyType_Type, name)) return nullptr;
+    PyObject* value =
+        versions::class_lookup(type, name);  // borrowed; gives the class a version tag
     if (!value || Py_TYPE(value)->tp_descr_get || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
         return nullptr;
     f = ClassEntry{type, name, type->tp_version_tag, value, false};
@@ -163,14 +206,14 @@ Ref Scope::lookup(PyObject* name) const {
     detail::Found& f = detail::found_slot(name);
     PyObject* v = PyDict_GetItemWithError(dict_, name);  // borrowed
     if (v) {
-        f = detail::Found{dict_, name, detail::version(dict_), nullptr, 0, v};
+        f = detail::Found{dict_, name, versions::remember(dict_), nullptr, 0, v};
         return Ref::borrow(v);
     }
     if (PyErr_Occurred()) fail();
     PyObject* builtins = PyEval_GetBuiltins();  // borrowed
     if (builtins && (v = PyDict_GetItemWithError(builtins, name))) {
-        f = detail::Found{dict_, name, detail::version(dict_), builtins, detail::version(builtins),
-                          v};
+        f = detail::Found{
+            dict_, name, versions::remember(dict_), builtins, versions::remember(builtins), v};
         return Ref::borrow(v);
     }
     if (PyErr_Occurred()) fail();
@@ -178,15 +221,26 @@ Ref Scope::lookup(PyObject* name) const {
     fail();
 }
 
+namespace {
+
+// obj.name, or none when it has no such attribute (another error propagates).
+Ref optional_attr(PyObject* obj, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value) return Ref::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+    PyErr_Clear();
+    return Ref();
+}
+
+}  // namespace
+
 Ref import_name(const char* module, const char* name) {
     Ref mod = Ref::steal(PyImport_ImportModule(module));
     if (!name) return mod;
-    PyObject* value = nullptr;
     Ref key = Ref::steal(PyUnicode_FromString(name));
-    if (check(_PyObject_LookupAttr(mod, key, &value))) return Ref::steal(value);
-    PyObject* path = nullptr;
-    check(_PyObject_LookupAttr(mod, "__file__"_id, &path));
-    Ref file = Ref::steal(path ? path : Ref::borrow(Py_None).release());
+    if (Ref value = optional_attr(mod, key)) return value;
+    Ref file = optional_attr(mod, "__file__"_id);
+    if (!file) file = none();
     Ref message = Ref::steal(
         file.is_none() ? PyUnicode_FromFormat(
                              "cannot import name '%s' from '%s' (unknown location)", name, module)

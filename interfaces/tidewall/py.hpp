@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <tidewall/versions.hpp>
 #include <utility>
 
 namespace tidewall {
@@ -119,8 +120,7 @@ struct Kw {
 
 namespace detail {
 // What a name was found as, valid while neither the module's dict nor (for a builtin) the
-// builtins' dict has changed since: a dict's version tag changes with every change to it, and no
-// two dicts ever share one.
+// builtins' dict has changed since (versions.hpp says how a change is seen).
 struct Found {
     PyObject* dict = nullptr;
     PyObject* name = nullptr;
@@ -134,9 +134,7 @@ extern Found found[kFoundSlots];
 inline Found& found_slot(PyObject* name) {
     return found[(reinterpret_cast<uintptr_t>(name) >> 4) % kFoundSlots];
 }
-inline uint64_t version(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+using versions::dict_version;
 }  // namespace detail
 
 // ---- calls (the fast-call protocol: no argument tuple or keyword dict is built)
@@ -164,18 +162,12 @@ __attribute__((always_inline)) inline PyObject* fast_call(PyObject* f, PyObject*
     return PyObject_Vectorcall(f, args, nargsf, kwnames);
 }
 
-// args[0].name(*args[1:]), as PyObject_VectorcallMethod makes it, then fast_call().
+// args[0].name(*args[1:]): the interpreter's method call, which makes no bound method for a
+// plain function found on the class.
 __attribute__((always_inline)) inline PyObject* fast_call_method(PyObject* name,
                                                                  PyObject* const* args,
                                                                  size_t nargsf, PyObject* kwnames) {
-    PyObject* callable = nullptr;
-    const int unbound = _PyObject_GetMethod(args[0], name, &callable);
-    if (!callable) return nullptr;
-    PyObject* result =
-        unbound ? fast_call(callable, args, nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)
-                : fast_call(callable, args + 1, nargsf - 1, kwnames);
-    Py_DECREF(callable);
-    return result;
+    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
 }
 Ref vectorcall(PyObject* f, std::initializer_list<PyObject*> positional, PyObject* const* kwvalues,
                std::size_t kwcount, PyObject* kwnames);
@@ -206,7 +198,8 @@ PyObject* module_attr_lookup(PyObject* dict, PyObject* name);
 __attribute__((always_inline)) inline PyObject* module_attr_fast(PyObject* module, PyObject* name) {
     PyObject* dict = PyModule_GetDict(module);
     const detail::Found& f = detail::found_slot(name);
-    if (f.name == name && f.dict == dict && !f.builtins && f.dict_version == detail::version(dict))
+    if (f.name == name && f.dict == dict && !f.builtins &&
+        f.dict_version == detail::dict_version(dict))
         return f.value;
     return detail::module_attr_lookup(dict, name);
 }
@@ -328,6 +321,15 @@ void for_each(PyObject* v, Body&& body) {
     while (next_item(it, x)) body(static_cast<PyObject*>(x));
 }
 
+namespace detail {
+// {k1: None, k2: None, ...}, made once per process: the shape a record of more keys than the
+// smallest dict holds (5) is copied from. The copy takes the keys table as it is, already sized
+// and hashed, where inserting the keys one by one would grow the new dict on the way; a smaller
+// record is cheaper made empty and filled.
+inline constexpr std::size_t kSmallDict = 5;
+PyObject* record_shape(std::initializer_list<PyObject*> keys);
+}  // namespace detail
+
 // {"k1": v1, "k2": v2, ...}: a record or a form, its fields in the order given (the order they
 // go on the wire); the keys are interned once per process.
 // The values are a braced list, evaluated left to right as Python evaluates a dict display.
@@ -338,7 +340,13 @@ Ref record(std::initializer_list<PyObject*> values) {
         PyErr_SetString(PyExc_SystemError, "record: one value per key");
         fail();
     }
-    Ref d = Ref::steal(_PyDict_NewPresized(sizeof...(Keys)));
+    Ref d;
+    if constexpr (sizeof...(Keys) > detail::kSmallDict) {
+        static PyObject* const shape = detail::record_shape({name_of<Keys>()...});
+        d = Ref::steal(PyDict_Copy(shape));
+    } else {
+        d = Ref::steal(PyDict_New());
+    }
     std::size_t i = 0;
     for (PyObject* value : values) check(PyDict_SetItem(d, keys[i++], value));
     return d;
@@ -360,10 +368,10 @@ class Scope {
     explicit Scope(PyObject* module_dict) : dict_(module_dict) {}
     __attribute__((always_inline)) Ref operator[](PyObject* name) const {
         const detail::Found& f = detail::found_slot(name);
-        if (f.name == name && f.dict == dict_ && f.dict_version == detail::version(dict_)) {
+        if (f.name == name && f.dict == dict_ && f.dict_version == detail::dict_version(dict_)) {
             if (!f.builtins) return Ref::borrow(f.value);
             PyObject* builtins = PyEval_GetBuiltins();
-            if (builtins == f.builtins && f.builtins_version == detail::version(builtins))
+            if (builtins == f.builtins && f.builtins_version == detail::dict_version(builtins))
                 return Ref::borrow(f.value);
         }
         return lookup(name);

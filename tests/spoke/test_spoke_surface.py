@@ -4,6 +4,7 @@ import ast
 import inspect
 import json
 import pydoc
+import re
 import subprocess
 import sys
 import textwrap
@@ -318,7 +319,10 @@ class TestLoading:
         assert result.stdout.strip() == "ok", result.stderr
 
     def test_help_shows_the_real_signatures(self, spoke):
-        lines = [line.strip(" |") for line in pydoc.render_doc(spoke, renderer=pydoc.plaintext).splitlines()]
+        rendered = pydoc.render_doc(spoke, renderer=pydoc.plaintext)
+        # From 3.13 pydoc puts each parameter of a long signature on a line of its own.
+        rendered = re.sub(r"\(\n[ |]*((?:[^\n]*,\n[ |]*)*[^\n]*)\n[ |]*\)", _one_line, rendered)
+        lines = [line.strip(" |") for line in rendered.splitlines()]
         for name, signature in OPERATIONS:
             assert f"{name}{signature}" in lines  # the whole line: nothing about the binding
         assert "class HsSpokeCmd(builtins.object)" in lines
@@ -342,6 +346,11 @@ class TestLoading:
         bound = spoke.SnatCmd("gw").enable
         assert bound.__self__.spoke_gw_name == "gw"
         assert bound.__func__ is spoke.SnatCmd.__dict__["enable"].__func__
+
+
+def _one_line(wrapped):
+    """A signature pydoc wrapped, one parameter a line, back on one line."""
+    return "(" + " ".join(part.strip(" |") for part in wrapped.group(1).split("\n")) + ")"
 
 
 def _stub_signature(function):
