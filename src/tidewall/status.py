@@ -408,6 +408,7 @@ def read_live(ca, report, clients=None):
     if not password:
         live.controller = f"not looked up: {ca.controller_password_env} is not set"
         return live
+    cid = None
     try:
         from tidewall.logs import demoted
 
@@ -435,6 +436,11 @@ def read_live(ca, report, clients=None):
         ]
     except (Exception, SystemExit) as e:
         live.controller = "unreachable: " + _one_line(e)
+    finally:
+        if cid:  # a read-only look leaves no session open on the controller
+            from tidewall.lib.corvane_backend import endSession
+
+            endSession(ca.controller_ip, cid)
     return live
 
 
