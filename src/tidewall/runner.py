@@ -402,21 +402,42 @@ def held_lock(ca, command, clients):
     lock = RunLock(
         clients.getS3Client(), descriptor.bucket, descriptor.prefix, ca.vpc_id, command, _config_hint(ca)
     )
+    from tidewall.commands import journal_trust
+
+    context = getattr(descriptor, "context", None)
+
+    def record_seq():
+        if context is not None:
+            journal_trust.write_seq_record(s3_client, descriptor.bucket, descriptor.prefix, context, seq_etag)
+
+    s3_client = clients.getS3Client()
+    seq_etag = None
     with _SigtermStop() as stop:
         stop.disarm()  # a SIGTERM during the put must not leave the lock unrecorded here
         lock.acquire()
         try:
+            seq_etag = (
+                journal_trust.read_seq_record(s3_client, descriptor.bucket, descriptor.prefix, context)
+                if context is not None
+                else None
+            )
             stop.rearm()
             yield lock
         except BaseException:
             stop.disarm()
             try:
-                lock.release()
-            except LockReleaseError as e:
-                logger.error("%s", e)
+                record_seq()
+            finally:
+                try:
+                    lock.release()
+                except LockReleaseError as e:
+                    logger.error("%s", e)
             raise
         stop.disarm()
-        lock.release()
+        try:
+            record_seq()
+        finally:
+            lock.release()
 
 
 # ----------------------------------------------------------------------------------------------- commands

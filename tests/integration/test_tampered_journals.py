@@ -151,9 +151,12 @@ class TestTamperedJournal:
         monkeypatch.setenv(KEY_ENV, "journal-key-7f3a")
         assert vpc.run(cmdcnt=1, journal_key_env=KEY_ENV) == 0
         older = vpc.s3_text()
-        assert vpc.run(cmdcnt=2) == 0
+        status, err = cli_run(vpc, tmp_path, capsys, "execute", "--yes", "--stop-before", "2")
+        assert status == 0, err
         replace_journal(vpc, older)
         refused_everywhere([vpc], tmp_path, capsys, "is lower than")
+        fresh_machine(vpc)  # no record on this machine: the run lock's record refuses it
+        refused_everywhere([vpc], tmp_path, capsys, "the one the last locked write of this journal produced")
 
 
 def fresh_machine(vpc):

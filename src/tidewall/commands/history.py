@@ -152,6 +152,7 @@ def _dump(folder, name, body):
     s3.write_through(folder, name)
     if context is not None:
         journal_trust.remember(context, name, seq, signed, owned=True)
+        journal_trust.note_written(context, name, seq)
 
 
 def _opened(folder, name, opened):

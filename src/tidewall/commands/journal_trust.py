@@ -296,6 +296,13 @@ def open_checked(path, name, body, signature, context, read_only):
         )
         adopt = True
 
+    locked = _locked_seq.get((context.bucket, context.prefix), {}).get(name) if not read_only else None
+    if locked is not None and seq < locked:
+        raise JournalTrustError(
+            f"{path}: sequence number {seq} is lower than {locked}, the one the last locked write of this "
+            "journal produced (as the run lock's record says): an older copy (replayed, or restored from an "
+            "old version). Refusing it; nothing was changed"
+        )
     last = _int(seen.get("seq"))
     if seq < last:
         text = (
@@ -361,3 +368,82 @@ def open_record(path, data, context):
             f"{path}: the record's signature does not match (edited, or signed with another key). Refusing it; "
             "nothing was changed"
         )
+
+
+# ------------------------------------------------------------------ the run lock's sequence record
+#
+# Next to the run lock, a hidden object records the sequence number of each journal file that the last
+# locked run wrote; a run that holds the lock refuses a journal older than that, on any machine. With a
+# key, the record is signed (an unsigned or forged one is ignored with a warning: deleting it is always
+# possible for whoever writes the bucket, and only bucket versioning and policy can tell that).
+
+SEQ_RECORD_NAME = ".journal-seq.json"
+# (bucket, prefix) -> {file name: sequence number of the last locked write}, while this process holds the lock
+_locked_seq = {}
+# (bucket, prefix) -> {file name: sequence number this process wrote}
+_written_seq = {}
+
+
+def seq_record_key(prefix):
+    return f"{prefix}/{SEQ_RECORD_NAME}" if prefix else SEQ_RECORD_NAME
+
+
+def read_seq_record(s3_client, bucket, prefix, context):
+    """Read the sequence record while holding the lock; returns its ETag (None: there is none)."""
+    from botocore.exceptions import ClientError
+
+    where = (bucket, prefix)
+    _locked_seq.pop(where, None)
+    _written_seq.pop(where, None)
+    try:
+        reply = s3_client.get_object(Bucket=bucket, Key=seq_record_key(prefix))
+    except ClientError as e:
+        if e.response.get("Error", {}).get("Code") in ("NoSuchKey", "404", "NotFound"):
+            return None
+        raise
+    etag = reply.get("ETag")
+    try:
+        doc = json.loads(reply["Body"].read())
+        seqs = doc["seqs"]
+        if not isinstance(seqs, dict) or not all(type(v) is int for v in seqs.values()):
+            raise ValueError("seqs")
+    except (ValueError, KeyError, TypeError):
+        logger.warning(
+            "  The sequence record s3://%s/%s cannot be read; ignored", bucket, seq_record_key(prefix)
+        )
+        return etag
+    try:
+        open_record(f"s3://{bucket}/{seq_record_key(prefix)}", doc, context)
+    except JournalTrustError as e:
+        logger.warning("  %s; the record is ignored", e)
+        return etag
+    _locked_seq[where] = dict(seqs)
+    return etag
+
+
+def note_written(context, name, seq):
+    """A journal file of `context` was written at `seq` by this process."""
+    written = _written_seq.setdefault((context.bucket, context.prefix), {})
+    written[name] = max(seq, written.get(name, 0))
+
+
+def write_seq_record(s3_client, bucket, prefix, context, etag):
+    """Before the lock is released: record the sequence numbers this run reached (conditional on the
+    record as read when the lock was taken)."""
+    from botocore.exceptions import ClientError
+
+    where = (bucket, prefix)
+    locked, written = _locked_seq.pop(where, {}), _written_seq.pop(where, {})
+    if not written:
+        return
+    doc = seal_record({"format": 1, "seqs": {**locked, **written}}, context)
+    condition = {"IfMatch": etag} if etag else {"IfNoneMatch": "*"}
+    try:
+        s3_client.put_object(
+            Bucket=bucket,
+            Key=seq_record_key(prefix),
+            Body=json.dumps(doc, sort_keys=True).encode(),
+            **condition,
+        )
+    except ClientError as e:
+        logger.error("  The sequence record of the journal was not written (%s)", e)
