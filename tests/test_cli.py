@@ -655,8 +655,9 @@ class TestRunLock:
         first.release()
         assert s3_keys(aws) == []
 
-    def test_release_never_removes_a_lock_taken_by_another_run(self, aws, tmp_path):
+    def test_release_never_removes_a_lock_taken_by_another_run(self, aws, tmp_path, monkeypatch):
         mine = foreign_lock(aws, tmp_path)
+        monkeypatch.setattr(lock, "_process_started", lambda pid: None)  # its process is gone
         lock.force_unlock(aws, descriptor(tmp_path), mine.info.lock_id)
         theirs = foreign_lock(aws, tmp_path, command="revert")
         with pytest.raises(lock.LockReleaseError, match="removed by someone else") as e:
@@ -681,12 +682,17 @@ class TestRunLock:
         held.release()
         assert s3_keys(aws) == []
 
-    def test_unlock_needs_the_matching_id(self, aws, tmp_path):
+    def test_unlock_needs_the_matching_id_and_a_holder_not_alive_here(self, aws, tmp_path, monkeypatch):
         held = foreign_lock(aws, tmp_path)
-        with pytest.raises(lock.LockError, match="refusing to unlock") as e:
-            lock.force_unlock(aws, descriptor(tmp_path), "0" * 32)
-        assert e.value.exit_code == 2 and held.info.lock_id in str(e.value)
-        assert LOCK_KEY in s3_keys(aws)
+        for lock_id, refusal in [
+            ("0" * 32, "refusing to unlock"),
+            (held.info.lock_id, "is still running on this host"),  # this very process holds it
+            ("$(touch x)", "is not a lock id of this tool"),
+        ]:
+            with pytest.raises(lock.LockError, match=refusal) as e:
+                lock.force_unlock(aws, descriptor(tmp_path), lock_id)
+            assert e.value.exit_code == 2 and LOCK_KEY in s3_keys(aws)
+        monkeypatch.setattr(lock, "_process_started", lambda pid: None)  # its process is gone
         assert lock.force_unlock(aws, descriptor(tmp_path), held.info.lock_id) == held.info
         assert s3_keys(aws) == []
         with pytest.raises(lock.LockError, match="no run lock is held"):
@@ -779,15 +785,18 @@ class TestCommandsUnderTheLock:
         assert held.info.lock_id in captured.out + captured.err
         assert s3_snapshot(aws) == before
 
-    def test_unlock_from_the_command_line(self, aws, make_config, tmp_path, capsys):
+    def test_unlock_from_the_command_line(self, aws, make_config, tmp_path, capsys, monkeypatch):
         held = foreign_lock(aws, tmp_path)
+        monkeypatch.setattr(lock, "_process_started", lambda pid: None)  # its process is gone
         path = make_config()
-        assert run("unlock", "--config", path, "--lock-id", "nope") == 2
+        assert run("unlock", "--config", path, "--lock-id", "0" * 32, "--yes") == 2
         assert "refusing to unlock" in capsys.readouterr().err and LOCK_KEY in s3_keys(aws)
-        assert run("unlock", "--config", path, "--lock-id", held.info.lock_id) == 0
+        assert run("unlock", "--config", path, "--lock-id", held.info.lock_id) == 2  # no terminal, no --yes
+        assert "pass --yes" in capsys.readouterr().err and LOCK_KEY in s3_keys(aws)
+        assert run("unlock", "--config", path, "--lock-id", held.info.lock_id, "--yes") == 0
         assert f"Removed the run lock {held.info.lock_id}" in capsys.readouterr().out
         assert s3_keys(aws) == []
-        assert run("unlock", "--config", path, "--lock-id", held.info.lock_id) == 2
+        assert run("unlock", "--config", path, "--lock-id", held.info.lock_id, "--yes") == 2
 
 
 class TestPoisonedFirstRun:

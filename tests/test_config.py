@@ -193,7 +193,15 @@ class TestRefusals:
         base["aws_account_number"] = 123456789012
         assert ConfigAdaptor(base).aws_account_number == "123456789012"
 
-    @pytest.mark.parametrize("content, match", [("- a\n- b\n", "mapping"), ("a: [1,\n", "not valid YAML")])
+    @pytest.mark.parametrize(
+        "content, match",
+        [
+            ("- a\n- b\n", "mapping"),
+            ("a: [1,\n", "not valid YAML"),
+            ("a: " + "[" * 100_000 + "]" * 100_000 + "\n", "nested too deeply"),
+            ("a: b\n" + "#" * (2 << 20) + "\n", "larger than 1024 KiB"),
+        ],
+    )
     def test_bad_yaml_file(self, tmp_path, content, match):
         path = tmp_path / "c.yaml"
         path.write_text(content)

@@ -186,7 +186,10 @@ class TestSignature:
 
         stripped = {k: v for k, v in signed.items() if k != "signature"}
         write_doc(folder, stripped)
-        with pytest.raises(JournalTrustError, match="not signed, but this machine last saw it signed"):
+        with pytest.raises(JournalTrustError, match="not signed, but journal_key_env is configured"):
+            MementoHistory.init(folder)
+        os.unlink(journal_trust.context_of(folder).seen_path)  # a fresh machine refuses it too
+        with pytest.raises(JournalTrustError, match="tidewall adopt --config"):
             MementoHistory.init(folder)
 
         write_doc(folder, signed)
@@ -200,15 +203,16 @@ class TestSignature:
         with pytest.raises(JournalTrustError, match="signed, but no key is configured"):
             MementoHistory.init(folder)
 
-    def test_an_unsigned_journal_is_signed_by_the_next_write_after_a_key_is_set(
-        self, folder, monkeypatch, caplog
-    ):
+    def test_an_unsigned_journal_is_refused_under_a_key_until_adopted(self, folder, monkeypatch, caplog):
         bind(folder)
         MementoHistory.init(folder)
         MementoHistory.append(snapshot(), MarkBegin=True)
         monkeypatch.setenv(KEY_ENV, "k3y-of-the-journal")
         bind(folder, key_env=KEY_ENV)
-        MementoHistory.init(folder)
+        with pytest.raises(JournalTrustError, match="is not signed"):
+            MementoHistory.init(folder)
+        with journal_trust.adopting():
+            MementoHistory.init(folder)
         assert "is not signed yet" in caplog.text
         MementoHistory.append(snapshot())
         assert "signature" in doc(folder)

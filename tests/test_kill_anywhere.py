@@ -125,7 +125,10 @@ def test_reset_killed_anywhere_converges(tmp_path):
         world.reset()
         poisoned_journal(world)
         killed = world.run("reset", kill=points[0])
-        assert killed.killed and world.run("unlock", "--lock-id", world.lock_holder().lock_id).status == 0
+        assert (
+            killed.killed
+            and world.run("unlock", "--lock-id", world.lock_holder().lock_id, "--yes").status == 0
+        )
         refused = world.run("execute")
     assert sweep.failures() == [] and all(c.reached for c in sweep.cases), sweep.report()
     assert refused.status == 2 and "tidewall reset --config" in refused.stderr, refused.stderr

@@ -117,6 +117,16 @@ class TestLogging:
         )
         assert "cannot open the log file" in capsys.readouterr().err
 
+    def test_the_log_file_is_private_and_never_written_through_a_link(self, tmp_path, make_config, capsys):
+        path = tmp_path / "run.log"
+        assert cli.main(["--log-file", str(path), "plan", "-c", make_config()]) in (0, 1)
+        assert os.stat(path).st_mode & 0o777 == 0o600
+        target, link = tmp_path / "elsewhere", tmp_path / "link.log"
+        target.write_text("")
+        link.symlink_to(target)
+        assert cli.main(["--log-file", str(link), "plan", "-c", make_config()]) == 2
+        assert "cannot open the log file" in capsys.readouterr().err and target.read_text() == ""
+
 
 class TestOneLinePerError:
     def test_one_line_without_v_traceback_with_v_and_in_the_log_file(

@@ -96,9 +96,12 @@ def test_a_lock_left_by_a_killed_run_is_reported_refused_and_removed(world, clea
     assert f"--lock-id {holder.lock_id}" in refused.stderr
     assert world.end_state() == before  # neither the dry run nor the refused run changed anything
 
-    wrong = world.run("unlock", "--lock-id", "not-" + holder.lock_id)
+    other_id = "0" * 32 if holder.lock_id != "0" * 32 else "1" * 32
+    wrong = world.run("unlock", "--lock-id", other_id, "--yes")
     assert wrong.status == 2 and "refusing to unlock" in wrong.stderr and world.lock_holder() == holder
-    assert world.run("unlock", "--lock-id", holder.lock_id).status == 0
+    unasked = world.run("unlock", "--lock-id", holder.lock_id)  # no terminal to ask on, no --yes
+    assert unasked.status == 2 and "pass --yes" in unasked.stderr and world.lock_holder() == holder
+    assert world.run("unlock", "--lock-id", holder.lock_id, "--yes").status == 0
     assert world.lock_holder() is None
     assert world.run("execute").status == 0
     assert migrated.differences(world.end_state()) == []

@@ -236,6 +236,26 @@ class TestWriteThrough:
         assert stored(client) == {"memento_history.json": b"newer"}
         assert local(folder) == {"memento_history.json": b"newer"}
 
+    @pytest.mark.parametrize("in_s3", [True, False], ids=["changed", "created"])
+    def test_a_second_writer_stops_at_its_first_write_and_s3_keeps_the_first(self, env, in_s3):
+        client, des, _ = env
+        if in_s3:
+            put(client, "memento_history.json", b"v1")
+        theirs = des.getAbsolutePath()
+        S3BackupCmdV2(client, des).download()
+        put(client, "memento_history.json", b"first writer")  # another process, since this one read S3
+        write(theirs, "memento_history.json", b"second writer")
+        with pytest.raises(s3.JournalWriteConflict, match="changed by another writer") as e:
+            s3.write_through(theirs, "memento_history.json")
+        assert e.value.exit_code == 2
+        assert stored(client)["memento_history.json"] == b"first writer"
+        # The copy that lost is kept aside, out of the journal; the next download fetches S3's.
+        assert not os.path.exists(os.path.join(theirs, "memento_history.json"))
+        S3BackupCmdV2(client, des).download()
+        assert local(theirs)["memento_history.json"] == b"first writer"
+        write(theirs, "memento_history.json", b"after reading it")  # a writer that read S3's copy goes on
+        assert s3.write_through(theirs, "memento_history.json")
+
 
 class StandIn(Memento):
     def restore(self):

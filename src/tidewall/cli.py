@@ -7,6 +7,7 @@
     tidewall status   --config FILE.yaml [--output json]
     tidewall reset    --config FILE.yaml
     tidewall unlock   --config FILE.yaml --lock-id ID
+    tidewall adopt    --config FILE.yaml
     tidewall sandbox  [--nat-gateways N] [--fail-test-at I] [--interrupt-at K] [--keep] [--workdir DIR]
                       [--time-scale F] [--duration NAME=SECONDS] [--instant] [--chaos SEED] [--report FILE.json]
                       [--private-natgw] [--secondary-eip]
@@ -127,7 +128,11 @@ def _cmd_reset(args):
 
 
 def _cmd_unlock(args):
-    return runner.unlock(args.config, args.lock_id)
+    return runner.unlock(args.config, args.lock_id, yes=args.yes)
+
+
+def _cmd_adopt(args):
+    return runner.adopt(args.config, yes=args.yes)
 
 
 def sandbox_missing():
@@ -662,6 +667,18 @@ def build_parser():
     p.add_argument(
         "--lock-id", required=True, metavar="ID", help="the lock id that status or the refusal named"
     )
+    _yes(p)
+
+    p = _add(
+        sub,
+        "adopt",
+        "sign the VPC's unsigned journal with the journal key (journal_key_env), after showing what it signs",
+        "tidewall adopt --config vpc.yaml",
+        _cmd_adopt,
+        statuses=(EXIT_OK, EXIT_FAILED, EXIT_USAGE),
+    )
+    _config(p)
+    _yes(p)
 
     _add_sandbox_parser(sub)
     _add_fleet_parser(sub)

@@ -80,6 +80,30 @@ def _remove_ours(root):
                 handler.close()
 
 
+class _PrivateFileHandler(logging.FileHandler):
+    """A log file opened for appending, created 0600 (owner only), never through a symbolic link at its
+    last component (O_NOFOLLOW): the log holds run details another local user must not read or redirect."""
+
+    def _open(self):
+        flags = (
+            os.O_WRONLY
+            | os.O_APPEND
+            | os.O_CREAT
+            | getattr(os, "O_NOFOLLOW", 0)
+            | getattr(os, "O_CLOEXEC", 0)
+        )
+        fd = os.open(self.baseFilename, flags, 0o600)
+        try:
+            return os.fdopen(fd, "a", encoding=self.encoding, errors=self.errors)
+        except BaseException:
+            os.close(fd)
+            raise
+
+
+def _private_log_file(path):
+    return _PrivateFileHandler(path, mode="a", encoding="utf-8", delay=False)
+
+
 def setup_logging(verbose=False, log_file=None, stream=None):
     """Console logging (and the log file when given); returns the handlers made.
 
@@ -97,7 +121,7 @@ def setup_logging(verbose=False, log_file=None, stream=None):
     handlers.append(console)
     if log_file:
         path = os.path.abspath(os.path.expanduser(os.fspath(log_file)))
-        file_handler = logging.FileHandler(path, mode="a", encoding="utf-8", delay=False)
+        file_handler = _private_log_file(path)
         file_handler.setLevel(logging.DEBUG)
         file_handler.setFormatter(FileFormatter())
         _install_filters(file_handler)

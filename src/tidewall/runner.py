@@ -412,21 +412,42 @@ def held_lock(ca, command, clients):
     lock = RunLock(
         clients.getS3Client(), descriptor.bucket, descriptor.prefix, ca.vpc_id, command, _config_hint(ca)
     )
+    from tidewall.commands import journal_trust
+
+    context = getattr(descriptor, "context", None)
+
+    def record_seq():
+        if context is not None:
+            journal_trust.write_seq_record(s3_client, descriptor.bucket, descriptor.prefix, context, seq_etag)
+
+    s3_client = clients.getS3Client()
+    seq_etag = None
     with _SigtermStop() as stop:
         stop.disarm()  # a SIGTERM during the put must not leave the lock unrecorded here
         lock.acquire()
         try:
+            seq_etag = (
+                journal_trust.read_seq_record(s3_client, descriptor.bucket, descriptor.prefix, context)
+                if context is not None
+                else None
+            )
             stop.rearm()
             yield lock
         except BaseException:
             stop.disarm()
             try:
-                lock.release()
-            except LockReleaseError as e:
-                logger.error("%s", e)
+                record_seq()
+            finally:
+                try:
+                    lock.release()
+                except LockReleaseError as e:
+                    logger.error("%s", e)
             raise
         stop.disarm()
-        lock.release()
+        try:
+            record_seq()
+        finally:
+            lock.release()
 
 
 # ----------------------------------------------------------------------------------------------- commands
@@ -965,13 +986,132 @@ def _delete_local_folder(folder):
     return count
 
 
-def unlock(config, lock_id):
-    """`tidewall unlock`: remove the VPC's run lock when its id is `lock_id`. Returns the exit status."""
+def unlock(config, lock_id, yes=False):
+    """`tidewall unlock`: remove the VPC's run lock when its id is `lock_id`, after showing its holder and
+    asking (`yes` answers). Returns the exit status."""
     from tidewall.core.ConfigAdaptor import ConfigAdaptor
     from tidewall.lib.aws_cred import AwsClientManager
     from tidewall.lib.lock import force_unlock
 
     ca = ConfigAdaptor(config)
-    holder = force_unlock(AwsClientManager(ca).getS3Client(), ca.backup_descriptor, lock_id, ca.vpc_id)
+
+    def ask(holder):
+        confirm(
+            f"The run lock of {ca.vpc_id} is held by {holder.describe()}. Remove it only if that run is gone "
+            "(killed, or its machine down). Remove it?",
+            yes,
+        )
+
+    holder = force_unlock(
+        AwsClientManager(ca).getS3Client(), ca.backup_descriptor, lock_id, ca.vpc_id, confirm=ask
+    )
     print(f"Removed the run lock {lock_id} of {ca.vpc_id} (it was held by {holder.describe()})")
     return EXIT_OK
+
+
+def confirm(question, yes):
+    """Ask `question` on the terminal; `--yes` answers it. Without a terminal and without `--yes` the
+    command is refused (exit status 2) before it changes anything."""
+    if yes:
+        return
+    if not sys.stdin.isatty():
+        raise UsageError(f"{question} Refusing without a terminal to ask on: pass --yes to answer yes")
+    try:
+        answer = input(f"{question} [y/N] ")
+    except EOFError:
+        answer = ""
+    if answer.strip().lower() not in ("y", "yes"):
+        raise UsageError("not confirmed; nothing was changed")
+
+
+def _record_names(folder):
+    """The record files of a backup folder that carry signatures (route-table backup and snapshots)."""
+    from tidewall.lib.route_table import BACKUP_FILE
+
+    names = sorted(n for n in os.listdir(folder) if n.startswith("rt_snapshot_") and n.endswith(".json"))
+    return ([BACKUP_FILE] if os.path.exists(os.path.join(folder, BACKUP_FILE)) else []) + names
+
+
+def adopt(config, yes=False):
+    """`tidewall adopt`: sign the VPC's unsigned journal and records with the journal key, after showing what
+    is about to be signed. The only way an unsigned journal is taken in once `journal_key_env` is set."""
+    import json
+
+    from tidewall.commands import journal_trust
+    from tidewall.commands.history import COMMAND_FILE, MEMENTO_FILE, CommandHistory, MementoHistory
+    from tidewall.core.ConfigAdaptor import ConfigAdaptor
+    from tidewall.core.redact import escape_controls
+    from tidewall.lib import s3
+    from tidewall.lib.aws_cred import AwsClientManager
+    from tidewall.lib.route_table import atomic_write_json
+
+    ca = ConfigAdaptor(config)
+    if not getattr(ca, "journal_key_env", None):
+        raise UsageError(
+            "nothing to adopt with: configuration field 'journal_key_env' is not set (adopt signs the journal "
+            "with the key that variable holds)"
+        )
+    check_journal_key_env(ca)
+    clients = AwsClientManager(ca)
+    s3_client = clients.getS3Client()
+    descriptor = ca.backup_descriptor
+    with held_lock(ca, "adopt", clients):
+        s3.S3BackupCmdV2(s3_client, descriptor).download()
+        folder = descriptor.getAbsolutePath()
+        unsigned = []
+        for name in (COMMAND_FILE, MEMENTO_FILE, *_record_names(folder)):
+            path = os.path.join(folder, name)
+            if not os.path.exists(path):
+                continue
+            with open(path, encoding="utf-8") as f:
+                doc = json.load(f)
+            if isinstance(doc, dict) and "signature" not in doc:
+                unsigned.append((name, doc))
+        if not unsigned:
+            print(f"Nothing to adopt: every journal file of {ca.vpc_id} is signed")
+            return EXIT_OK
+        print(f"The unsigned journal of {ca.vpc_id} in s3://{descriptor.bucket}/{descriptor.prefix}:")
+        for name, doc in unsigned:
+            print(escape_controls(f"  {name}: {_adopt_summary(name, doc)}"))
+        confirm(f"Sign {_plural(len(unsigned), 'file')} with the journal key?", yes)
+        names = {name for name, _doc in unsigned}
+        with journal_trust.adopting():
+            if COMMAND_FILE in names:
+                CommandHistory.init(folder, ca.vpc_id)
+                CommandHistory._write()
+            if MEMENTO_FILE in names:
+                MementoHistory.init(folder, resolve=False)
+                MementoHistory._write()
+            for name, doc in unsigned:
+                if name in (COMMAND_FILE, MEMENTO_FILE):
+                    continue
+                journal_trust.open_record(os.path.join(folder, name), doc, journal_trust.context_of(folder))
+                atomic_write_json(os.path.join(folder, name), doc)
+                s3.write_through(folder, name)
+        print(f"Adopted the journal of {ca.vpc_id}: signed {', '.join(sorted(names))}")
+    return EXIT_OK
+
+
+def _adopt_summary(name, doc):
+    """One line for people: what a journal file holds."""
+    from tidewall.commands.history import COMMAND_FILE, MEMENTO_FILE
+
+    if name == MEMENTO_FILE:
+        entries = [
+            e.get("class", "?").rsplit(".", 1)[-1] for e in doc.get("entries") or [] if isinstance(e, dict)
+        ]
+        return f"sequence {doc.get('seq', 0)}, {_plural(len(entries), 'step')} to undo: {', '.join(entries) or '-'}"
+    if name == COMMAND_FILE:
+        natgws = []
+        for entry in doc.get("commands") or []:
+            if isinstance(entry, dict) and entry.get("index") == 0:
+                natgws = [
+                    f"{r.get('nat_gw_id')} in {r.get('subnet_id')} with {r.get('eip')}"
+                    for r in entry.get("natgws") or []
+                    if isinstance(r, dict)
+                ]
+        return f"sequence {doc.get('seq', 0)}, discovery: {'; '.join(natgws) or 'none yet'}"
+    tables = doc.get("RouteTables")
+    if isinstance(tables, list):
+        return f"backup of {_plural(len(tables), 'route table')} of {doc.get('vpc_id')}"
+    return f"route snapshot {doc.get('tag')!r} of {_plural(len(doc.get('routes') or []), 'route')}"

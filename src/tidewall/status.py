@@ -409,6 +409,7 @@ def read_live(ca, report, clients=None):
     if not password:
         live.controller = f"not looked up: {ca.controller_password_env} is not set"
         return live
+    cid = None
     try:
         from tidewall.logs import demoted
 
@@ -436,6 +437,11 @@ def read_live(ca, report, clients=None):
         ]
     except (Exception, SystemExit) as e:
         live.controller = "unreachable: " + _one_line(e)
+    finally:
+        if cid:  # a read-only look leaves no session open on the controller
+            from tidewall.lib.corvane_backend import endSession
+
+            endSession(ca.controller_ip, cid)
     return live
 
 

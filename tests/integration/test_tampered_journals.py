@@ -13,7 +13,7 @@ import yaml
 from handover_support import ACCOUNT, as_new_process, tamper_with_new_digest
 
 from tidewall import cli
-from tidewall.commands import restore_checks
+from tidewall.commands import journal_trust, restore_checks
 from tidewall.lib.spoke import HsSpokeCreateMemento
 from tidewall.sandbox.run import failing_acceptance_test
 
@@ -151,9 +151,129 @@ class TestTamperedJournal:
         monkeypatch.setenv(KEY_ENV, "journal-key-7f3a")
         assert vpc.run(cmdcnt=1, journal_key_env=KEY_ENV) == 0
         older = vpc.s3_text()
-        assert vpc.run(cmdcnt=2) == 0
+        status, err = cli_run(vpc, tmp_path, capsys, "execute", "--yes", "--stop-before", "2")
+        assert status == 0, err
         replace_journal(vpc, older)
         refused_everywhere([vpc], tmp_path, capsys, "is lower than")
+        fresh_machine(vpc)  # no record on this machine: the run lock's record refuses it
+        refused_everywhere([vpc], tmp_path, capsys, "the one the last locked write of this journal produced")
+
+
+def fresh_machine(vpc):
+    """No local copy of the journal and no record of having seen it: a machine that never ran this VPC."""
+    import shutil
+
+    shutil.rmtree(vpc.folder, ignore_errors=True)
+    seen = journal_trust.seen_path_for(vpc.folder)
+    if os.path.exists(seen):
+        os.unlink(seen)
+
+
+def first(body, kind):
+    return next(e["state"] for e in body["entries"] if e["class"].endswith(kind))
+
+
+def with_private_natgw(vpc):
+    """The on-premises route 172.16.0.0/12 of every private table through a private NAT gateway."""
+    with vpc.aws.worlds[vpc.seeded.region].instant():
+        vpc.aws._seed_private_natgw(vpc.aws.client("ec2"), vpc.seeded)
+
+
+def route_to(vpc, table, destination):
+    return {"route_table_id": table, "destination_key": "DestinationCidrBlock", "destination": destination}
+
+
+# Each forgery edits only the bucket: (name, set-up before the run, edit of the memento history, edit of the
+# command history or None, what the refusal names).
+FORGERIES = [
+    (
+        "a firewall route of an untouched table sent to a NAT gateway",
+        None,
+        lambda vpc, body: first(body, "SnapshotRTMemento")["routes"].append(
+            {
+                **route_to(vpc, vpc.zones[1].public_route_table_id, "0.0.0.0/0"),
+                "target_kind": "nat_gateway",
+                "target_id": vpc.zones[1].nat_gateway_id,
+                "nat_subnet_id": vpc.zones[1].public_subnet_id,
+            }
+        ),
+        None,
+        "a route no step of this migration changes",
+    ),
+    (
+        "the on-premises route moved off the private NAT gateway",
+        with_private_natgw,
+        lambda vpc, body: first(body, "NatGwDeleteMemento")["routes"].append(
+            route_to(vpc, vpc.zones[2].private_route_table_id, "172.16.0.0/12")
+        ),
+        None,
+        "is not a route this migration moved",
+    ),
+    (
+        "a route created where none was",
+        None,
+        lambda vpc, body: first(body, "NatGwTrafficMemento")["routes"].append(
+            route_to(vpc, vpc.zones[2].private_route_table_id, "172.16.5.0/24")
+        ),
+        None,
+        "does not exist and the route-table backup shows no such route",
+    ),
+    (
+        "a spare Elastic IP of the account for the recreated NAT gateway",
+        None,
+        lambda vpc, body: first(body, "NatGwDeleteMemento").update(
+            secondary_eips=[vpc.aws.client("ec2").allocate_address(Domain="vpc")["PublicIp"]]
+        ),
+        None,
+        "not Elastic IPs the NAT gateway of",
+    ),
+    (
+        "the discovery and the journal moving a NAT gateway to another subnet",
+        None,
+        lambda vpc, body: first(body, "NatGwDeleteMemento").update(subnet_id=vpc.zones[0].private_subnet_id),
+        lambda vpc, body: body["commands"][0]["natgws"][0].update(subnet_id=vpc.zones[0].private_subnet_id),
+        "but AWS has it in",
+    ),
+]
+
+
+class TestForgeries:
+    @pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
+    @pytest.mark.parametrize(
+        "setup, edit, edit_discovery, expect", [f[1:] for f in FORGERIES], ids=[f[0] for f in FORGERIES]
+    )
+    def test_a_bucket_writer_is_refused_on_a_fresh_machine(
+        self, vpc, tmp_path, capsys, monkeypatch, signed, setup, edit, edit_discovery, expect
+    ):
+        if setup is not None:
+            setup(vpc)
+        if signed:
+            monkeypatch.setenv(KEY_ENV, "journal-key-7f3a")
+            vpc.config["journal_key_env"] = KEY_ENV
+        assert vpc.run(cmdcnt=1) == 0
+        vpc.put_s3_text(tamper_with_new_digest(vpc.s3_text(), lambda body: edit(vpc, body)))
+        if edit_discovery is not None:
+            name = "command_history.json"
+            vpc.put_s3_text(tamper_with_new_digest(vpc.s3_text(name), lambda b: edit_discovery(vpc, b)), name)
+        fresh_machine(vpc)
+        # Signed, the forger cannot sign: the signature fails first. Unsigned, the checks name the forgery.
+        refused_everywhere([vpc], tmp_path, capsys, "signature does not match" if signed else expect)
+
+    def test_a_stripped_signature_is_refused_everywhere_until_adopted(
+        self, vpc, tmp_path, capsys, monkeypatch
+    ):
+        monkeypatch.setenv(KEY_ENV, "journal-key-7f3a")
+        assert vpc.run(cmdcnt=1, journal_key_env=KEY_ENV) == 0
+        for name in FILES:
+            stripped = {k: v for k, v in json.loads(vpc.s3_text(name)).items() if k != "signature"}
+            vpc.put_s3_text(tamper_with_new_digest(json.dumps(stripped), lambda body: None), name)
+        fresh_machine(vpc)
+        refused_everywhere([vpc], tmp_path, capsys, "is not signed, but journal_key_env is configured")
+        assert cli_run(vpc, tmp_path, capsys, "adopt")[0] == 2  # no terminal, no --yes
+        status, _err = cli_run(vpc, tmp_path, capsys, "adopt", "--yes")
+        assert status == 0 and "signature" in json.loads(vpc.s3_text())
+        assert cli_run(vpc, tmp_path, capsys, "revert", "--yes")[0] == 0
+        vpc.assert_reverted()
 
 
 class TestDryRunRevert:

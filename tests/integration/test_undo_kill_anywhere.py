@@ -97,7 +97,7 @@ def test_a_revert_killed_anywhere_is_finished_by_the_next_revert(world):
     migrated(world)
     assert world.run("revert", kill=at(calls, AFTER, "CreateNatGateway", nth=1)).killed
     holder = world.lock_holder()
-    assert world.run("unlock", "--lock-id", holder.lock_id).status == 0
+    assert world.run("unlock", "--lock-id", holder.lock_id, "--yes").status == 0
     before = world.end_state()
     refused = world.run("execute")
     assert refused.status == 2 and "run 'tidewall revert'" in refused.stderr, refused.stderr

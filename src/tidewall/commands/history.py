@@ -152,6 +152,7 @@ def _dump(folder, name, body):
     s3.write_through(folder, name)
     if context is not None:
         journal_trust.remember(context, name, seq, signed, owned=True)
+        journal_trust.note_written(context, name, seq)
 
 
 def _opened(folder, name, opened):
@@ -216,6 +217,14 @@ class CommandHistory:
                             raise TypeError("natgws is not a list of records")
                         _check_record_texts(natgws, "natgws")
                         commands[DISCOVER_NATGW]["natgws"] = copy.deepcopy(natgws)
+                        held = entry.get("natgw_addresses")
+                        if held is not None:
+                            if not isinstance(held, dict) or not all(
+                                isinstance(v, list) and all(isinstance(ip, str) for ip in v)
+                                for v in held.values()
+                            ):
+                                raise TypeError("natgw_addresses is not a mapping of address lists")
+                            commands[DISCOVER_NATGW]["natgw_addresses"] = copy.deepcopy(held)
                 settings = body["run_settings"]
                 if settings is not None and not isinstance(settings, dict):
                     raise TypeError("run_settings is not a mapping")
@@ -267,6 +276,9 @@ class CommandHistory:
             raise HistoryError("natGwInfos must be a list of records")
         _check_plain(natGwInfos, "natGwInfos")
         entry = {"index": DISCOVER_NATGW, "name": "discover_natgw", "natgws": copy.deepcopy(natGwInfos)}
+        held = _addresses_held(natGwInfos)
+        if held:
+            entry["natgw_addresses"] = held
         cls._commands[DISCOVER_NATGW] = entry
         try:
             cls._write()
@@ -905,6 +917,42 @@ def _refresh_discovered_natgws():
         return
     ec2_client = Globals.aws_client_manager.getEc2Client()
     handover.Manager.get_natgw_infos(ec2_client, types.SimpleNamespace(vpc_id=CommandHistory._vpc_id))
+
+
+def _addresses_held(natgws):
+    """nat_gw_id -> the Elastic IPs (primary first) that AWS lists for each NAT gateway now, at discovery:
+    a recreated NAT gateway may get these and no others. Read from what this run already described."""
+    if Globals.aws_client_manager is None or Globals.dry_run:
+        return {}
+    from tidewall.lib.natgw import known_natgw, ordered_addresses
+
+    held = {}
+    ec2_client = Globals.aws_client_manager.getEc2Client()
+    for record in natgws:
+        nat_id = record.get("nat_gw_id")
+        natgw = known_natgw(ec2_client, nat_id) if isinstance(nat_id, str) else None
+        if natgw is None:
+            continue
+        ips = [a.get("PublicIp") for a in ordered_addresses(natgw) if a.get("PublicIp")]
+        held[nat_id] = [ip for ip in ips if isinstance(ip, str)]
+    return held
+
+
+def discovery_entry(folder):
+    """The discovery as first recorded in the command history of `folder` (NAT-gateway records before any
+    refresh, and the Elastic IPs each held), or None."""
+    if CommandHistory._folder == folder:
+        entry = CommandHistory._commands.get(DISCOVER_NATGW)
+        return copy.deepcopy(entry) if entry is not None else None
+    try:
+        body, _opened = _load(os.path.join(folder, COMMAND_FILE), "command_history", read_only=True)
+    except HistoryError as e:
+        logger.warning("  %s", e)
+        return None
+    for entry in (body or {}).get("commands") or []:
+        if isinstance(entry, dict) and entry.get("index") == DISCOVER_NATGW:
+            return entry
+    return None
 
 
 def _recorded_discovery(folder):

@@ -11,9 +11,14 @@ local backup folder, the sequence number it last saw of each file (and whether t
 named its owner then); a file older than that, or one that lost its signature or owner since, is refused
 (a replayed or stripped copy).
 
-Files written before owners were recorded, and unsigned files when a key has just been configured, are
-accepted with a warning as long as this machine never saw the file with an owner (or signed); the next
-write (only a locked run writes) records the owner and signs: the run adopts the journal.
+Files written before owners were recorded are accepted with a warning as long as this machine never saw
+the file with an owner; the next write (only a locked run writes) records the owner.
+
+Once `journal_key_env` is configured, the key is always enforced: every journal file, and every record
+the restore checks rely on (the route-table backup and the route snapshots; the discovery is part of the
+command history), must carry a valid signature, on every machine, whatever this machine saw before. An
+unsigned one is refused (exit status 2). The only way to take an unsigned journal in under a key is
+`tidewall adopt`, which shows what it is about to sign and signs it (`adopting()`).
 
 A history finds the context of its folder through `bind()`, which the backup descriptor of a configuration
 calls when it hands out the folder. A folder without a context (a history used on its own) is read and
@@ -82,6 +87,33 @@ def seen_path_for(local_folder):
     local_folder = os.path.abspath(local_folder)
     parent, name = os.path.split(local_folder)
     return os.path.join(parent, f".{name}.journal-seen.json")
+
+
+# ------------------------------------------------------------------------------------------------ adopting
+
+_adopting = False
+
+
+class adopting:
+    """Within the block, unsigned files are read under a key (to be signed by their next write): only
+    `tidewall adopt` does this, after showing the operator what it signs."""
+
+    def __enter__(self):
+        global _adopting
+        self._outer, _adopting = _adopting, True
+        return self
+
+    def __exit__(self, *exc):
+        global _adopting
+        _adopting = self._outer
+
+
+def _unsigned_refusal(path, what="journal"):
+    return JournalTrustError(
+        f"{path}: the {what} is not signed, but journal_key_env is configured, so every journal and record "
+        "must carry a valid signature. Refusing it; nothing was changed. If this unsigned copy is the right "
+        "one, look at it and sign it with: tidewall adopt --config FILE"
+    )
 
 
 # ------------------------------------------------------------------------------------------------ binding
@@ -257,14 +289,20 @@ def open_checked(path, name, body, signature, context, read_only):
                 "Refusing it; nothing was changed"
             )
     elif key is not None:
-        if seen.get("signed"):
-            raise JournalTrustError(
-                f"{path}: the journal is not signed, but this machine last saw it signed (sequence "
-                f"{seen.get('seq')}): a replaced copy. Refusing it; nothing was changed"
-            )
-        logger.warning("  %s is not signed yet: the next write signs it with the journal key", path)
+        if not _adopting:
+            raise _unsigned_refusal(path)
+        logger.warning(
+            "  %s is not signed yet: adopting it, its next write signs it with the journal key", path
+        )
         adopt = True
 
+    locked = _locked_seq.get((context.bucket, context.prefix), {}).get(name) if not read_only else None
+    if locked is not None and seq < locked:
+        raise JournalTrustError(
+            f"{path}: sequence number {seq} is lower than {locked}, the one the last locked write of this "
+            "journal produced (as the run lock's record says): an older copy (replayed, or restored from an "
+            "old version). Refusing it; nothing was changed"
+        )
     last = _int(seen.get("seq"))
     if seq < last:
         text = (
@@ -279,3 +317,133 @@ def open_checked(path, name, body, signature, context, read_only):
                 f"{context.seen_path} and run again"
             )
     return Opened(seq, signature is not None, owner is not None, adopt)
+
+
+# ------------------------------------------------------------------------- records of the backup folder
+
+RECORD_SIGNATURE = "signature"
+
+
+def seal_record(data, context):
+    """A record file's content (plain JSON data) with its owner and, when a key is set, its signature."""
+    if context is None:
+        return data
+    doc = json.loads(json.dumps({k: v for k, v in data.items() if k != RECORD_SIGNATURE}, default=str))
+    doc["owner"] = context.owner()
+    key = context.key()
+    if key is not None:
+        doc[RECORD_SIGNATURE] = {"alg": SIGNATURE_ALG, "value": _mac(key, doc)}
+    return doc
+
+
+def open_record(path, data, context):
+    """Check a record file read from the backup folder; raises JournalTrustError."""
+    if context is None:
+        return
+    owner = data.get("owner")
+    if owner is not None and owner != context.owner():
+        raise JournalTrustError(
+            f"{path}: this record belongs to {_describe_owner(owner if isinstance(owner, dict) else {})}, not to "
+            "this configuration. Refusing it; nothing was changed"
+        )
+    signature = data.get(RECORD_SIGNATURE)
+    body = {k: v for k, v in data.items() if k != RECORD_SIGNATURE}
+    key = context.key()
+    if signature is None:
+        if key is not None and not _adopting:
+            raise _unsigned_refusal(path, "record")
+        return
+    if key is None:
+        raise JournalTrustError(
+            f"{path}: the record is signed, but no key is configured to check it: set journal_key_env to "
+            "the environment variable that holds the journal key"
+        )
+    if not (
+        isinstance(signature, dict)
+        and signature.get("alg") == SIGNATURE_ALG
+        and isinstance(signature.get("value"), str)
+        and hmac.compare_digest(signature["value"], _mac(key, body))
+    ):
+        raise JournalTrustError(
+            f"{path}: the record's signature does not match (edited, or signed with another key). Refusing it; "
+            "nothing was changed"
+        )
+
+
+# ------------------------------------------------------------------ the run lock's sequence record
+#
+# Next to the run lock, a hidden object records the sequence number of each journal file that the last
+# locked run wrote; a run that holds the lock refuses a journal older than that, on any machine. With a
+# key, the record is signed (an unsigned or forged one is ignored with a warning: deleting it is always
+# possible for whoever writes the bucket, and only bucket versioning and policy can tell that).
+
+SEQ_RECORD_NAME = ".journal-seq.json"
+# (bucket, prefix) -> {file name: sequence number of the last locked write}, while this process holds the lock
+_locked_seq = {}
+# (bucket, prefix) -> {file name: sequence number this process wrote}
+_written_seq = {}
+
+
+def seq_record_key(prefix):
+    return f"{prefix}/{SEQ_RECORD_NAME}" if prefix else SEQ_RECORD_NAME
+
+
+def read_seq_record(s3_client, bucket, prefix, context):
+    """Read the sequence record while holding the lock; returns its ETag (None: there is none)."""
+    from botocore.exceptions import ClientError
+
+    where = (bucket, prefix)
+    _locked_seq.pop(where, None)
+    _written_seq.pop(where, None)
+    try:
+        reply = s3_client.get_object(Bucket=bucket, Key=seq_record_key(prefix))
+    except ClientError as e:
+        if e.response.get("Error", {}).get("Code") in ("NoSuchKey", "404", "NotFound"):
+            return None
+        raise
+    etag = reply.get("ETag")
+    try:
+        doc = json.loads(reply["Body"].read())
+        seqs = doc["seqs"]
+        if not isinstance(seqs, dict) or not all(type(v) is int for v in seqs.values()):
+            raise ValueError("seqs")
+    except (ValueError, KeyError, TypeError):
+        logger.warning(
+            "  The sequence record s3://%s/%s cannot be read; ignored", bucket, seq_record_key(prefix)
+        )
+        return etag
+    try:
+        open_record(f"s3://{bucket}/{seq_record_key(prefix)}", doc, context)
+    except JournalTrustError as e:
+        logger.warning("  %s; the record is ignored", e)
+        return etag
+    _locked_seq[where] = dict(seqs)
+    return etag
+
+
+def note_written(context, name, seq):
+    """A journal file of `context` was written at `seq` by this process."""
+    written = _written_seq.setdefault((context.bucket, context.prefix), {})
+    written[name] = max(seq, written.get(name, 0))
+
+
+def write_seq_record(s3_client, bucket, prefix, context, etag):
+    """Before the lock is released: record the sequence numbers this run reached (conditional on the
+    record as read when the lock was taken)."""
+    from botocore.exceptions import ClientError
+
+    where = (bucket, prefix)
+    locked, written = _locked_seq.pop(where, {}), _written_seq.pop(where, {})
+    if not written:
+        return
+    doc = seal_record({"format": 1, "seqs": {**locked, **written}}, context)
+    condition = {"IfMatch": etag} if etag else {"IfNoneMatch": "*"}
+    try:
+        s3_client.put_object(
+            Bucket=bucket,
+            Key=seq_record_key(prefix),
+            Body=json.dumps(doc, sort_keys=True).encode(),
+            **condition,
+        )
+    except ClientError as e:
+        logger.error("  The sequence record of the journal was not written (%s)", e)

@@ -7,10 +7,16 @@ the controller, never against what the file itself says:
 - every AWS id in its state (found by prefix: `subnet-`, `rtb-`, `nat-`, `i-`, `eni-`, `eipalloc-`, ...,
   whatever field holds it) is in that VPC as AWS describes it; an id AWS does not know is nothing a
   restore could act on, and passes;
-- a route it would restore goes to a target this migration recorded: the NAT gateway in the subnet of a
-  NAT gateway of the recorded discovery (the original or its recreation), or a spoke gateway of this
-  migration; a route that already has its target passes. A route that now goes somewhere no step of the
-  migration sends a route (an internet gateway, a peering, ...) is not taken over;
+- a route it would change is one the migration touched: its (route table, destination) pair went to a
+  NAT gateway of the recorded discovery in the route-table backup taken before the first change, and the
+  route (when it exists) now goes to this migration's own target: one of its spokes (instance or network
+  interface), a NAT gateway in a subnet of the discovery (the original or its recreation), or a blackhole
+  left by a NAT gateway of the discovery. A route that does not exist is created only where the backup
+  shows it. A route that already has the target the memento gives it passes (restoring changes nothing);
+  routes to private NAT gateways, transit gateways, peerings, endpoints, ... are never taken over;
+- the records are checked against each other and against AWS: the snapshot a memento restores is the
+  one on file, the discovery names NAT gateways AWS puts in those subnets of this VPC with those Elastic
+  IPs, and a recreated NAT gateway gets only the Elastic IPs its NAT gateway held at discovery;
 - a controller gateway it names is `spoke_gw_name` or one of its HA gateways, in this VPC and account, as
   the controller lists them (a name the controller does not know names nothing to act on).
 
@@ -105,12 +111,14 @@ class ForeignResourceError(journal_trust.JournalTrustError):
 
 
 class Finding(NamedTuple):
-    slot: int
+    slot: int | None  # None: the records the checks rely on
     class_name: str
     text: str
 
     def __str__(self):
         # Journal text in it is shown, never its control characters (a traceback is printed unfiltered).
+        if self.slot is None:
+            return escape_controls(f"the migration's records: {self.text}")
         return escape_controls(
             f"journal slot {self.slot} ({self.class_name.rsplit('.', 1)[-1]}): {self.text}"
         )
@@ -143,6 +151,8 @@ class Checks:
         for slot, class_name, state in entries:
             for text in session.problems(class_name, state):
                 findings.append(Finding(slot, class_name, text))
+        if session._records is not None:
+            findings += [Finding(None, "records", text) for text in session._records.problems]
         return findings
 
     # ---- AWS: which VPC a resource is in
@@ -205,7 +215,7 @@ class _Session:
     def __init__(self, checks):
         self.checks = checks
         self.context = checks.context
-        self._discovery = None
+        self._records = None
         self._routes = None
         self._controller = None
         self._spoke_targets = None
@@ -278,16 +288,16 @@ class _Session:
 
     def discovery(self):
         """(subnet ids, Elastic IPs) of the NAT gateways of the recorded discovery."""
-        if self._discovery is None:
-            from tidewall.commands.history import _recorded_discovery
+        records = self.records()
+        return records.subnets, records.eips
 
-            natgws, _settings = _recorded_discovery(self.checks.folder)
-            natgws = natgws or []
-            self._discovery = (
-                {r.get("subnet_id") for r in natgws if r.get("subnet_id")},
-                {r.get("eip") for r in natgws if r.get("eip")},
-            )
-        return self._discovery
+    def records(self):
+        if self._records is None:
+            try:
+                self._records = _Records(self)
+            except journal_trust.JournalTrustError as e:
+                raise _Unavailable(str(e)) from None
+        return self._records
 
     def nat_subnet(self, where, subnet_id):
         if subnet_id is None or subnet_id in self.discovery()[0]:
@@ -298,6 +308,16 @@ class _Session:
         if eip is None or eip in self.discovery()[1]:
             return []
         return [f"{where} {eip} is not the Elastic IP of a NAT gateway this migration replaces"]
+
+    def secondary_eips(self, state):
+        """A recreated NAT gateway gets only the Elastic IPs its NAT gateway held at discovery."""
+        held = self.records().addresses_in(state.get("subnet_id"))
+        extra = [ip for ip in state.get("secondary_eips") or [] if ip not in held]
+        if extra:
+            yield (
+                f"secondary_eips {', '.join(map(str, extra))}: not Elastic IPs the NAT gateway of "
+                f"{state.get('subnet_id')} held at discovery"
+            )
 
     # ---- routes as they are now
 
@@ -321,18 +341,38 @@ class _Session:
         return self._routes
 
     def route(self, where, entry, target_kind=None, target_id=None):
-        """A route the memento would point at a NAT gateway (`target_kind` None) or at an instance or network
-        interface: it must now go where a step of the migration may have sent it, and an instance or
-        interface target must be a spoke of this migration (or the route's target already)."""
+        """A route the memento would point at a NAT gateway (`target_kind` None or "nat_gateway") or at an
+        instance or network interface. A route that already goes there passes; otherwise the pair must be
+        one the migration touched, the route (when it exists) must go to this migration's own target, and
+        an instance or interface target must be a spoke of this migration."""
         table = entry.get("route_table_id")
+        pair = (table, entry.get("destination_key"), entry.get("destination"))
         label = f"{where}: route {entry.get('destination')} of {table}"
-        current = self.routes().get((table, entry.get("destination_key"), entry.get("destination")))
+        current = self.routes().get(pair)
         field = {"instance": "InstanceId", "network_interface": "NetworkInterfaceId"}.get(target_kind)
         if current is not None and field and current.get(field) == target_id:
             return []  # already there: restoring changes nothing
+        if current is not None and not field and self._goes_to_nat_of(current, entry.get("nat_subnet_id")):
+            return []
         if current is not None and not any(current.get(k) for k in _MOVABLE_TARGETS):
             other = next((current[k] for k in _OTHER_TARGETS if current.get(k)), "no target")
             return [f"{label} goes to {other}, a route no step of this migration changes"]
+        records = self.records()
+        if pair not in records.touched:
+            if current is None:
+                return [
+                    f"{label} does not exist and the route-table backup shows no such route to a NAT gateway "
+                    "of this migration: it would be created"
+                ]
+            return [
+                f"{label} is not a route this migration moved (the route-table backup shows it going to no NAT "
+                "gateway this migration replaces)"
+            ]
+        if current is not None and not self._own_target(current):
+            other = next(current[k] for k in _MOVABLE_TARGETS if current.get(k))
+            return [
+                f"{label} goes to {other}, which is not this migration's (no spoke, NAT gateway or blackhole of it)"
+            ]
         if field is None:
             return []
         if not self._live_target(target_kind, target_id):
@@ -341,6 +381,34 @@ class _Session:
         if target_id in (instances if target_kind == "instance" else interfaces):
             return []
         return [f"{label} would go to {target_id}, which is not a spoke gateway of this migration"]
+
+    def _goes_to_nat_of(self, current, subnet_id):
+        """The route goes to an available NAT gateway of `subnet_id` (a discovery subnet) already."""
+        nat_id = current.get("NatGatewayId")
+        if not nat_id or subnet_id not in self.discovery()[0]:
+            return False
+        natgw = self.records().natgw(nat_id)
+        return natgw is not None and natgw.get("SubnetId") == subnet_id and natgw.get("State") == "available"
+
+    def _own_target(self, current):
+        """One of this migration's spokes (instance or interface), a NAT gateway in a subnet of the discovery,
+        or a blackhole left by a NAT gateway of the discovery."""
+        records = self.records()
+        nat_id = current.get("NatGatewayId")
+        if nat_id:
+            if nat_id in records.nat_ids:
+                return True
+            natgw = records.natgw(nat_id)
+            return (
+                natgw is not None
+                and natgw.get("VpcId") == self.context.vpc_id
+                and natgw.get("SubnetId") in records.subnets
+                and natgw.get("ConnectivityType", "public") == "public"
+            )
+        instances, interfaces = self.spoke_targets()
+        if current.get("InstanceId"):
+            return current["InstanceId"] in instances
+        return current.get("NetworkInterfaceId") in interfaces
 
     def _live_target(self, kind, target_id):
         from tidewall.lib.route_table import route_target_is_live
@@ -428,6 +496,141 @@ class _Session:
         return instances, interfaces
 
 
+class _Records:
+    """What the migration recorded, checked against each other and against AWS: the discovery (as first
+    recorded, with the Elastic IPs each NAT gateway held then), the route-table backup taken before the first
+    change, and the route snapshots on file."""
+
+    def __init__(self, session):
+        from tidewall.commands.history import discovery_entry
+
+        self.session = session
+        self.context = session.context
+        self.folder = session.checks.folder
+        self.problems = []
+        self._natgws = {}
+        entry = discovery_entry(self.folder) or {}
+        natgws = [r for r in entry.get("natgws") or [] if isinstance(r, dict)]
+        held = entry.get("natgw_addresses") if isinstance(entry.get("natgw_addresses"), dict) else {}
+        self.nat_ids = {r.get("nat_gw_id") for r in natgws if r.get("nat_gw_id")}
+        self.subnets = {r.get("subnet_id") for r in natgws if r.get("subnet_id")}
+        self.eips = {r.get("eip") for r in natgws if r.get("eip")}
+        self._held = {}  # subnet id -> Elastic IPs its NAT gateway held at discovery
+        for record in natgws:
+            ips = held.get(record.get("nat_gw_id"))
+            ips = [ip for ip in ips if isinstance(ip, str)] if isinstance(ips, list) else [record.get("eip")]
+            self._held.setdefault(record.get("subnet_id"), set()).update(ips)
+            self._against_aws(record, ips)
+        self.touched = self._backup()
+
+    def addresses_in(self, subnet_id):
+        return self._held.get(subnet_id, set())
+
+    def natgw(self, nat_id):
+        """AWS's description of a NAT gateway (kept for this round), or None when AWS does not know it."""
+        from tidewall.lib.natgw import describe_natgw
+
+        if nat_id not in self._natgws:
+            try:
+                self._natgws[nat_id] = describe_natgw(self.session.checks.ec2(), nat_id)
+            except (ClientError, BotoCoreError) as e:
+                raise _Unavailable(f"AWS did not describe {nat_id}: {e}") from None
+        return self._natgws[nat_id]
+
+    def _against_aws(self, record, ips):
+        """The discovery's record of a NAT gateway must be what AWS says of it (while AWS still knows it)."""
+        nat_id = record.get("nat_gw_id")
+        natgw = self.natgw(nat_id) if nat_id else None
+        if natgw is None:
+            return
+        said = f"the recorded discovery puts {nat_id} in {record.get('subnet_id')}"
+        if natgw.get("VpcId") != self.context.vpc_id:
+            self.problems.append(
+                f"{said}, but AWS has it in {natgw.get('VpcId')}, not in {self.context.vpc_id}"
+            )
+        elif natgw.get("SubnetId") != record.get("subnet_id"):
+            self.problems.append(f"{said}, but AWS has it in {natgw.get('SubnetId')}")
+        public = {a.get("PublicIp") for a in natgw.get("NatGatewayAddresses") or [] if a.get("PublicIp")}
+        foreign = [ip for ip in ips if ip and public and ip not in public]
+        if foreign:
+            self.problems.append(
+                f"the recorded discovery gives {nat_id} the Elastic IP(s) {', '.join(foreign)}, which AWS does "
+                "not list for it"
+            )
+
+    def _read(self, name):
+        """A record file of the backup folder, its signature checked; None when there is none."""
+        import json
+        import os
+
+        path = os.path.join(self.folder, name)
+        try:
+            with open(path, encoding="utf-8") as f:
+                data = json.load(f)
+        except FileNotFoundError:
+            return None
+        except (OSError, ValueError) as e:
+            self.problems.append(f"{name} cannot be read ({e})")
+            return None
+        if not isinstance(data, dict):
+            self.problems.append(f"{name} is not a record of this migration")
+            return None
+        journal_trust.open_record(path, data, self.context)
+        return data
+
+    def _backup(self):
+        """(route table, destination key, destination) pairs that went to a NAT gateway of the discovery
+        when the backup was taken."""
+        from tidewall.lib.natgw import route_destination
+        from tidewall.lib.route_table import BACKUP_FILE
+
+        data = self._read(BACKUP_FILE)
+        if data is None:
+            self.problems.append(
+                f"there is no route-table backup ({BACKUP_FILE}): no route can be checked against it"
+            )
+            return set()
+        if data.get("vpc_id") != self.context.vpc_id:
+            self.problems.append(
+                f"{BACKUP_FILE} is the backup of {data.get('vpc_id')!r}, not of {self.context.vpc_id}"
+            )
+            return set()
+        touched = set()
+        for table in data.get("RouteTables") or []:
+            if not isinstance(table, dict) or table.get("VpcId", self.context.vpc_id) != self.context.vpc_id:
+                continue
+            for route in table.get("Routes") or []:
+                if isinstance(route, dict) and route.get("NatGatewayId") in self.nat_ids:
+                    key, destination = route_destination(route)
+                    if key:
+                        touched.add((table.get("RouteTableId"), key, destination))
+        return touched
+
+    def snapshot_on_file(self, state):
+        """A snapshot memento restores the routes of its snapshot file, no others."""
+        name = state.get("file_name")
+        if not isinstance(name, str) or "/" in name or not name.startswith("rt_snapshot_"):
+            yield f"file_name {name!r} is not a route snapshot of this migration"
+            return
+        data = self._read(name)
+        if data is None:
+            return  # an older run that kept no file: the routes are still checked one by one
+        on_file = {
+            (r.get("route_table_id"), r.get("destination_key"), r.get("destination"), r.get("target_id"))
+            for r in data.get("routes") or []
+            if isinstance(r, dict)
+        }
+        for i, route in enumerate(state.get("routes") or []):
+            wanted = (
+                route.get("route_table_id"),
+                route.get("destination_key"),
+                route.get("destination"),
+                route.get("target_id"),
+            )
+            if wanted not in on_file:
+                yield f"routes[{i}]: route {route.get('destination')} of {route.get('route_table_id')} is not in {name}"
+
+
 class _Controller:
     """The controller's gateways, asked with form bodies (the CID never goes into a URL)."""
 
@@ -484,6 +687,7 @@ def _natgw_delete(session, state):
     # The restore recreates a NAT gateway in `subnet_id` with the Elastic IP `eip` and points `routes` at it.
     yield from session.nat_subnet("subnet_id", state.get("subnet_id"))
     yield from session.recorded_eip("eip", state.get("eip"))
+    yield from session.secondary_eips(state)
     for i, route in enumerate(state.get("routes") or []):
         yield from session.route(f"routes[{i}]", route)
 
@@ -498,12 +702,13 @@ def _traffic(session, state):
 def _snapshot(session, state):
     # The restore points each route at the NAT gateway now in `nat_subnet_id`, or at its instance or
     # interface target.
+    yield from session.records().snapshot_on_file(state)
     for i, route in enumerate(state.get("routes") or []):
         where = f"routes[{i}]"
         kind = route.get("target_kind")
         if kind == "nat_gateway":
             yield from session.nat_subnet(f"{where}.nat_subnet_id", route.get("nat_subnet_id"))
-            yield from session.route(where, route)
+            yield from session.route(where, route, "nat_gateway")
         elif kind in ("instance", "network_interface"):
             yield from session.route(where, route, kind, route.get("target_id"))
         else:

@@ -258,11 +258,20 @@ def _reject_unknown(mapping, known, prefix=""):
     raise ConfigError(f"unknown configuration field(s): {', '.join(hints)}", f"{prefix}{unknown[0]}")
 
 
+# A configuration (or fleet) file is a few kilobytes; anything far larger is refused before it is parsed.
+MAX_YAML_BYTES = 1024 * 1024
+
+
 def read_yaml(path, what="configuration file", error=ConfigError):
     """The YAML document in `path`; `error` names `what` could not be read, and where, never its text."""
     try:
         with open(path, encoding="utf-8") as f:
-            return yaml.safe_load(f)
+            text = f.read(MAX_YAML_BYTES + 1)
+            if len(text.encode("utf-8")) > MAX_YAML_BYTES:
+                raise error(f"{what} {path} is larger than {MAX_YAML_BYTES // 1024} KiB; refusing to read it")
+            return yaml.safe_load(text)
+    except RecursionError:
+        raise error(f"{what} {path} is nested too deeply to be a {what}") from None
     except FileNotFoundError:
         raise error(f"{what} not found: {path}") from None
     except yaml.YAMLError as e:

@@ -8,7 +8,10 @@ host, process id, start time). It is removed at the end of the run, with a condi
 of our own put, so a run never removes a lock that another run took after `tidewall unlock`.
 
 A run killed with SIGKILL leaves its lock behind; `tidewall unlock --config FILE --lock-id ID` removes it,
-and only when the id matches. The lock's name starts with a dot: the backup download never fetches it into
+and only when the id matches. `unlock` refuses a holder that is alive on this host (same host name, its
+process id alive with the start time the lock records); any other holder is shown and the removal asked
+for (`--yes` answers without a terminal). Every text read from a lock object is shown with its control
+characters escaped, and the command the operator is told to paste is quoted for the shell. The lock's name starts with a dot: the backup download never fetches it into
 the local folder and the upload never stores it.
 """
 
@@ -19,13 +22,17 @@ import getpass
 import json
 import logging
 import os
+import re
+import shlex
 import socket
+import time
 import uuid
 from dataclasses import asdict, dataclass
 
 from botocore.exceptions import ClientError
 
 from tidewall.core.exceptions import EXIT_FAILED, EXIT_USAGE, TidewallError
+from tidewall.core.redact import escape_controls
 
 logger = logging.getLogger("tidewall.lib.lock")
 
@@ -71,9 +78,43 @@ def lock_key(prefix):
     return f"{prefix}/{LOCK_NAME}" if prefix else LOCK_NAME
 
 
+# The lock ids this tool writes: uuid4().hex.
+LOCK_ID = re.compile(r"[0-9a-f]{32}")
+
+
+def is_lock_id(text):
+    return isinstance(text, str) and LOCK_ID.fullmatch(text) is not None
+
+
 def unlock_hint(config_path, lock_id):
-    config = config_path if config_path else "FILE"
-    return f"tidewall unlock --config {config} --lock-id {lock_id}"
+    """The command that removes the lock `lock_id`, quoted for the shell it is pasted into."""
+    config = shlex.quote(str(config_path)) if config_path else "FILE"
+    if not is_lock_id(lock_id):
+        return (
+            f"(none: the lock object holds the id {escape_controls(lock_id)!r}, which is not one this tool "
+            "writes; look at the lock object itself before removing it)"
+        )
+    return f"tidewall unlock --config {config} --lock-id {shlex.quote(lock_id)}"
+
+
+def _process_started(pid):
+    """When process `pid` of this host started (seconds since the epoch), or None when it is not alive."""
+    if not isinstance(pid, int) or pid <= 0:
+        return None
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return None
+    except PermissionError:
+        pass  # alive, another user's
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as f:
+            ticks = int(f.read().rsplit(")", 1)[1].split()[19])
+        with open("/proc/stat", encoding="ascii") as f:
+            boot = next(int(line.split()[1]) for line in f if line.startswith("btime "))
+        return boot + ticks / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError, StopIteration):
+        return time.time()  # alive, start time unknown: taken as the holder's
 
 
 @dataclass(frozen=True)
@@ -87,6 +128,7 @@ class LockInfo:
     pid: int
     started: str  # UTC, ISO 8601
     vpc_id: str = ""
+    process_started: float = 0.0  # when the holder's process started (seconds since the epoch); 0 unknown
 
     @classmethod
     def new(cls, command, vpc_id):
@@ -97,7 +139,17 @@ class LockInfo:
         started = (
             datetime.datetime.now(datetime.UTC).replace(microsecond=0).isoformat().replace("+00:00", "Z")
         )
-        return cls(uuid.uuid4().hex, command, user, socket.gethostname(), os.getpid(), started, vpc_id)
+        process_started = _process_started(os.getpid()) or 0.0
+        return cls(
+            uuid.uuid4().hex,
+            command,
+            user,
+            socket.gethostname(),
+            os.getpid(),
+            started,
+            vpc_id,
+            process_started,
+        )
 
     @classmethod
     def from_json(cls, data):
@@ -112,10 +164,12 @@ class LockInfo:
             )
 
         def text(name, default):
+            # Whoever can write the bucket writes these texts: never a control character to a terminal.
             value = record.get(name)
-            return value if isinstance(value, str) and value else default
+            return escape_controls(value) if isinstance(value, str) and value else default
 
         pid = record.get("pid")
+        process_started = record.get("process_started")
         return cls(
             text("lock_id", "(unreadable)"),
             text("command", "(unknown command)"),
@@ -124,6 +178,9 @@ class LockInfo:
             pid if isinstance(pid, int) and not isinstance(pid, bool) else 0,
             text("started", "(unknown)"),
             text("vpc_id", ""),
+            float(process_started)
+            if isinstance(process_started, int | float) and not isinstance(process_started, bool)
+            else 0.0,
         )
 
     def to_json(self):
@@ -136,6 +193,22 @@ class LockInfo:
     def __str__(self):
         return self.describe()
 
+    def alive_here(self):
+        """Whether the holder is a process alive on this host: same host name, its pid alive, started when
+        the lock says (within a second; a lock that records no start time: started before the lock)."""
+        if self.host != socket.gethostname():
+            return False
+        started = _process_started(self.pid)
+        if started is None:
+            return False
+        if self.process_started:
+            return abs(started - self.process_started) < 1.0
+        try:
+            taken = datetime.datetime.fromisoformat(self.started.replace("Z", "+00:00")).timestamp()
+        except ValueError:
+            return True
+        return started <= taken + 1.0
+
 
 class LockHeldError(TidewallError):
     """Another run holds the VPC's lock; nothing was changed. `holder` is its LockInfo."""
@@ -146,7 +219,8 @@ class LockHeldError(TidewallError):
         self.vpc_id = vpc_id
         self.holder = holder
         super().__init__(
-            f"{vpc_id} is locked by {holder.describe()}, lock id {holder.lock_id}; nothing was changed. "
+            f"{vpc_id} is locked by {holder.describe()}, lock id {escape_controls(holder.lock_id)}; nothing was "
+            "changed. "
             "Only one execute, revert or reset may run on a VPC at a time. If that run is no longer running "
             f"(killed, or its machine gone), remove the stale lock with: "
             f"{unlock_hint(config_path, holder.lock_id)}"
@@ -284,14 +358,22 @@ def read_lock_of(s3_client, descriptor):
     return read_lock(s3_client, descriptor.bucket, lock_key(descriptor.prefix))
 
 
-def force_unlock(s3_client, descriptor, lock_id, vpc_id=""):
+def force_unlock(s3_client, descriptor, lock_id, vpc_id="", confirm=None):
     """Remove the lock of `descriptor`'s prefix when its id is `lock_id`; returns the removed LockInfo.
 
-    Refuses (a LockError with exit status 2) when no lock is held or its id differs. The delete is
-    conditional on the object read (where the store honours it), so a lock taken in between is not removed.
+    Refuses (a LockError with exit status 2) a lock id not of the form this tool writes, no lock held, an id
+    that differs, and a holder alive on this host. `confirm(holder)` is asked before the removal (it raises
+    to refuse). The delete is conditional on the object read (where the store honours it), so a lock taken
+    in between is not removed.
     """
     bucket, key = descriptor.bucket, lock_key(descriptor.prefix)
     where = vpc_id or f"s3://{bucket}/{descriptor.prefix}"
+    if not is_lock_id(lock_id):
+        raise LockError(
+            f"--lock-id {escape_controls(lock_id)!r} is not a lock id of this tool (32 hexadecimal digits, as "
+            "status and the refusal name it); nothing was changed",
+            exit_code=EXIT_USAGE,
+        )
     holder, etag = _read_lock_object(s3_client, bucket, key)
     if holder is None:
         raise LockError(f"no run lock is held on {where}; nothing to remove", exit_code=EXIT_USAGE)
@@ -301,6 +383,14 @@ def force_unlock(s3_client, descriptor, lock_id, vpc_id=""):
             f"not {lock_id}. Check that run is gone, then pass its lock id",
             exit_code=EXIT_USAGE,
         )
+    if holder.alive_here():
+        raise LockError(
+            f"refusing to unlock {where}: its holder, {holder.describe()}, is still running on this host. Let it "
+            "finish, or stop it first (Ctrl-C, or kill " + str(holder.pid) + "); nothing was changed",
+            exit_code=EXIT_USAGE,
+        )
+    if confirm is not None:
+        confirm(holder)
     try:
         s3_client.delete_object(Bucket=bucket, Key=key, **_delete_condition(s3_client, etag))
     except ClientError as e:

@@ -43,8 +43,10 @@ def _error_code(err):
 def atomic_write_json(path, data):
     """Write JSON to `path` at once (temp file, fsync, os.replace); a file of the backup folder is listed
     as pending until its write-through has stored it in S3."""
+    from tidewall.commands import journal_trust
     from tidewall.lib import s3
 
+    data = journal_trust.seal_record(data, journal_trust.context_of(os.path.dirname(os.path.abspath(path))))
     text = json.dumps(data, indent=2, sort_keys=True, default=str)
     s3.atomic_write_bytes(path, text.encode("utf-8"))
 

@@ -14,6 +14,12 @@ and names both copies (`BackupConflictError`); someone has to decide which one i
 the folder lacks are fetched. Hidden names (the pending list, temp files, the run lock) are never journal
 files: they are neither fetched nor compared nor stored.
 
+Every write of a journal file is conditional on the ETag this process last read or wrote for its key
+(`If-Match`; `If-None-Match: *` when the download found no such object), so a second writer (a run that
+went on after its lock was deleted, say) is stopped at its first write, with S3's journal left as it was:
+the local copy that lost is moved aside (a hidden `.NAME.conflict-TIME` file) and the next download
+fetches S3's. No request is added: the ETags come with the listing, the fetches and the puts.
+
 What is known to be in S3 (fetched, found equal, or stored) is remembered per registered folder, so an
 upload stores only the files whose content S3 does not hold yet. Inside `download_once()` the prefix is
 read from S3 once: a command that holds the VPC's run lock, and stores every change itself, knows what S3
@@ -21,6 +27,7 @@ holds from then on, so later downloads (to another folder, or again) send no req
 """
 
 import contextlib
+import datetime
 import hashlib
 import json
 import logging
@@ -44,6 +51,12 @@ _in_s3 = {}
 # Inside download_once(): (bucket, prefix) -> {relname: content} of the journal files S3 holds
 _remote = None
 
+# (bucket, key) -> ETag of the object as this process last read or wrote it; ABSENT: there was none.
+_etags = {}
+ABSENT = object()
+# (bucket, prefix) listed by this process: a key under it that the listing lacked did not exist then.
+_listed = set()
+
 # Called before an upload stores the folder: the journals write what they still hold in memory.
 _before_upload = []
 
@@ -56,6 +69,13 @@ def add_before_upload(hook):
 
 class S3BackupError(TidewallError):
     """The backup folder cannot be fetched from or stored in S3."""
+
+
+class JournalWriteConflict(S3BackupError):
+    """S3's copy of a journal file changed since this run last read or wrote it: another writer. Nothing
+    was stored; this run stops."""
+
+    exit_code = EXIT_USAGE
 
 
 class BackupConflictError(S3BackupError):
@@ -155,13 +175,37 @@ def _object_key(prefix, relname):
     return f"{prefix}/{relname}" if prefix else relname
 
 
-def _put(client, bucket, key, data):
+_CHANGED = ("PreconditionFailed", "412", "ConditionalRequestConflict", "409")
+
+
+def _condition(bucket, key, prefix=None):
+    known = _etags.get((bucket, key))
+    if known is None and prefix is not None and (bucket, prefix) in _listed:
+        known = ABSENT
+    if known is None:
+        return {}
+    return {"IfNoneMatch": "*"} if known is ABSENT else {"IfMatch": known}
+
+
+def _put(client, bucket, key, data, prefix=None):
+    condition = _condition(bucket, key, prefix)
     try:
-        client.put_object(Bucket=bucket, Key=key, Body=data)
+        reply = client.put_object(Bucket=bucket, Key=key, Body=data, **condition)
     except ClientError as e:
-        if e.response.get("Error", {}).get("Code") in ("NoSuchBucket", "404"):
+        code = e.response.get("Error", {}).get("Code")
+        if code in ("NoSuchBucket", "404"):
             raise S3BackupError(f"backup bucket '{bucket}' does not exist (check s3_bucket)") from None
+        if condition and str(code) in _CHANGED:
+            raise JournalWriteConflict(
+                f"s3://{bucket}/{key} was changed by another writer since this run last read or wrote it; "
+                "this run stops here and leaves S3's journal as it is. Check `tidewall status` before going on"
+            ) from None
         raise
+    etag = reply.get("ETag") if isinstance(reply, dict) else None
+    if etag:
+        _etags[(bucket, key)] = etag
+    else:
+        _etags.pop((bucket, key), None)
 
 
 def _remote_stored(bucket, prefix, relname, data):
@@ -171,9 +215,21 @@ def _remote_stored(bucket, prefix, relname, data):
 
 
 def _put_file(client, bucket, prefix, folder, relname):
-    with open(os.path.join(folder, *relname.split("/")), "rb") as f:
+    path = os.path.join(folder, *relname.split("/"))
+    with open(path, "rb") as f:
         data = f.read()
-    _put(client, bucket, _object_key(prefix, relname), data)
+    try:
+        _put(client, bucket, _object_key(prefix, relname), data, prefix)
+    except JournalWriteConflict:
+        # The copy that lost goes aside, out of the journal: the next download fetches S3's.
+        aside = os.path.join(
+            os.path.dirname(path),
+            f".{os.path.basename(path)}.conflict-{datetime.datetime.now():%Y%m%dT%H%M%S%f}",
+        )
+        os.replace(path, aside)
+        _set_pending(folder, _pending(folder) - {relname})
+        logger.error("  Kept this run's copy of %s as %s", relname, aside)
+        raise
     _known_stored(folder, relname, data)
     _remote_stored(bucket, prefix, relname, data)
 
@@ -239,6 +295,8 @@ def unregister(folder):
 def clear_registry():
     _registry.clear()
     _in_s3.clear()
+    _etags.clear()
+    _listed.clear()
 
 
 def _digest(data):
@@ -336,10 +394,15 @@ class S3BackupCmdV2:
             raise error from None
 
     def _remote_files(self):
-        """relname -> key of the journal files under the prefix."""
+        """relname -> key of the journal files under the prefix (their ETags are remembered)."""
         prefix = self.backup_descriptor.prefix
+        bucket = self.backup_descriptor.bucket
         start = len(prefix) + 1 if prefix else 0
         remote = {}
+        for known in [
+            k for k in _etags if k[0] == bucket and k[1].startswith(prefix + "/" if prefix else "")
+        ]:
+            del _etags[known]  # what this listing finds replaces what was known
         for page in self._list_pages():
             for obj in page.get("Contents", []):
                 key = obj["Key"]
@@ -355,6 +418,9 @@ class S3BackupCmdV2:
                     logger.debug("  Not a journal file: %s", key)
                     continue
                 remote[relname] = key
+                if obj.get("ETag"):
+                    _etags[(bucket, key)] = obj["ETag"]
+        _listed.add((bucket, prefix))
         folders = {"/".join(r.split("/")[:n]) for r in remote for n in range(1, r.count("/") + 1)}
         clashes = sorted(folders & set(remote))
         if clashes:
@@ -388,10 +454,12 @@ class S3BackupCmdV2:
             remote = {relname: _object_key(prefix, relname) for relname in bodies}
         else:
             remote = self._remote_files()
-            bodies = {
-                relname: self.s3_client.get_object(Bucket=bucket, Key=key)["Body"].read()
-                for relname, key in sorted(remote.items())
-            }
+            bodies = {}
+            for relname, key in sorted(remote.items()):
+                reply = self.s3_client.get_object(Bucket=bucket, Key=key)
+                bodies[relname] = reply["Body"].read()
+                if reply.get("ETag"):
+                    _etags[(bucket, key)] = reply["ETag"]
             if _remote is not None:
                 _remote[(bucket, prefix)] = dict(bodies)
         local = [n for n in _local_files(folder) if not is_scratch_file(n)]

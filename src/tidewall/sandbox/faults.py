@@ -708,7 +708,7 @@ def remove_stale_lock(world, killed, case=None):
     problems = []
     if holder.pid != killed.pid:
         problems.append(f"the lock left behind names pid {holder.pid}, not the killed run's {killed.pid}")
-    result = world.run("unlock", "--lock-id", holder.lock_id)
+    result = world.run("unlock", "--lock-id", holder.lock_id, "--yes")
     if case is not None:
         case.runs.append(result)
     if result.status != 0:

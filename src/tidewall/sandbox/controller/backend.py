@@ -16,6 +16,7 @@ import ipaddress
 import re
 import secrets
 import threading
+import time
 from dataclasses import dataclass, field
 
 from tidewall.sandbox.clock import Durations, WorldClock
@@ -128,14 +129,31 @@ class ControllerBackend:
 
     # ---------------------------------------------------------------------------- users, sessions
 
+    # Bad logins of one user name in a row that are answered at once; each one after waits a little longer.
+    FREE_BAD_LOGINS = 5
+    BAD_LOGIN_PAUSE = 0.2  # seconds, doubled with each further bad login, at most MAX_BAD_LOGIN_PAUSE
+    MAX_BAD_LOGIN_PAUSE = 3.0
+
     def login(self, username, password):
-        """A new CID, or None when the user or password is wrong."""
+        """A new CID, or None when the user or password is wrong (after a pause once a name has failed
+        FREE_BAD_LOGINS times in a row: a password is not guessed at full speed)."""
         with self._lock:
+            failures = getattr(self, "_bad_logins", None)
+            if failures is None:
+                failures = self._bad_logins = {}
             if username not in self.users or password is None or password != self.users[username]:
-                return None
-            cid = secrets.token_hex(12)
-            self._cids[cid] = username
-            return cid
+                failures[username] = failures.get(username, 0) + 1
+                over = failures[username] - self.FREE_BAD_LOGINS
+                if len(failures) > 10_000:  # never a table that grows without end
+                    failures.clear()
+            else:
+                failures.pop(username, None)
+                cid = secrets.token_hex(12)
+                self._cids[cid] = username
+                return cid
+        if over > 0:
+            time.sleep(min(self.BAD_LOGIN_PAUSE * 2 ** (over - 1), self.MAX_BAD_LOGIN_PAUSE))
+        return None
 
     def issue_cid(self, username):
         with self._lock:

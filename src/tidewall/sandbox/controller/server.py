@@ -33,6 +33,7 @@ MASK = "********"
 SECRET_FIELDS = ("password",)
 MAX_BODY = 1 << 20  # bytes of a request body
 MAX_RECORDED = 10_000  # requests kept in the record (the oldest are dropped)
+MAX_RECORDED_BYTES = 16 << 20  # and at most this many bytes of them (the oldest are dropped)
 READ_TIMEOUT = 30.0  # seconds a connection may stay silent (handshake, headers, body)
 
 
@@ -95,6 +96,7 @@ class SimulatedController:
         self._server = None
         self._thread = None
         self._requests = deque(maxlen=MAX_RECORDED)
+        self._recorded_bytes = 0
         self._requests_lock = threading.Lock()
         self.chaos = None  # a Chaos while faults are injected
         self.ca = None
@@ -234,6 +236,7 @@ class SimulatedController:
     def clear_requests(self):
         with self._requests_lock:
             self._requests.clear()
+            self._recorded_bytes = 0
 
     # ---------------------------------------------------------------------------------------- WSGI
 
@@ -285,8 +288,23 @@ class SimulatedController:
         return _json(reply, status)
 
     def _record(self, method, path, query, form):
+        request = RecordedRequest(method, path, _masked(query), _masked(form))
         with self._requests_lock:
-            self._requests.append(RecordedRequest(method, path, _masked(query), _masked(form)))
+            if len(self._requests) == self._requests.maxlen:
+                self._recorded_bytes -= _size(self._requests[0])
+            self._requests.append(request)
+            self._recorded_bytes += _size(request)
+            while self._recorded_bytes > MAX_RECORDED_BYTES and len(self._requests) > 1:
+                self._recorded_bytes -= _size(self._requests.popleft())
+
+
+def _size(request):
+    """Bytes a recorded request holds (its texts)."""
+    return (
+        len(request.method)
+        + len(request.path)
+        + sum(len(k) + len(v) for k, v in request.query + request.form)
+    )
 
 
 def _json(reply, status=200):
