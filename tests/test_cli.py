@@ -67,6 +67,7 @@ def stand_in(monkeypatch):
     # The stand-in migrates no real VPC: the check that the VPC exists with two NAT gateways before a first
     # run is tested against a seeded sandbox VPC (tests/integration/test_run_lock.py).
     monkeypatch.setattr(runner, "check_vpc_ready", lambda ca, clients: None)
+    monkeypatch.setattr(runner, "check_vpc_exists", lambda ca, clients: None)
     # Nor has it journalled steps: revert finds one to undo, so that the stand-in is called (a revert with
     # nothing to undo is answered without the migration command: tests/test_operator.py).
     real_revert_view = runner._revert_view
@@ -127,7 +128,11 @@ def make_config(tmp_path, monkeypatch):
 
 
 def run(*argv):
-    return cli.main(list(argv))
+    """`tidewall ARGV`; execute, revert and reset with --yes (no terminal here to answer their question)."""
+    argv = list(argv)
+    if argv[:1] and argv[0] in cli.CONFIRMED_COMMANDS:
+        argv.insert(1, "--yes")
+    return cli.main(argv)
 
 
 def s3_keys(client):
@@ -212,7 +217,7 @@ class TestExitStatus:
         stand_in.outcome = RuntimeError("controller unreachable")
         assert run("revert", "--config", make_config()) == 1
         err = capsys.readouterr().err
-        assert "revert failed: RuntimeError: controller unreachable" in err
+        assert "revert failed: controller unreachable (-v shows the traceback)" in err
         assert "Traceback" not in err
 
     def test_log_lines_carry_time_and_level(self, aws, make_config, capsys):
@@ -256,9 +261,9 @@ class TestErrorMapping:
     @pytest.mark.parametrize(
         "outcome, status, shown",
         [
-            (s3.S3BackupError("no bucket"), 1, "execute failed: S3BackupError: no bucket"),
+            (s3.S3BackupError("no bucket"), 1, "execute failed: no bucket"),
             (UsageError("refused"), 2, "tidewall: refused"),
-            (TidewallError("odd", exit_code=3), 3, "execute failed: TidewallError: odd"),
+            (TidewallError("odd", exit_code=3), 3, "execute failed: odd"),
             (Terminated(), 143, "tidewall: terminated"),
             (KeyboardInterrupt(), 130, "tidewall: interrupted"),
         ],

@@ -232,13 +232,19 @@ def _read_histories(folder, vpc_id, view):
     return view
 
 
+def journal_where(ca):
+    """Where the VPC's journal is kept: s3://bucket/prefix."""
+    descriptor = ca.backup_descriptor
+    return f"s3://{descriptor.bucket}/{descriptor.prefix}"
+
+
 def read_journal(ca, s3_client):
     """Download the journal of `ca`'s VPC into a temporary folder (dry-run mode: nothing written) and read it."""
     from tidewall.core.ConfigAdaptor import BackupDescriptor
     from tidewall.lib import s3
 
     real = ca.backup_descriptor
-    view = JournalView(f"s3://{real.bucket}/{real.prefix}")
+    view = JournalView(journal_where(ca))
     tmp = tempfile.mkdtemp(prefix="tidewall-journal-")
     saved_dry_run = Globals.dry_run
     Globals.dry_run = True
@@ -278,6 +284,18 @@ def _plural(n, word):
     return f"{n} {word}" if n == 1 else f"{n} {word}s"
 
 
+def vpc_not_found(ca):
+    return UsageError(f"{ca.vpc_id} not found in {ca.region}")
+
+
+def check_vpc_exists(ca, clients):
+    """The VPC exists in the configured region (`plan` and `status`, before they read anything else)."""
+    from tidewall.lib.natgw import describe_vpc
+
+    if describe_vpc(clients.getEc2Client(), ca.vpc_id) is None:
+        raise vpc_not_found(ca)
+
+
 def check_vpc_ready(ca, clients):
     """Before a first run: the VPC exists in the configured region and has enough NAT gateways to replace."""
     from tidewall.lib.natgw import describe_vpc, discoverable_natgws
@@ -286,7 +304,7 @@ def check_vpc_ready(ca, clients):
     count = len(discoverable_natgws(ec2, ca.vpc_id))
     # A VPC with NAT gateways exists; it is looked up only to tell a missing VPC from one without them.
     if count < MIN_NAT_GATEWAYS and describe_vpc(ec2, ca.vpc_id) is None:
-        raise UsageError(f"{ca.vpc_id} not found in {ca.region}")
+        raise vpc_not_found(ca)
     if count < MIN_NAT_GATEWAYS:
         raise UsageError(
             f"{ca.vpc_id} has {_plural(count, 'available NAT gateway')}; at least {MIN_NAT_GATEWAYS} are needed"
@@ -426,9 +444,14 @@ def held_lock(ca, command, clients):
 RESULTS = ("done", "stopped", "dry_run", "nothing_to_do", "rolled_back", "failed", "refused", "interrupted")
 
 
+# What `error.kind` of `--output json` says the error was.
+ERROR_KINDS = ("lock_held", "access", "refused", "failed")
+
+
 @dataclass
 class RunOutcome:
-    """What a run of execute or revert did, what is left, and why it ended (`--output json`)."""
+    """How a command ended (every `--output json` object starts with these fields) and, for execute and
+    revert, what the run did and what is left. `body` holds the fields of plan's and status's own object."""
 
     command: str
     vpc_id: str | None = None
@@ -436,13 +459,15 @@ class RunOutcome:
     result: str = "failed"
     exit_status: int = EXIT_FAILED
     reason: str | None = None
+    journal: str | None = None  # where the journal is kept (s3://bucket/prefix)
     steps_done: list = field(default_factory=list)
     steps_pending: list = field(default_factory=list)
     natgws_replaced: list = field(default_factory=list)
     steps_in_effect: int | None = None
     steps_total: int | None = None
     plan: dict | None = None
-    error: dict | None = None  # the error that ended the run (see `error_json`), None otherwise
+    error: dict | None = None  # the error that ended the command (see `error_json`), None otherwise
+    body: dict | None = None
     _before: int | None = None  # journal slots in effect when the run started
     _slots: list = field(default_factory=list)
 
@@ -450,18 +475,27 @@ class RunOutcome:
         data = {
             "command": self.command,
             "vpc_id": self.vpc_id,
-            "dry_run": self.dry_run,
             "result": self.result,
             "exit_status": self.exit_status,
             "reason": self.reason,
-            "steps_done": self.steps_done,
-            "steps_pending": self.steps_pending,
-            "natgws_replaced": self.natgws_replaced,
-            "journal": {"steps_in_effect": self.steps_in_effect, "steps_total": self.steps_total},
             "error": self.error,
         }
-        if self.plan is not None:
-            data["plan"] = self.plan
+        if self.body is not None:
+            data.update((k, v) for k, v in self.body.items() if k not in data)
+        elif self.command in ("execute", "revert"):
+            data.update(
+                {
+                    "dry_run": self.dry_run,
+                    "journal": self.journal,
+                    "steps_total": self.steps_total,
+                    "steps_in_effect": self.steps_in_effect,
+                    "steps_done": self.steps_done,
+                    "steps_pending": self.steps_pending,
+                    "natgws_replaced": self.natgws_replaced,
+                }
+            )
+            if self.plan is not None:
+                data["plan"] = self.plan
         return data
 
     def ended(self, result, status, reason=None):
@@ -471,24 +505,54 @@ class RunOutcome:
         return status
 
 
-def error_json(error):
-    """What `--output json` says of the error that ended a run: its `kind` (`lock_held`: another run holds
-    the VPC's run lock, `lock` then names the holder; `other` for every other error) and its `type`."""
+def during_changes(error):
+    """Whether `error` came while the command was changing the VPC or its journal (see `changing`)."""
+    return bool(getattr(error, "_tidewall_during_changes", False))
+
+
+@contextlib.contextmanager
+def changing():
+    """The block changes the VPC or its journal: an error raised in it is marked so, and an access problem
+    is then no refusal (something may have changed) but a failure."""
+    try:
+        yield
+    except Exception as e:
+        with contextlib.suppress(AttributeError, TypeError):
+            e._tidewall_during_changes = True
+        raise
+
+
+def classify_error(error):
+    """(exit status, error kind, one-line text) of an error that ended a command.
+
+    A configuration or access problem found before anything changed is exit status 2 (`refused`,
+    `access`, `lock_held`); an access problem while changing, and every other error, is a failure with the
+    error's own status (1 for most)."""
+    from tidewall.core.exceptions import EXIT_USAGE, TidewallError, plain_error
     from tidewall.lib.lock import LockHeldError
 
-    data = {"kind": "other", "type": type(error).__name__}
+    text, access = plain_error(error)
+    text = " ".join(str(text).split())
     if isinstance(error, LockHeldError):
-        holder = error.holder
-        data["kind"] = "lock_held"
-        data["lock"] = {
-            "lock_id": holder.lock_id,
-            "command": holder.command,
-            "user": holder.user,
-            "host": holder.host,
-            "pid": holder.pid,
-            "started": holder.started,
-            "holder": holder.describe(),
-        }
+        return EXIT_USAGE, "lock_held", text
+    if access:
+        return (EXIT_FAILED, "failed", text) if during_changes(error) else (EXIT_USAGE, "access", text)
+    if isinstance(error, TidewallError):
+        status = error.exit_code
+        return status, ("refused" if status == EXIT_USAGE else "failed"), text
+    return EXIT_FAILED, "failed", text
+
+
+def error_json(error, kind=None, message=None):
+    """What `--output json` says of the error that ended a command: its `kind` (one of ERROR_KINDS), its
+    `message` (the line the console shows) and, for `lock_held`, the `lock` that another run holds."""
+    from tidewall.lib.lock import LockHeldError
+
+    if kind is None or message is None:
+        _status, kind, message = classify_error(error)
+    data = {"kind": kind, "message": message, "lock": None}
+    if isinstance(error, LockHeldError):
+        data["lock"] = error.holder.to_record()
     return data
 
 
@@ -565,8 +629,14 @@ def fill_outcome(outcome, ca, view):
     return outcome
 
 
+# The commands that read the VPC's journal (and so need its key when one is configured).
+JOURNAL_COMMANDS = ("plan", "status", "execute", "revert", "reset")
+
+
 def check_inputs(ca, command, stop_before=None):
-    """Inputs the configuration check cannot judge alone, checked before anything runs (UsageError)."""
+    """Inputs the configuration check cannot judge alone, all checked before the first request to AWS or the
+    controller (UsageError): the spoke tag, the acceptance test's files, the password and journal key
+    variables."""
     if command in ("execute", "plan"):
         from tidewall.core.ConfigAdaptor import normalise_spoke_tag
 
@@ -580,6 +650,10 @@ def check_inputs(ca, command, stop_before=None):
             ) from None
     if command == "execute":
         check_test_config(ca)
+    if command in ("execute", "revert"):
+        check_password_env(ca)
+    if command in JOURNAL_COMMANDS:
+        check_journal_key_env(ca)
 
 
 def check_test_config(ca):
@@ -636,6 +710,7 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
     outcome.dry_run = bool(dry_run)
     ca = ConfigAdaptor(config)
     outcome.vpc_id = ca.vpc_id
+    outcome.journal = journal_where(ca)
     if command == "reset":
         return reset_journal(ca)
     check_inputs(ca, command, stop_before)
@@ -643,9 +718,6 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
     Globals.dry_run = bool(dry_run)
     Globals.cmdcnt = -1 if stop_before is None else int(stop_before)
     Globals.waits = ca.waits
-    if command in ("execute", "revert"):
-        check_password_env(ca)
-        check_journal_key_env(ca)
     if command not in LOCKED_COMMANDS:
         return _run_manager(manager, command, ca, None, dry_run, stop_before, outcome)
     clients = AwsClientManager(ca)
@@ -654,6 +726,42 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
         return _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome)
     with held_lock(ca, command, clients):
         return _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome)
+
+
+def preview_changes(command, ca):
+    """What revert or reset would change now, as text to show before the confirmation question (execute
+    shows its plan); None when there is nothing to ask about (nothing to change, or the command refuses by
+    itself)."""
+    from tidewall.lib.aws_cred import AwsClientManager
+
+    clients = AwsClientManager(ca)
+    if command == "revert":
+        view = _revert_view(ca, clients)
+        if view.undo_pending is None:
+            return None
+        progress = journal_progress(ca, view)
+        undo = list(reversed(progress.slots[: min(progress.entries, len(progress.slots))]))
+        lines = [f"Revert of {ca.vpc_id} undoes {view.undo_pending}, newest first (journal in {view.where}):"]
+        lines += [
+            f"  {slot.code:<2} {slot.label}"
+            + (f" (NAT gateway {slot.natgw})" if slot.natgw is not None else "")
+            for slot in undo
+        ]
+        return "\n".join(lines)
+    if command == "reset":
+        local = os.path.abspath(ca.backup_descriptor.local_path)
+        with demoted("tidewall.lib.s3", "tidewall.commands.history"):
+            view = read_journal(ca, clients.getS3Client())
+        local_view = read_local_journal(local, ca.vpc_id)
+        if view.undo_pending is not None or local_view.undo_pending is not None:
+            return None  # refused, pointing to revert
+        if not view.files and not local_view.files:
+            return None  # nothing to reset
+        return (
+            f"Reset of {ca.vpc_id} deletes its journal: {_plural(len(view.files), 'file')} in {view.where} "
+            f"and {_plural(len(local_view.files), 'file')} in {local}; the next execute is a first run"
+        )
+    return None
 
 
 def _revert_view(ca, clients):
@@ -735,7 +843,7 @@ def _run_action(manager, command, ca, clients, dry_run, stop_before, outcome):
     root.addHandler(errors)
     status = EXIT_OK
     try:
-        with _StderrToLog():
+        with _StderrToLog(), changing():
             action(ca)
     except SystemExit as e:
         status = exit_status(e)
@@ -888,6 +996,7 @@ def reset_journal(config):
     from tidewall.lib.aws_cred import AwsClientManager
 
     ca = ConfigAdaptor(config)
+    check_inputs(ca, "reset")
     clients = AwsClientManager(ca)
     s3_client = clients.getS3Client()
     descriptor = ca.backup_descriptor
@@ -906,8 +1015,9 @@ def reset_journal(config):
                 )
         # The local copy first: a reset cut short then leaves S3's copy, which a new reset (or the refusal
         # of execute) finds again, never a local file that S3 lacks.
-        local_files = _delete_local_folder(local)
-        removed = _delete_journal_objects(s3_client, descriptor)
+        with changing():
+            local_files = _delete_local_folder(local)
+            removed = _delete_journal_objects(s3_client, descriptor)
         if not removed and not local_files:
             print(f"Nothing to reset: no journal of {ca.vpc_id} in {view.where} or in {local}")
         else:

@@ -18,7 +18,8 @@ def run_cli(vpc, tmp_path, command="execute", **overrides):
     config = dict(vpc.config, **overrides)
     path = tmp_path / "config.yaml"
     path.write_text(yaml.safe_dump(config))
-    return cli.main([command, "--config", str(path)])
+    yes = ["--yes"] if command in cli.CONFIRMED_COMMANDS else []
+    return cli.main([command, *yes, "--config", str(path)])
 
 
 def bucket_keys(vpc):

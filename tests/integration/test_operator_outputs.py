@@ -27,7 +27,8 @@ def tidewall_json(capsys, *argv):
     """(exit status, the one JSON object on standard output, standard error)."""
     as_new_process()
     try:
-        status = cli.main(list(argv) + ["--output", "json"])
+        yes = ["--yes"] if argv[0] in ("execute", "revert") else []
+        status = cli.main(list(argv) + yes + ["--output", "json"])
     finally:
         s3.clear_registry()
     captured = capsys.readouterr()
@@ -66,7 +67,7 @@ class TestPlan:
         zones = vpc.zones
         rtb = {z.az: z.private_route_table_id for z in zones}
         a, b, c = (rtb[z.az] for z in zones)
-        assert plan["source"] == "discovery" and plan["steps_done"] == 0
+        assert plan["source"] == "discovery" and plan["steps_in_effect"] == 0 and plan["steps_done"] == []
         assert [n["nat_gw_id"] for n in plan["natgws"]] == [z.nat_gateway_id for z in zones]
         assert [[s["code"] for s in n["steps"]] for n in plan["natgws"]] == [
             ["A1", "A2", "A3", "A4", "A5", "A6", "R"],
@@ -111,7 +112,7 @@ class TestPlan:
         assert real_egress(vpc) == planned_after(fresh, 0)
 
         _status, resumed, _err = tidewall_json(capsys, "plan", "--config", path)
-        assert resumed["source"] == "journal" and resumed["steps_done"] == 6
+        assert resumed["source"] == "journal" and resumed["steps_in_effect"] == 6
         assert [g["group"] for g in resumed["groups"]] == [1, 2]
         zone_a = next(
             t for t in resumed["route_tables"] if t["route_table_id"] == vpc.zones[0].private_route_table_id

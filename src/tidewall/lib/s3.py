@@ -29,7 +29,7 @@ import tempfile
 
 from botocore.exceptions import ClientError
 
-from tidewall.core.exceptions import EXIT_USAGE, TidewallError
+from tidewall.core.exceptions import EXIT_USAGE, AccessError, TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib.lock import LOCK_NAME
 
@@ -56,6 +56,11 @@ def add_before_upload(hook):
 
 class S3BackupError(TidewallError):
     """The backup folder cannot be fetched from or stored in S3."""
+
+
+class BucketAccessError(S3BackupError, AccessError):
+    """The backup bucket does not exist or refuses access: a configuration or access problem (exit status 2
+    when nothing had changed yet)."""
 
 
 class BackupConflictError(S3BackupError):
@@ -160,7 +165,7 @@ def _put(client, bucket, key, data):
         client.put_object(Bucket=bucket, Key=key, Body=data)
     except ClientError as e:
         if e.response.get("Error", {}).get("Code") in ("NoSuchBucket", "404"):
-            raise S3BackupError(f"backup bucket '{bucket}' does not exist (check s3_bucket)") from None
+            raise BucketAccessError(f"backup bucket '{bucket}' does not exist (check s3_bucket)") from None
         raise
 
 
@@ -315,9 +320,11 @@ class S3BackupCmdV2:
         bucket = self.backup_descriptor.bucket
         code = err.response.get("Error", {}).get("Code")
         if code in ("404", "NoSuchBucket"):
-            return S3BackupError(f"backup bucket '{bucket}' does not exist (check s3_bucket)")
+            return BucketAccessError(f"backup bucket '{bucket}' does not exist (check s3_bucket)")
         if code in ("403", "AccessDenied"):
-            return S3BackupError(f"no access to backup bucket '{bucket}'")
+            return BucketAccessError(
+                f"no access to backup bucket '{bucket}' (check the AWS credentials and their permissions)"
+            )
         return None
 
     def _list_pages(self):
