@@ -127,6 +127,9 @@ def make_config(tmp_path, monkeypatch):
     return make
 
 
+REAL_CHECK_VPC_EXISTS = runner.check_vpc_exists
+
+
 def run(*argv):
     """`tidewall ARGV`; execute, revert and reset with --yes (no terminal here to answer their question)."""
     argv = list(argv)
@@ -313,13 +316,14 @@ class TestConfigurationErrors:
         assert run("execute", "--config", str(tmp_path / "nope.yaml")) == 2
         assert "not found" in capsys.readouterr().err
 
-    @pytest.mark.parametrize("command", ["execute", "revert"])
-    def test_unset_password_variable_is_refused_before_login(
-        self, make_config, stand_in, monkeypatch, capsys, command
+    @pytest.mark.parametrize("argv", [["execute"], ["revert"], ["execute", "--dry-run"]])
+    def test_unset_password_variable_is_refused_before_any_request(
+        self, make_config, stand_in, monkeypatch, capsys, argv
     ):
         path = make_config()
         monkeypatch.delenv(PASSWORD_ENV)
-        assert run(command, "--config", path) == 2
+        monkeypatch.setattr(runner, "read_journal", lambda *a: pytest.fail("a request before the check"))
+        assert run(*argv, "--config", path) == 2
         err = capsys.readouterr().err
         assert "'controller_password_env'" in err and PASSWORD_ENV in err
         assert stand_in.calls == []
@@ -793,6 +797,101 @@ class TestCommandsUnderTheLock:
         assert f"Removed the run lock {held.info.lock_id}" in capsys.readouterr().out
         assert s3_keys(aws) == []
         assert run("unlock", "--config", path, "--lock-id", held.info.lock_id) == 2
+
+
+class TestEveryOutcomeInJson:
+    """One JSON object on standard output however the command ends, with the fields of one schema."""
+
+    @pytest.mark.parametrize(
+        "argv, setup, result, status, kind",
+        [
+            (["status"], "lock", "done", 0, None),
+            (["execute"], "lock", "refused", 2, "lock_held"),
+            (["execute"], None, "done", 0, None),
+            (["execute"], "fails", "failed", 1, "failed"),
+            (["revert"], "config", "refused", 2, "refused"),
+            (["plan"], "vpc", "done", 0, None),
+            (["plan"], "no vpc", "refused", 2, "refused"),
+            (["status"], "no vpc", "refused", 2, "refused"),
+            (["status"], "no bucket", "refused", 2, "access"),
+            (["plan", "--bogus"], None, "refused", 2, "refused"),
+        ],
+    )
+    def test_fields_on_success_and_failure(
+        self, aws, make_config, stand_in, tmp_path, capsys, monkeypatch, argv, setup, result, status, kind
+    ):
+        overrides = {}
+        if setup == "lock":
+            held = foreign_lock(aws, tmp_path).info
+        if setup == "fails":
+            stand_in.outcome = RuntimeError("controller unreachable")
+        if setup == "config":
+            overrides["hs_mode"] = 3
+        if setup in ("vpc", "no vpc"):
+            monkeypatch.setattr(runner, "check_vpc_exists", REAL_CHECK_VPC_EXISTS)
+        if setup == "vpc":
+            overrides["vpc_id"] = boto3.client("ec2").create_vpc(CidrBlock="10.0.0.0/16")["Vpc"]["VpcId"]
+        if setup == "no bucket":
+            monkeypatch.setattr(runner, "check_vpc_exists", lambda ca, clients: None)
+            overrides["s3_bucket"] = "no-such-bucket"
+        assert run(*argv, "--config", make_config(**overrides), "--output", "json") == status
+        out = json.loads(capsys.readouterr().out)
+        assert runner.json_problems(out) == []
+        assert (out["command"], out["result"], out["exit_status"]) == (argv[0], result, status)
+        assert (out["error"] or {}).get("kind") == kind
+        if kind is not None:
+            assert out["reason"] == out["error"]["message"] and "Error" not in out["reason"]
+        if setup == "lock":
+            lock_record = out["lock"] if kind is None else out["error"]["lock"]
+            assert lock_record["held_by"] == held.describe() and lock_record["lock_id"] == held.lock_id
+        if setup == "no vpc":
+            assert out["reason"] == f"{VPC} not found in {REGION}"
+
+
+class TestConfirmation:
+    """execute, revert and reset show what they will change and ask; --yes skips it; no terminal refuses."""
+
+    @pytest.mark.parametrize("command", ["execute", "revert", "reset"])
+    @pytest.mark.parametrize(
+        "terminal, answer, yes, status, ran",
+        [
+            (True, "yes\n", False, 0, True),
+            (True, "y\n", False, 0, True),
+            (True, "no\n", False, 2, False),
+            (True, "", False, 2, False),  # end of input
+            (False, None, False, 2, False),
+            (False, None, True, 0, True),
+        ],
+    )
+    def test_asks_on_a_terminal_only(
+        self, aws, make_config, stand_in, monkeypatch, capsys, command, terminal, answer, yes, status, ran
+    ):
+        import io
+
+        shown = []
+        monkeypatch.setattr(cli, "_terminal", lambda: terminal)
+        monkeypatch.setattr(sys, "stdin", io.StringIO(answer or ""))
+        monkeypatch.setattr(
+            cli, "_preview", lambda *a, **k: shown.append(a[0]) or f"{command} would change these"
+        )
+        reset = []
+        monkeypatch.setattr(runner, "reset_journal", lambda ca: reset.append(ca) or 0)
+        argv = [command, "--config", make_config()] + (["--yes"] if yes else [])
+        assert cli.main(argv) == status
+        err = capsys.readouterr().err
+        assert bool(stand_in.calls or reset) == ran
+        assert shown == ([command] if terminal else [])
+        if terminal:
+            assert f"{command} would change these" in err and "Type 'yes' to go on" in err
+        if status == 2:
+            assert "nothing was changed" in err
+            assert ("Pass --yes" in err) == (not terminal)
+
+    def test_nothing_to_change_asks_nothing(self, aws, make_config, stand_in, monkeypatch, capsys):
+        monkeypatch.setattr(cli, "_terminal", lambda: True)
+        monkeypatch.setattr(sys, "stdin", None)  # asking would fail
+        assert cli.main(["reset", "--config", make_config()]) == 0
+        assert "Nothing to reset" in capsys.readouterr().out
 
 
 class TestPoisonedFirstRun:

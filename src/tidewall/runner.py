@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 
 from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK, Terminated, UsageError
 from tidewall.core.Globals import Globals
-from tidewall.logs import demoted
+from tidewall.logs import demoted, dry_run_wording
 
 logger = logging.getLogger("tidewall.runner")
 
@@ -447,6 +447,55 @@ RESULTS = ("done", "stopped", "dry_run", "nothing_to_do", "rolled_back", "failed
 # What `error.kind` of `--output json` says the error was.
 ERROR_KINDS = ("lock_held", "access", "refused", "failed")
 
+# The field names of every `--output json` object (plan, status, execute, revert; the fleet summary's runs
+# too): a name means one thing, with one type, wherever it appears. name -> (types, meaning).
+_STEPS = "list of steps ({slot, code, natgw, label})"
+JSON_FIELDS = {
+    "command": ((str,), "the command: plan, status, execute or revert"),
+    "vpc_id": ((str, type(None)), "the VPC; null when the configuration could not be read"),
+    "result": ((str,), "how the command ended: " + ", ".join(RESULTS)),
+    "exit_status": ((int,), "the command's exit status"),
+    "reason": ((str, type(None)), "why it ended so, in one line; null when it just finished"),
+    "error": ((dict, type(None)), "the error that ended it ({kind, message, lock}); null without one"),
+    "kind": ((str,), "error: " + ", ".join(ERROR_KINDS) + " (egress objects: what the route leads to)"),
+    "message": ((str,), "error: the line the console shows"),
+    "lock": (
+        (dict, type(None)),
+        "the run lock another run holds ({lock_id, command, user, host, pid, "
+        "started, held_by}); null when none is",
+    ),
+    "lock_id": ((str,), "lock: its id, for `tidewall unlock --lock-id`"),
+    "user": ((str,), "lock: who holds it"),
+    "host": ((str,), "lock: on which machine"),
+    "pid": ((int,), "lock: the holding process"),
+    "started": ((str,), "lock: since when (UTC, ISO 8601)"),
+    "held_by": ((str,), "lock: the holder in words ('execute by alice@host1 (pid 4242) since ...')"),
+    "dry_run": ((bool,), "execute, revert: a rehearsal that changed nothing"),
+    "journal": ((str, type(None)), "where the VPC's journal is kept (s3://bucket/prefix)"),
+    "steps_total": ((int, type(None)), "steps of the whole migration (for the discovery recorded or made)"),
+    "steps_in_effect": ((int, type(None)), "steps the journal holds as done and staying so"),
+    "steps_done": (
+        (list,),
+        _STEPS + ": plan, status: those in effect; execute: those this run did; revert: those it undid",
+    ),
+    "steps_pending": ((list,), _STEPS + " still to do (revert: still to undo)"),
+    "steps_to_undo": ((list,), _STEPS + ": status: what an unfinished rollback or revert undoes first"),
+    "slot": ((int,), "step: its journal slot"),
+    "code": ((str,), "step: A1-A6, B1, B2, T or R"),
+    "natgw": ((int, type(None)), "step: the NAT gateway it belongs to (by index); null for the run's own"),
+    "label": ((str,), "step: what it does, in a few words"),
+    "index": ((int,), "a NAT gateway's position in the recorded discovery, from 0"),
+    "nat_gw_id": ((str, type(None)), "a NAT gateway id"),
+    "subnet_id": ((str, type(None)), "a subnet id"),
+    "eip": ((str, type(None)), "the primary Elastic IP that the spoke takes over"),
+    "natgws": ((list,), "plan, status: one object per NAT gateway of the discovery"),
+    "natgws_replaced": ((list,), "execute, revert: the NAT gateways replaced by a spoke now"),
+    "natgws_left_alone": ((list,), "NAT gateways the migration does not replace, with the reason"),
+    "settings": ((dict,), "plan, status: enable_test and hs_mode the steps are mapped with"),
+    "complete": ((bool,), "plan, status: every step is in the journal"),
+    "plan": ((dict,), "execute --dry-run: the plan object"),
+}
+
 
 @dataclass
 class RunOutcome:
@@ -503,6 +552,30 @@ class RunOutcome:
         if reason is not None or self.reason is None:
             self.reason = reason
         return status
+
+
+def json_problems(data, where="$"):
+    """Texts naming every field of a JSON object (and of the objects in it) whose value does not have
+    its JSON_FIELDS type; an object that ends a command also needs the fields every such object has."""
+    problems = []
+    if where == "$":
+        problems += [f"$: no {name!r}" for name in COMMON_JSON_FIELDS if name not in data]
+    if isinstance(data, dict):
+        for key, value in data.items():
+            known = JSON_FIELDS.get(key)
+            if known is not None and (
+                not isinstance(value, known[0]) or (isinstance(value, bool) and bool not in known[0])
+            ):
+                problems.append(f"{where}.{key}: {type(value).__name__}, not {known[0][0].__name__}")
+            problems += json_problems(value, f"{where}.{key}")
+    elif isinstance(data, list):
+        for i, item in enumerate(data):
+            problems += json_problems(item, f"{where}[{i}]")
+    return problems
+
+
+# The fields every object that ends a command starts with, on success and on failure alike.
+COMMON_JSON_FIELDS = ("command", "vpc_id", "result", "exit_status", "reason", "error")
 
 
 def during_changes(error):
@@ -843,7 +916,7 @@ def _run_action(manager, command, ca, clients, dry_run, stop_before, outcome):
     root.addHandler(errors)
     status = EXIT_OK
     try:
-        with _StderrToLog(), changing():
+        with _StderrToLog(), changing(), dry_run_wording(dry_run):
             action(ca)
     except SystemExit as e:
         status = exit_status(e)

@@ -7,7 +7,7 @@ import pytest
 import yaml
 from handover_support import as_new_process
 
-from tidewall import cli
+from tidewall import cli, runner
 from tidewall.lib import s3
 
 pytestmark = [
@@ -32,7 +32,9 @@ def tidewall_json(capsys, *argv):
     finally:
         s3.clear_registry()
     captured = capsys.readouterr()
-    return status, json.loads(captured.out), captured.err
+    data = json.loads(captured.out)
+    assert runner.json_problems(data) == []  # one schema of field names for every command
+    return status, data, captured.err
 
 
 def real_egress(vpc):
@@ -139,6 +141,10 @@ class TestPlan:
             in captured.err
         )
         assert "Would route " in captured.err and "  Route rtb-" not in captured.err
+        # Every change says "would", the spoke module's lines too.
+        for line in ("- Dry run: would deploy primary spoke", "- Dry run: would enable Single IP SNAT"):
+            assert line in captured.err
+        assert "- Deploy " not in captured.err and "- Enable " not in captured.err
         assert "Operation:" not in captured.err and "Memento history" not in captured.err
         assert vpc.observe() == before
 
@@ -215,14 +221,12 @@ class TestRunOutputs:
         finally:
             lock.release()
         assert (status, out["result"]) == (2, "refused")
-        assert out["error"]["kind"] == "lock_held" and out["error"]["type"] == "LockHeldError"
-        assert out["error"]["lock"]["lock_id"] == holder.lock_id
-        assert out["error"]["lock"]["holder"] == holder.describe()
+        assert out["error"]["kind"] == "lock_held" and out["error"]["lock"] == holder.to_record()
         status, out, _err = tidewall_json(capsys, "execute", "--config", path, "--stop-before", "1")
         assert (status, out["result"], out["error"]) == (0, "stopped", None)
         config_file(vpc, tmp_path, spoke_gw_tag="a,b,c")
         status, out, _err = tidewall_json(capsys, "execute", "--config", path)
-        assert (status, out["result"], out["error"]["kind"]) == (2, "refused", "other")
+        assert (status, out["result"], out["error"]["kind"]) == (2, "refused", "refused")
 
 
 class TestStatusNow:
