@@ -579,7 +579,10 @@ COMMON_JSON_FIELDS = ("command", "vpc_id", "result", "exit_status", "reason", "e
 
 
 def during_changes(error):
-    """Whether `error` came while the command was changing the VPC or its journal (see `changing`)."""
+    """Whether `error` came while the command was changing the VPC or its journal (see `changing`), and
+    does not know itself to come before the first change (`before_changes`, as the run's first login)."""
+    if getattr(error, "before_changes", False):
+        return False
     return bool(getattr(error, "_tidewall_during_changes", False))
 
 

@@ -370,7 +370,10 @@ class LiveState:
 
 
 def _one_line(error):
-    return " ".join(f"{type(error).__name__}: {error}".split())[:300]
+    """The error in plain words, one line (the HTTP libraries' texts are for -v and the log file)."""
+    from tidewall.core.exceptions import plain_error
+
+    return " ".join(str(plain_error(error)[0]).split())[:300]
 
 
 def read_live(ca, report, clients=None):
