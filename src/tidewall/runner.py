@@ -817,7 +817,8 @@ def preview_changes(command, ca):
             return None
         progress = journal_progress(ca, view)
         undo = list(reversed(progress.slots[: min(progress.entries, len(progress.slots))]))
-        lines = [f"Revert of {ca.vpc_id} undoes {view.undo_pending}, newest first (journal in {view.where}):"]
+        what = _plural(len(undo), "step") if undo else view.undo_pending
+        lines = [f"Revert of {ca.vpc_id} undoes {what}, newest first (journal in {view.where}):"]
         lines += [
             f"  {slot.code:<2} {slot.label}"
             + (f" (NAT gateway {slot.natgw})" if slot.natgw is not None else "")
