@@ -11,7 +11,9 @@ import types
 
 import boto3
 import pytest
+import requests
 import yaml
+from botocore.exceptions import ClientError, EndpointConnectionError, NoCredentialsError
 from moto import mock_aws
 
 from journal_states import SAMPLE_STATES
@@ -278,6 +280,49 @@ class TestErrorMapping:
         assert run("execute", "--config", make_config()) == status
         err = capsys.readouterr().err
         assert shown in err and "Traceback" not in err
+
+    @pytest.mark.parametrize(
+        "error, text, status",
+        [
+            (
+                ClientError(
+                    {"Error": {"Code": "UnauthorizedOperation", "Message": "You are not authorized."}},
+                    "DescribeVpcs",
+                ),
+                "AWS answered DescribeVpcs with UnauthorizedOperation: You are not authorized. (check the AWS",
+                2,
+            ),
+            (
+                ClientError({"Error": {"Code": "Throttling"}}, "DescribeVpcs"),
+                "AWS answered DescribeVpcs with",
+                1,
+            ),
+            (NoCredentialsError(), "no usable AWS credentials: set aws.profile", 2),
+            (
+                EndpointConnectionError(endpoint_url="https://ec2.us-east-7.amazonaws.com/"),
+                "cannot reach https://ec2.us-east-7.amazonaws.com/: the connection failed (check the region",
+                2,
+            ),
+            (
+                requests.ConnectionError(
+                    "HTTPSConnectionPool(host='10.0.0.1', port=443): Max retries exceeded with url: /v2/api "
+                    "(Caused by NewConnectionError('<urllib3.connection.HTTPSConnection object at 0x7f>: "
+                    "Failed to establish a new connection: [Errno 111] Connection refused'))"
+                ),
+                "cannot reach 10.0.0.1:443: the connection was refused",
+                2,
+            ),
+            (lock.LockHeldError(VPC, lock.LockInfo.new("revert", VPC)), f"{VPC} is locked by revert by", 2),
+            (KeyError("natgw"), "internal error ('natgw'); -v or the log file shows where", 1),
+        ],
+    )
+    def test_errors_in_plain_words_and_access_problems_exit_2(self, error, text, status):
+        got_status, _kind, got = runner.classify_error(error)
+        assert got.startswith(text) and (got_status, "Error" in got) == (status, False)
+        if status == 2 and not isinstance(error, lock.LockHeldError):
+            with pytest.raises(type(error)) as caught, runner.changing():
+                raise error
+            assert runner.classify_error(caught.value)[0] == 1  # something may have changed: a failure
 
     def test_status_and_sandbox_do_not_import_the_command_line(self):
         code = (

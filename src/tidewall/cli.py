@@ -17,8 +17,10 @@
                       [--controller-parallel M] [--lock-wait SECONDS]
 
 Every command takes -v (debug lines on the console) and --log-file PATH (the full debug log, appended).
+execute, revert and reset show what they will change and ask first on a terminal; --yes goes on without
+asking, and without a terminal they refuse unless --yes is given.
 Exit status: 0 when the command finished, 1 when it ended with a rollback, a fatal precondition or an error,
-2 for a usage or configuration error (nothing was changed), 130/143 after Ctrl-C/SIGTERM.
+2 for a usage, configuration or access problem (nothing was changed), 130/143 after Ctrl-C/SIGTERM.
 """
 
 from __future__ import annotations
@@ -50,7 +52,8 @@ SANDBOX_MODULES = ("moto", "werkzeug", "trustme")
 _STATUS_TEXTS = {
     EXIT_OK: "the command finished",
     EXIT_FAILED: "ended early: a rollback, a fatal precondition or an error (one line; -v for the traceback)",
-    EXIT_USAGE: "nothing was done: bad arguments, configuration, journal or a held run lock",
+    EXIT_USAGE: "nothing was done: bad arguments, configuration, journal, no access to AWS or the controller, "
+    "a held run lock, or no confirmation",
     EXIT_INTERRUPTED: "interrupted by Ctrl-C (143: SIGTERM); the run lock is released, run it again to resume",
 }
 
@@ -407,7 +410,12 @@ def _config(p):
 
 
 def _yes(p):
-    p.add_argument("-y", "--yes", action="store_true", help="answer yes to the confirmation question")
+    p.add_argument(
+        "-y",
+        "--yes",
+        action="store_true",
+        help="go on without showing the changes and asking first (needed where no terminal can answer)",
+    )
 
 
 def _output(p, what):
