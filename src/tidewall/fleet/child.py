@@ -187,6 +187,7 @@ def memory_high_water(pid="self"):
 
 
 def command_line(command, config_path, log_path, verbose=0):
+    yes = ["--yes"] if command in ("execute", "revert") else []  # no one is there to answer the question
     return (
         [
             sys.executable,
@@ -200,7 +201,7 @@ def command_line(command, config_path, log_path, verbose=0):
             "--log-file",
             log_path,
         ]
-        + ["--yes"] * (command in ("execute", "revert"))
+        + yes
         + ["-v"] * int(verbose or 0)
     )
 
