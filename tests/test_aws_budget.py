@@ -70,7 +70,7 @@ def test_every_call_of_execute_revert_and_status_is_allowed_by_the_iam_policy(tm
     recorded = set()
     with Services(str(tmp_path), nat_gateways=3, enable_test=True) as services:
         config = services.config_path
-        for argv in (["status"], ["execute"], ["status"], ["revert"], ["status"]):
+        for argv in (["status"], ["execute", "--yes"], ["status"], ["revert", "--yes"], ["status"]):
             with CostMeter() as meter:
                 assert cli.main([*argv, "--config", config]) == 0, capsys.readouterr().err
             recorded |= set(meter.report().aws_calls)

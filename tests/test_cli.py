@@ -11,7 +11,9 @@ import types
 
 import boto3
 import pytest
+import requests
 import yaml
+from botocore.exceptions import ClientError, EndpointConnectionError, NoCredentialsError
 from moto import mock_aws
 
 from journal_states import SAMPLE_STATES
@@ -67,6 +69,7 @@ def stand_in(monkeypatch):
     # The stand-in migrates no real VPC: the check that the VPC exists with two NAT gateways before a first
     # run is tested against a seeded sandbox VPC (tests/integration/test_run_lock.py).
     monkeypatch.setattr(runner, "check_vpc_ready", lambda ca, clients: None)
+    monkeypatch.setattr(runner, "check_vpc_exists", lambda ca, clients: None)
     # Nor has it journalled steps: revert finds one to undo, so that the stand-in is called (a revert with
     # nothing to undo is answered without the migration command: tests/test_operator.py).
     real_revert_view = runner._revert_view
@@ -126,8 +129,15 @@ def make_config(tmp_path, monkeypatch):
     return make
 
 
+REAL_CHECK_VPC_EXISTS = runner.check_vpc_exists
+
+
 def run(*argv):
-    return cli.main(list(argv))
+    """`tidewall ARGV`; execute, revert and reset with --yes (no terminal here to answer their question)."""
+    argv = list(argv)
+    if argv[:1] and argv[0] in cli.CONFIRMED_COMMANDS:
+        argv.insert(1, "--yes")
+    return cli.main(argv)
 
 
 def s3_keys(client):
@@ -212,7 +222,7 @@ class TestExitStatus:
         stand_in.outcome = RuntimeError("controller unreachable")
         assert run("revert", "--config", make_config()) == 1
         err = capsys.readouterr().err
-        assert "revert failed: RuntimeError: controller unreachable" in err
+        assert "revert failed: controller unreachable (-v shows the traceback)" in err
         assert "Traceback" not in err
 
     def test_log_lines_carry_time_and_level(self, aws, make_config, capsys):
@@ -256,9 +266,9 @@ class TestErrorMapping:
     @pytest.mark.parametrize(
         "outcome, status, shown",
         [
-            (s3.S3BackupError("no bucket"), 1, "execute failed: S3BackupError: no bucket"),
+            (s3.S3BackupError("no bucket"), 1, "execute failed: no bucket"),
             (UsageError("refused"), 2, "tidewall: refused"),
-            (TidewallError("odd", exit_code=3), 3, "execute failed: TidewallError: odd"),
+            (TidewallError("odd", exit_code=3), 3, "execute failed: odd"),
             (Terminated(), 143, "tidewall: terminated"),
             (KeyboardInterrupt(), 130, "tidewall: interrupted"),
         ],
@@ -270,6 +280,49 @@ class TestErrorMapping:
         assert run("execute", "--config", make_config()) == status
         err = capsys.readouterr().err
         assert shown in err and "Traceback" not in err
+
+    @pytest.mark.parametrize(
+        "error, text, status",
+        [
+            (
+                ClientError(
+                    {"Error": {"Code": "UnauthorizedOperation", "Message": "You are not authorized."}},
+                    "DescribeVpcs",
+                ),
+                "AWS answered DescribeVpcs with UnauthorizedOperation: You are not authorized. (check the AWS",
+                2,
+            ),
+            (
+                ClientError({"Error": {"Code": "Throttling"}}, "DescribeVpcs"),
+                "AWS answered DescribeVpcs with",
+                1,
+            ),
+            (NoCredentialsError(), "no usable AWS credentials: set aws.profile", 2),
+            (
+                EndpointConnectionError(endpoint_url="https://ec2.us-east-7.amazonaws.com/"),
+                "cannot reach https://ec2.us-east-7.amazonaws.com/: the connection failed (check the region",
+                2,
+            ),
+            (
+                requests.ConnectionError(
+                    "HTTPSConnectionPool(host='10.0.0.1', port=443): Max retries exceeded with url: /v2/api "
+                    "(Caused by NewConnectionError('<urllib3.connection.HTTPSConnection object at 0x7f>: "
+                    "Failed to establish a new connection: [Errno 111] Connection refused'))"
+                ),
+                "cannot reach 10.0.0.1:443: the connection was refused",
+                2,
+            ),
+            (lock.LockHeldError(VPC, lock.LockInfo.new("revert", VPC)), f"{VPC} is locked by revert by", 2),
+            (KeyError("natgw"), "internal error ('natgw'); -v or the log file shows where", 1),
+        ],
+    )
+    def test_errors_in_plain_words_and_access_problems_exit_2(self, error, text, status):
+        got_status, _kind, got = runner.classify_error(error)
+        assert got.startswith(text) and (got_status, "Error" in got) == (status, False)
+        if status == 2 and not isinstance(error, lock.LockHeldError):
+            with pytest.raises(type(error)) as caught, runner.changing():
+                raise error
+            assert runner.classify_error(caught.value)[0] == 1  # something may have changed: a failure
 
     def test_status_and_sandbox_do_not_import_the_command_line(self):
         code = (
@@ -308,13 +361,14 @@ class TestConfigurationErrors:
         assert run("execute", "--config", str(tmp_path / "nope.yaml")) == 2
         assert "not found" in capsys.readouterr().err
 
-    @pytest.mark.parametrize("command", ["execute", "revert"])
-    def test_unset_password_variable_is_refused_before_login(
-        self, make_config, stand_in, monkeypatch, capsys, command
+    @pytest.mark.parametrize("argv", [["execute"], ["revert"], ["execute", "--dry-run"]])
+    def test_unset_password_variable_is_refused_before_any_request(
+        self, make_config, stand_in, monkeypatch, capsys, argv
     ):
         path = make_config()
         monkeypatch.delenv(PASSWORD_ENV)
-        assert run(command, "--config", path) == 2
+        monkeypatch.setattr(runner, "read_journal", lambda *a: pytest.fail("a request before the check"))
+        assert run(*argv, "--config", path) == 2
         err = capsys.readouterr().err
         assert "'controller_password_env'" in err and PASSWORD_ENV in err
         assert stand_in.calls == []
@@ -797,6 +851,101 @@ class TestCommandsUnderTheLock:
         assert f"Removed the run lock {held.info.lock_id}" in capsys.readouterr().out
         assert s3_keys(aws) == []
         assert run("unlock", "--config", path, "--lock-id", held.info.lock_id, "--yes") == 2
+
+
+class TestEveryOutcomeInJson:
+    """One JSON object on standard output however the command ends, with the fields of one schema."""
+
+    @pytest.mark.parametrize(
+        "argv, setup, result, status, kind",
+        [
+            (["status"], "lock", "done", 0, None),
+            (["execute"], "lock", "refused", 2, "lock_held"),
+            (["execute"], None, "done", 0, None),
+            (["execute"], "fails", "failed", 1, "failed"),
+            (["revert"], "config", "refused", 2, "refused"),
+            (["plan"], "vpc", "done", 0, None),
+            (["plan"], "no vpc", "refused", 2, "refused"),
+            (["status"], "no vpc", "refused", 2, "refused"),
+            (["status"], "no bucket", "refused", 2, "access"),
+            (["plan", "--bogus"], None, "refused", 2, "refused"),
+        ],
+    )
+    def test_fields_on_success_and_failure(
+        self, aws, make_config, stand_in, tmp_path, capsys, monkeypatch, argv, setup, result, status, kind
+    ):
+        overrides = {}
+        if setup == "lock":
+            held = foreign_lock(aws, tmp_path).info
+        if setup == "fails":
+            stand_in.outcome = RuntimeError("controller unreachable")
+        if setup == "config":
+            overrides["hs_mode"] = 3
+        if setup in ("vpc", "no vpc"):
+            monkeypatch.setattr(runner, "check_vpc_exists", REAL_CHECK_VPC_EXISTS)
+        if setup == "vpc":
+            overrides["vpc_id"] = boto3.client("ec2").create_vpc(CidrBlock="10.0.0.0/16")["Vpc"]["VpcId"]
+        if setup == "no bucket":
+            monkeypatch.setattr(runner, "check_vpc_exists", lambda ca, clients: None)
+            overrides["s3_bucket"] = "no-such-bucket"
+        assert run(*argv, "--config", make_config(**overrides), "--output", "json") == status
+        out = json.loads(capsys.readouterr().out)
+        assert runner.json_problems(out) == []
+        assert (out["command"], out["result"], out["exit_status"]) == (argv[0], result, status)
+        assert (out["error"] or {}).get("kind") == kind
+        if kind is not None:
+            assert out["reason"] == out["error"]["message"] and "Error" not in out["reason"]
+        if setup == "lock":
+            lock_record = out["lock"] if kind is None else out["error"]["lock"]
+            assert lock_record["held_by"] == held.describe() and lock_record["lock_id"] == held.lock_id
+        if setup == "no vpc":
+            assert out["reason"] == f"{VPC} not found in {REGION}"
+
+
+class TestConfirmation:
+    """execute, revert and reset show what they will change and ask; --yes skips it; no terminal refuses."""
+
+    @pytest.mark.parametrize("command", ["execute", "revert", "reset"])
+    @pytest.mark.parametrize(
+        "terminal, answer, yes, status, ran",
+        [
+            (True, "yes\n", False, 0, True),
+            (True, "y\n", False, 0, True),
+            (True, "no\n", False, 2, False),
+            (True, "", False, 2, False),  # end of input
+            (False, None, False, 2, False),
+            (False, None, True, 0, True),
+        ],
+    )
+    def test_asks_on_a_terminal_only(
+        self, aws, make_config, stand_in, monkeypatch, capsys, command, terminal, answer, yes, status, ran
+    ):
+        import io
+
+        shown = []
+        monkeypatch.setattr(runner, "on_terminal", lambda: terminal)
+        monkeypatch.setattr(sys, "stdin", io.StringIO(answer or ""))
+        monkeypatch.setattr(
+            cli, "_preview", lambda *a, **k: shown.append(a[0]) or f"{command} would change these"
+        )
+        reset = []
+        monkeypatch.setattr(runner, "reset_journal", lambda ca: reset.append(ca) or 0)
+        argv = [command, "--config", make_config()] + (["--yes"] if yes else [])
+        assert cli.main(argv) == status
+        err = capsys.readouterr().err
+        assert bool(stand_in.calls or reset) == ran
+        assert shown == ([command] if terminal else [])
+        if terminal:
+            assert f"{command} would change these" in err and "Type 'yes' to go on" in err
+        if status == 2:
+            assert "nothing was changed" in err
+            assert ("Pass --yes" in err) == (not terminal)
+
+    def test_nothing_to_change_asks_nothing(self, aws, make_config, stand_in, monkeypatch, capsys):
+        monkeypatch.setattr(runner, "on_terminal", lambda: True)
+        monkeypatch.setattr(sys, "stdin", None)  # asking would fail
+        assert cli.main(["reset", "--config", make_config()]) == 0
+        assert "Nothing to reset" in capsys.readouterr().out
 
 
 class TestPoisonedFirstRun:

@@ -188,7 +188,7 @@ def execute_json(vpc, result, reason=None, replaced=3, error=None):
 
 def lock_held(pid=4242, host="other-host"):
     holder = f"execute by bob@{host} (pid {pid}) since 2026-01-02T03:04:05Z"
-    return {"kind": "lock_held", "lock": {"lock_id": "abc123", "host": host, "pid": pid, "holder": holder}}
+    return {"kind": "lock_held", "lock": {"lock_id": "abc123", "host": host, "pid": pid, "held_by": holder}}
 
 
 class Fake:
@@ -428,7 +428,7 @@ class TestOutcome:
         assert outcome.result == "failed" and outcome.reason.endswith("tidewall: cannot open the log file")
         assert outcome_of("execute", 130, None, None).result == "interrupted"
         plan = outcome_of(
-            "plan", 0, {"complete": False, "steps_total": 11, "steps_done": 6, "natgws": []}, None
+            "plan", 0, {"complete": False, "steps_total": 11, "steps_in_effect": 6, "natgws": []}, None
         )
         assert plan.detail == "5 of 11 steps to do"
         status = outcome_of(

@@ -18,8 +18,10 @@
                       [--controller-parallel M] [--lock-wait SECONDS]
 
 Every command takes -v (debug lines on the console) and --log-file PATH (the full debug log, appended).
+execute, revert and reset show what they will change and ask first on a terminal; --yes goes on without
+asking, and without a terminal they refuse unless --yes is given.
 Exit status: 0 when the command finished, 1 when it ended with a rollback, a fatal precondition or an error,
-2 for a usage or configuration error (nothing was changed), 130/143 after Ctrl-C/SIGTERM.
+2 for a usage, configuration or access problem (nothing was changed), 130/143 after Ctrl-C/SIGTERM.
 """
 
 from __future__ import annotations
@@ -36,7 +38,7 @@ from tidewall.core.exceptions import (
     EXIT_OK,
     EXIT_TERMINATED,
     EXIT_USAGE,
-    TidewallError,
+    UsageError,
 )
 from tidewall.core.Globals import Globals
 from tidewall.core.redact import clean
@@ -51,7 +53,8 @@ SANDBOX_MODULES = ("moto", "werkzeug", "trustme")
 _STATUS_TEXTS = {
     EXIT_OK: "the command finished",
     EXIT_FAILED: "ended early: a rollback, a fatal precondition or an error (one line; -v for the traceback)",
-    EXIT_USAGE: "nothing was done: bad arguments, configuration, journal or a held run lock",
+    EXIT_USAGE: "nothing was done: bad arguments, configuration, journal, no access to AWS or the controller, "
+    "a held run lock, or no confirmation",
     EXIT_INTERRUPTED: "interrupted by Ctrl-C (143: SIGTERM); the run lock is released, run it again to resume",
 }
 
@@ -73,25 +76,26 @@ def _emit_json(data):
 
 def _cmd_run(args):
     """execute / revert / cleanup; `--dry-run` of execute shows the plan first."""
-    args.outcome = runner.RunOutcome(args.command, dry_run=getattr(args, "dry_run", False))
     dry_run = getattr(args, "dry_run", False)
     stop_before = getattr(args, "stop_before", None)
+    args.outcome.dry_run = dry_run
+    ca = runner.load_config(args.config)
+    args.outcome.vpc_id = ca.vpc_id
+    # Every input, the password variable included, before the first request to AWS or the controller.
+    runner.check_inputs(ca, args.command, stop_before)
+    ask = _must_ask(args, ca)
     if args.command == "execute" and dry_run:
         from tidewall.plan import build_plan, plan_to_json, render_plan
 
-        ca = runner.load_config(args.config)
-        args.outcome.vpc_id = ca.vpc_id
-        runner.check_inputs(ca, "execute", stop_before)
         plan = build_plan(ca, stop_before=stop_before)
         if _json(args):
             args.outcome.plan = plan_to_json(plan)
         else:
             print(render_plan(plan), flush=True)
-        config = ca
-    else:
-        config = args.config
+    elif ask:
+        _confirm(args, ca, _preview(args.command, ca, stop_before))
     return runner.run_command(
-        args.command, config, dry_run=dry_run, stop_before=stop_before, outcome=args.outcome
+        args.command, ca, dry_run=dry_run, stop_before=stop_before, outcome=args.outcome
     )
 
 
@@ -99,32 +103,88 @@ def _cmd_plan(args):
     from tidewall.plan import build_plan, plan_to_json, render_plan
 
     ca = runner.load_config(args.config)
+    args.outcome.vpc_id = ca.vpc_id
     runner.check_inputs(ca, "plan")
     plan = build_plan(ca)
     if _json(args):
-        _emit_json(plan_to_json(plan))
+        args.outcome.body = plan_to_json(plan)
     else:
         print(render_plan(plan))
-    return EXIT_OK
+    return args.outcome.ended("done", EXIT_OK)
 
 
 def _cmd_status(args):
+    from tidewall.lib.aws_cred import AwsClientManager
     from tidewall.status import read_live, read_status, render_status, status_to_json
 
     ca = runner.load_config(args.config)
-    runner.check_journal_key_env(ca)
-    report = read_status(ca)
-    live = read_live(ca, report) if report.discovered else None
+    args.outcome.vpc_id = ca.vpc_id
+    runner.check_inputs(ca, "status")
+    clients = AwsClientManager(ca)
+    runner.check_vpc_exists(ca, clients)  # a wrong VPC id or region is no "first run" to come
+    report = read_status(ca, clients.getS3Client())
+    live = read_live(ca, report, clients) if report.discovered else None
     if _json(args):
-        _emit_json(status_to_json(report, live, ca))
+        args.outcome.body = status_to_json(report, live, ca)
     else:
         # Journal and controller texts are shown, never their control characters.
         print(clean(render_status(report, ca, live), keep_newlines=True))
-    return EXIT_OK
+    return args.outcome.ended("done", EXIT_OK)
 
 
 def _cmd_reset(args):
-    return runner.reset_journal(args.config)
+    ca = runner.load_config(args.config)
+    runner.check_inputs(ca, "reset")
+    if _must_ask(args, ca):
+        _confirm(args, ca, _preview("reset", ca))
+    return runner.reset_journal(ca)
+
+
+# ------------------------------------------------------------------------------------------ confirmation
+
+# The commands that change the VPC or its journal: they show what they will change and ask first.
+CONFIRMED_COMMANDS = ("execute", "revert", "reset")
+
+
+def _must_ask(args, ca):
+    """Whether the command asks before it changes anything (not with --yes, not in a dry run); without a
+    terminal to ask on, a UsageError at once, before any request."""
+    if (
+        args.command not in CONFIRMED_COMMANDS
+        or getattr(args, "yes", False)
+        or getattr(args, "dry_run", False)
+    ):
+        return False
+    if not runner.on_terminal():
+        raise UsageError(
+            f"{args.command} changes {ca.vpc_id} and asks first, but standard input is not a terminal to "
+            f"answer on; nothing was changed. Pass --yes to {args.command} without the question"
+        )
+    return True
+
+
+def _preview(command, ca, stop_before=None):
+    """What the command would change now (execute: its plan), or None when there is nothing to ask about."""
+    if command != "execute":
+        return runner.preview_changes(command, ca)
+    from tidewall.plan import build_plan, render_plan
+
+    plan = build_plan(ca, stop_before=stop_before)
+    if plan.complete or len(plan.records) < runner.MIN_NAT_GATEWAYS:
+        return None  # nothing to do, or refused by execute itself
+    return render_plan(plan)
+
+
+def _confirm(args, ca, changes):
+    """Show what the command will change and ask; a UsageError unless the answer is yes. `changes` None:
+    nothing to change, nothing to ask (the command says so itself)."""
+    if changes is None:
+        return
+    print(clean(changes, keep_newlines=True), file=sys.stderr)
+    try:
+        runner.confirm(f"Go on with {args.command} of {ca.vpc_id}?", yes=False)
+    except UsageError:
+        raise UsageError(f"{args.command} of {ca.vpc_id} not confirmed; nothing was changed") from None
 
 
 def _cmd_unlock(args):
@@ -361,7 +421,12 @@ def _config(p):
 
 
 def _yes(p):
-    p.add_argument("-y", "--yes", action="store_true", help="answer yes to the confirmation question")
+    p.add_argument(
+        "-y",
+        "--yes",
+        action="store_true",
+        help="go on without showing the changes and asking first (needed where no terminal can answer)",
+    )
 
 
 def _output(p, what):
@@ -567,7 +632,7 @@ def _add_fleet_parser(sub):
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="tidewall",
         description="Move a VPC's egress traffic from AWS NAT gateways to controller spoke gateways that "
         "keep the NAT gateways' Elastic IPs; resumable, with rollback and revert.",
@@ -693,55 +758,91 @@ def _one_line(text):
 
 
 def report_error(command, error, verbose=False):
-    """Show an error that ended the command: once, in one line; the traceback with -v (always in the log
-    file). Refusals (nothing changed) read `tidewall: ...`."""
+    """Show an error that ended the command: once, in one line, in plain words; the traceback with -v
+    (always in the log file). Refusals (nothing changed, exit status 2) read `tidewall: ...`. Returns
+    (exit status, error kind, text) as `runner.classify_error` gives them."""
     logger.debug("%s failed", command, exc_info=error)
-    if isinstance(error, TidewallError) and error.exit_code == EXIT_USAGE:
-        print(f"tidewall: {clean(_one_line(error))}", file=sys.stderr)
-        return
-    name = f"{type(error).__name__}: "
-    hint = "" if verbose else " (-v shows the traceback)"
-    logger.error("%s failed: %s%s%s", command, name, _one_line(error), hint)
+    status, kind, text = runner.classify_error(error)
+    if status == EXIT_USAGE:
+        print(f"tidewall: {clean(_one_line(text))}", file=sys.stderr)
+    else:
+        hint = "" if verbose else " (-v shows the traceback)"
+        logger.error("%s failed: %s%s", command, _one_line(text), hint)
+    return status, kind, text
 
 
 def _finish_outcome(args, result, status, reason, error=None):
     outcome = getattr(args, "outcome", None)
     if outcome is not None:
         outcome.ended(result, status, _one_line(reason) if reason is not None else None)
-        if error is not None:
-            outcome.error = runner.error_json(error)
+        outcome.error = error
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, keeping the message of a usage error for the JSON object that reports it."""
+
+    last_error = None
+
+    def error(self, message):
+        _Parser.last_error = message
+        super().error(message)
+
+
+# The commands whose outcome is one JSON object with --output json (the fleet has its own summary).
+_JSON_COMMANDS = ("plan", "status", "execute", "revert")
+
+
+def _usage_error_json(argv, status):
+    """The JSON object of a command line argparse refused, when the command line asked for JSON."""
+    wants_json = any(
+        a == "--output=json" or (a == "--output" and b == "json")
+        for a, b in zip(argv, [*argv[1:], None], strict=False)
+    )
+    command = next((a for a in argv if a in _JSON_COMMANDS), None)
+    if not wants_json or command is None or _Parser.last_error is None:
+        return
+    outcome = runner.RunOutcome(command)
+    outcome.ended("refused", status, _one_line(_Parser.last_error))
+    outcome.error = {"kind": "refused", "message": outcome.reason, "lock": None}
+    _emit_json(outcome.to_json())
 
 
 def main(argv=None) -> int:
     parser = build_parser()
+    argv = sys.argv[1:] if argv is None else list(argv)
+    _Parser.last_error = None
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, --version, usage errors
-        return runner.exit_status(e)
+        status = runner.exit_status(e)
+        _usage_error_json(argv, status)
+        return status
     args.verbose = args.verbose + getattr(args, "sub_verbose", 0)
+    if args.command not in ("sandbox", "fleet"):
+        args.outcome = runner.RunOutcome(args.command)
     try:
         setup_logging(args.verbose, getattr(args, "log_file", None))
     except OSError as e:
-        print(f"tidewall: cannot open the log file {args.log_file}: {e.strerror or e}", file=sys.stderr)
+        text = f"cannot open the log file {args.log_file}: {e.strerror or e}"
+        print(f"tidewall: {text}", file=sys.stderr)
+        _finish_outcome(args, "refused", EXIT_USAGE, text, {"kind": "refused", "message": text, "lock": None})
+        if getattr(args, "outcome", None) is not None and _json(args):
+            _emit_json(args.outcome.to_json())
         return EXIT_USAGE
 
     saved = (Globals.dry_run, Globals.cmdcnt)
     status = EXIT_FAILED
     try:
         status = args.func(args)
-    except TidewallError as e:
-        report_error(args.command, e, args.verbose)
-        status = e.exit_code
-        _finish_outcome(args, "refused" if status == EXIT_USAGE else "failed", status, str(e), e)
     except KeyboardInterrupt as e:  # Ctrl-C, or SIGTERM during a run
         terminated = getattr(e, "exit_code", None) == EXIT_TERMINATED
         print("tidewall: " + ("terminated" if terminated else "interrupted"), file=sys.stderr)
         status = getattr(e, "exit_code", EXIT_INTERRUPTED)
         _finish_outcome(args, "interrupted", status, "terminated" if terminated else "interrupted")
-    except Exception as e:
-        report_error(args.command, e, args.verbose)
-        status = EXIT_FAILED
-        _finish_outcome(args, "failed", status, f"{type(e).__name__}: {e}", e)
+    except Exception as e:  # the tool's own errors and every other one, in plain words
+        status, kind, text = report_error(args.command, e, args.verbose)
+        result = "refused" if status == EXIT_USAGE else "failed"
+        _finish_outcome(args, result, status, text, runner.error_json(e, kind, _one_line(text)))
     finally:
         Globals.dry_run, Globals.cmdcnt = saved
     outcome = getattr(args, "outcome", None)

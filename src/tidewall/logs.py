@@ -169,3 +169,52 @@ def demoted(*names):
     finally:
         for lg in loggers:
             lg.removeFilter(f)
+
+
+# The spoke module's lines that announce a change, by their first word: in a dry run they say "would".
+_CHANGE_WORDS = {"Deploy", "Enable", "Disable", "Delete", "Set"}
+_DETAIL_CHANGE_WORDS = {"deploy": "deploy", "delete": "delete", "deleting": "delete"}
+
+
+class DryRunWording(logging.Filter):
+    """In a dry run, a line that announces a change the spoke module does not send says so: "- Deploy HS
+    Spoke ..." reads "- Dry run: would deploy HS Spoke ...", its detail "  deploy spoke gateway ..." reads
+    "  Dry run: would deploy spoke gateway ..." (as the tool's own NAT gateway and route lines do)."""
+
+    def filter(self, record):
+        if record.levelno != logging.INFO:
+            return True
+        try:
+            text = record.getMessage()
+        except Exception:  # a record whose arguments do not format is shown as it is
+            return True
+        if text.startswith("- "):
+            word, _, rest = text[2:].partition(" ")
+            if word in _CHANGE_WORDS:
+                record.msg, record.args = f"- Dry run: would {word.lower()} {rest}".rstrip(), ()
+        elif text.startswith("  ") and not text.startswith("   "):
+            word, _, rest = text[2:].partition(" ")
+            if word in _DETAIL_CHANGE_WORDS:
+                record.msg, record.args = f"  Dry run: would {_DETAIL_CHANGE_WORDS[word]} {rest}".rstrip(), ()
+        return True
+
+
+# Loggers whose change lines are worded by DryRunWording in a dry run (the compiled modules log there).
+DRY_RUN_LOGGERS = ("tidewall.lib.spoke",)
+
+
+@contextlib.contextmanager
+def dry_run_wording(active=True):
+    """Within the block (when `active`), the spoke module's change lines say "would"."""
+    if not active:
+        yield
+        return
+    f = DryRunWording()
+    loggers = [logging.getLogger(n) for n in DRY_RUN_LOGGERS]
+    for lg in loggers:
+        lg.addFilter(f)
+    try:
+        yield
+    finally:
+        for lg in loggers:
+            lg.removeFilter(f)

@@ -338,6 +338,7 @@ def build_plan(ca, clients=None, *, stop_before=None):
 
     clients = clients if clients is not None else AwsClientManager(ca)
     ec2 = clients.getEc2Client()
+    runner.check_vpc_exists(ca, clients)  # a wrong VPC id or region is no empty plan
     with demoted("tidewall.lib.s3", "tidewall.commands.history"):
         view = runner.read_journal(ca, clients.getS3Client())
     report = report_from_view(ca, view)
@@ -561,6 +562,10 @@ def _gaps(plan):
     return gaps
 
 
+def _slot_json(slot):
+    return {"slot": slot.index, "code": slot.code, "natgw": slot.natgw, "label": slot.label}
+
+
 def plan_to_json(plan):
     zones_of = {t.route_table_id: t.zones for t in plan.tables}
 
@@ -626,7 +631,9 @@ def plan_to_json(plan):
         "settings": {"enable_test": bool(plan.settings["enable_test"]), "hs_mode": plan.settings["hs_mode"]},
         "complete": plan.complete,
         "steps_total": len(plan.slots),
-        "steps_done": plan.first_pending,
+        "steps_in_effect": plan.first_pending,
+        "steps_done": [_slot_json(s) for s in plan.slots[: plan.first_pending]],
+        "steps_pending": [_slot_json(s) for s in plan.pending],
         "natgws": natgws,
         "route_tables": [
             {

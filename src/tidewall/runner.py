@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 
 from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK, Terminated, UsageError
 from tidewall.core.Globals import Globals
-from tidewall.logs import demoted
+from tidewall.logs import demoted, dry_run_wording
 
 logger = logging.getLogger("tidewall.runner")
 
@@ -232,13 +232,19 @@ def _read_histories(folder, vpc_id, view):
     return view
 
 
+def journal_where(ca):
+    """Where the VPC's journal is kept: s3://bucket/prefix."""
+    descriptor = ca.backup_descriptor
+    return f"s3://{descriptor.bucket}/{descriptor.prefix}"
+
+
 def read_journal(ca, s3_client):
     """Download the journal of `ca`'s VPC into a temporary folder (dry-run mode: nothing written) and read it."""
     from tidewall.core.ConfigAdaptor import BackupDescriptor
     from tidewall.lib import s3
 
     real = ca.backup_descriptor
-    view = JournalView(f"s3://{real.bucket}/{real.prefix}")
+    view = JournalView(journal_where(ca))
     tmp = tempfile.mkdtemp(prefix="tidewall-journal-")
     saved_dry_run = Globals.dry_run
     Globals.dry_run = True
@@ -278,6 +284,18 @@ def _plural(n, word):
     return f"{n} {word}" if n == 1 else f"{n} {word}s"
 
 
+def vpc_not_found(ca):
+    return UsageError(f"{ca.vpc_id} not found in {ca.region}")
+
+
+def check_vpc_exists(ca, clients):
+    """The VPC exists in the configured region (`plan` and `status`, before they read anything else)."""
+    from tidewall.lib.natgw import describe_vpc
+
+    if describe_vpc(clients.getEc2Client(), ca.vpc_id) is None:
+        raise vpc_not_found(ca)
+
+
 def check_vpc_ready(ca, clients):
     """Before a first run: the VPC exists in the configured region and has enough NAT gateways to replace."""
     from tidewall.lib.natgw import describe_vpc, discoverable_natgws
@@ -287,7 +305,7 @@ def check_vpc_ready(ca, clients):
     check_no_twin_natgws(ec2, ca.vpc_id)
     # A VPC with NAT gateways exists; it is looked up only to tell a missing VPC from one without them.
     if count < MIN_NAT_GATEWAYS and describe_vpc(ec2, ca.vpc_id) is None:
-        raise UsageError(f"{ca.vpc_id} not found in {ca.region}")
+        raise vpc_not_found(ca)
     if count < MIN_NAT_GATEWAYS:
         raise UsageError(
             f"{ca.vpc_id} has {_plural(count, 'available NAT gateway')}; at least {MIN_NAT_GATEWAYS} are needed"
@@ -457,9 +475,63 @@ def held_lock(ca, command, clients):
 RESULTS = ("done", "stopped", "dry_run", "nothing_to_do", "rolled_back", "failed", "refused", "interrupted")
 
 
+# What `error.kind` of `--output json` says the error was.
+ERROR_KINDS = ("lock_held", "access", "refused", "failed")
+
+# The field names of every `--output json` object (plan, status, execute, revert; the fleet summary's runs
+# too): a name means one thing, with one type, wherever it appears. name -> (types, meaning).
+_STEPS = "list of steps ({slot, code, natgw, label})"
+JSON_FIELDS = {
+    "command": ((str,), "the command: plan, status, execute or revert"),
+    "vpc_id": ((str, type(None)), "the VPC; null when the configuration could not be read"),
+    "result": ((str,), "how the command ended: " + ", ".join(RESULTS)),
+    "exit_status": ((int,), "the command's exit status"),
+    "reason": ((str, type(None)), "why it ended so, in one line; null when it just finished"),
+    "error": ((dict, type(None)), "the error that ended it ({kind, message, lock}); null without one"),
+    "kind": ((str,), "error: " + ", ".join(ERROR_KINDS) + " (egress objects: what the route leads to)"),
+    "message": ((str,), "error: the line the console shows"),
+    "lock": (
+        (dict, type(None)),
+        "the run lock another run holds ({lock_id, command, user, host, pid, "
+        "started, held_by}); null when none is",
+    ),
+    "lock_id": ((str,), "lock: its id, for `tidewall unlock --lock-id`"),
+    "user": ((str,), "lock: who holds it"),
+    "host": ((str,), "lock: on which machine"),
+    "pid": ((int,), "lock: the holding process"),
+    "started": ((str,), "lock: since when (UTC, ISO 8601)"),
+    "held_by": ((str,), "lock: the holder in words ('execute by alice@host1 (pid 4242) since ...')"),
+    "dry_run": ((bool,), "execute, revert: a rehearsal that changed nothing"),
+    "journal": ((str, type(None)), "where the VPC's journal is kept (s3://bucket/prefix)"),
+    "steps_total": ((int, type(None)), "steps of the whole migration (for the discovery recorded or made)"),
+    "steps_in_effect": ((int, type(None)), "steps the journal holds as done and staying so"),
+    "steps_done": (
+        (list,),
+        _STEPS + ": plan, status: those in effect; execute: those this run did; revert: those it undid",
+    ),
+    "steps_pending": ((list,), _STEPS + " still to do (revert: still to undo)"),
+    "steps_to_undo": ((list,), _STEPS + ": status: what an unfinished rollback or revert undoes first"),
+    "slot": ((int,), "step: its journal slot"),
+    "code": ((str,), "step: A1-A6, B1, B2, T or R"),
+    "natgw": ((int, type(None)), "step: the NAT gateway it belongs to (by index); null for the run's own"),
+    "label": ((str,), "step: what it does, in a few words"),
+    "index": ((int,), "a NAT gateway's position in the recorded discovery, from 0"),
+    "nat_gw_id": ((str, type(None)), "a NAT gateway id"),
+    "subnet_id": ((str, type(None)), "a subnet id"),
+    "eip": ((str, type(None)), "the primary Elastic IP that the spoke takes over"),
+    "natgws": ((list,), "plan, status: one object per NAT gateway of the discovery"),
+    "natgws_replaced": ((list,), "execute, revert: the NAT gateways replaced by a spoke now"),
+    "natgws_left_alone": ((list,), "NAT gateways the migration does not replace, with the reason"),
+    "settings": ((dict,), "plan, status: enable_test and hs_mode the steps are mapped with"),
+    "complete": ((bool,), "plan, status: every step is in the journal"),
+    "plan": ((dict,), "execute --dry-run: the plan object"),
+}
+
+
 @dataclass
 class RunOutcome:
-    """What a run of execute or revert did, what is left, and why it ended (`--output json`)."""
+    """How a command ended (every `--output json` object starts with these fields) and, for execute and
+    revert, what the run did and what is left. `body` holds the fields of plan's and status's own object."""
 
     command: str
     vpc_id: str | None = None
@@ -467,13 +539,15 @@ class RunOutcome:
     result: str = "failed"
     exit_status: int = EXIT_FAILED
     reason: str | None = None
+    journal: str | None = None  # where the journal is kept (s3://bucket/prefix)
     steps_done: list = field(default_factory=list)
     steps_pending: list = field(default_factory=list)
     natgws_replaced: list = field(default_factory=list)
     steps_in_effect: int | None = None
     steps_total: int | None = None
     plan: dict | None = None
-    error: dict | None = None  # the error that ended the run (see `error_json`), None otherwise
+    error: dict | None = None  # the error that ended the command (see `error_json`), None otherwise
+    body: dict | None = None
     _before: int | None = None  # journal slots in effect when the run started
     _slots: list = field(default_factory=list)
 
@@ -481,18 +555,27 @@ class RunOutcome:
         data = {
             "command": self.command,
             "vpc_id": self.vpc_id,
-            "dry_run": self.dry_run,
             "result": self.result,
             "exit_status": self.exit_status,
             "reason": self.reason,
-            "steps_done": self.steps_done,
-            "steps_pending": self.steps_pending,
-            "natgws_replaced": self.natgws_replaced,
-            "journal": {"steps_in_effect": self.steps_in_effect, "steps_total": self.steps_total},
             "error": self.error,
         }
-        if self.plan is not None:
-            data["plan"] = self.plan
+        if self.body is not None:
+            data.update((k, v) for k, v in self.body.items() if k not in data)
+        elif self.command in ("execute", "revert"):
+            data.update(
+                {
+                    "dry_run": self.dry_run,
+                    "journal": self.journal,
+                    "steps_total": self.steps_total,
+                    "steps_in_effect": self.steps_in_effect,
+                    "steps_done": self.steps_done,
+                    "steps_pending": self.steps_pending,
+                    "natgws_replaced": self.natgws_replaced,
+                }
+            )
+            if self.plan is not None:
+                data["plan"] = self.plan
         return data
 
     def ended(self, result, status, reason=None):
@@ -502,24 +585,81 @@ class RunOutcome:
         return status
 
 
-def error_json(error):
-    """What `--output json` says of the error that ended a run: its `kind` (`lock_held`: another run holds
-    the VPC's run lock, `lock` then names the holder; `other` for every other error) and its `type`."""
+def json_problems(data, where="$"):
+    """Texts naming every field of a JSON object (and of the objects in it) whose value does not have
+    its JSON_FIELDS type; an object that ends a command also needs the fields every such object has."""
+    problems = []
+    if where == "$":
+        problems += [f"$: no {name!r}" for name in COMMON_JSON_FIELDS if name not in data]
+    if isinstance(data, dict):
+        for key, value in data.items():
+            known = JSON_FIELDS.get(key)
+            if known is not None and (
+                not isinstance(value, known[0]) or (isinstance(value, bool) and bool not in known[0])
+            ):
+                problems.append(f"{where}.{key}: {type(value).__name__}, not {known[0][0].__name__}")
+            problems += json_problems(value, f"{where}.{key}")
+    elif isinstance(data, list):
+        for i, item in enumerate(data):
+            problems += json_problems(item, f"{where}[{i}]")
+    return problems
+
+
+# The fields every object that ends a command starts with, on success and on failure alike.
+COMMON_JSON_FIELDS = ("command", "vpc_id", "result", "exit_status", "reason", "error")
+
+
+def during_changes(error):
+    """Whether `error` came while the command was changing the VPC or its journal (see `changing`), and
+    does not know itself to come before the first change (`before_changes`, as the run's first login)."""
+    if getattr(error, "before_changes", False):
+        return False
+    return bool(getattr(error, "_tidewall_during_changes", False))
+
+
+@contextlib.contextmanager
+def changing():
+    """The block changes the VPC or its journal: an error raised in it is marked so, and an access problem
+    is then no refusal (something may have changed) but a failure."""
+    try:
+        yield
+    except Exception as e:
+        with contextlib.suppress(AttributeError, TypeError):
+            e._tidewall_during_changes = True
+        raise
+
+
+def classify_error(error):
+    """(exit status, error kind, one-line text) of an error that ended a command.
+
+    A configuration or access problem found before anything changed is exit status 2 (`refused`,
+    `access`, `lock_held`); an access problem while changing, and every other error, is a failure with the
+    error's own status (1 for most)."""
+    from tidewall.core.exceptions import EXIT_USAGE, TidewallError, plain_error
     from tidewall.lib.lock import LockHeldError
 
-    data = {"kind": "other", "type": type(error).__name__}
+    text, access = plain_error(error)
+    text = " ".join(str(text).split())
     if isinstance(error, LockHeldError):
-        holder = error.holder
-        data["kind"] = "lock_held"
-        data["lock"] = {
-            "lock_id": holder.lock_id,
-            "command": holder.command,
-            "user": holder.user,
-            "host": holder.host,
-            "pid": holder.pid,
-            "started": holder.started,
-            "holder": holder.describe(),
-        }
+        return EXIT_USAGE, "lock_held", text
+    if access:
+        return (EXIT_FAILED, "failed", text) if during_changes(error) else (EXIT_USAGE, "access", text)
+    if isinstance(error, TidewallError):
+        status = error.exit_code
+        return status, ("refused" if status == EXIT_USAGE else "failed"), text
+    return EXIT_FAILED, "failed", text
+
+
+def error_json(error, kind=None, message=None):
+    """What `--output json` says of the error that ended a command: its `kind` (one of ERROR_KINDS), its
+    `message` (the line the console shows) and, for `lock_held`, the `lock` that another run holds."""
+    from tidewall.lib.lock import LockHeldError
+
+    if kind is None or message is None:
+        _status, kind, message = classify_error(error)
+    data = {"kind": kind, "message": message, "lock": None}
+    if isinstance(error, LockHeldError):
+        data["lock"] = error.holder.to_record()
     return data
 
 
@@ -596,8 +736,14 @@ def fill_outcome(outcome, ca, view):
     return outcome
 
 
+# The commands that read the VPC's journal (and so need its key when one is configured).
+JOURNAL_COMMANDS = ("plan", "status", "execute", "revert", "reset")
+
+
 def check_inputs(ca, command, stop_before=None):
-    """Inputs the configuration check cannot judge alone, checked before anything runs (UsageError)."""
+    """Inputs the configuration check cannot judge alone, all checked before the first request to AWS or the
+    controller (UsageError): the spoke tag, the acceptance test's files, the password and journal key
+    variables."""
     if command in ("execute", "plan"):
         from tidewall.core.ConfigAdaptor import normalise_spoke_tag
 
@@ -611,6 +757,10 @@ def check_inputs(ca, command, stop_before=None):
             ) from None
     if command == "execute":
         check_test_config(ca)
+    if command in ("execute", "revert"):
+        check_password_env(ca)
+    if command in JOURNAL_COMMANDS:
+        check_journal_key_env(ca)
 
 
 def check_test_config(ca):
@@ -667,6 +817,7 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
     outcome.dry_run = bool(dry_run)
     ca = ConfigAdaptor(config)
     outcome.vpc_id = ca.vpc_id
+    outcome.journal = journal_where(ca)
     if command == "reset":
         return reset_journal(ca)
     check_inputs(ca, command, stop_before)
@@ -674,9 +825,6 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
     Globals.dry_run = bool(dry_run)
     Globals.cmdcnt = -1 if stop_before is None else int(stop_before)
     Globals.waits = ca.waits
-    if command in ("execute", "revert"):
-        check_password_env(ca)
-        check_journal_key_env(ca)
     if command not in LOCKED_COMMANDS:
         return _run_manager(manager, command, ca, None, dry_run, stop_before, outcome)
     clients = AwsClientManager(ca)
@@ -685,6 +833,43 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
         return _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome)
     with held_lock(ca, command, clients):
         return _run_manager(manager, command, ca, clients, dry_run, stop_before, outcome)
+
+
+def preview_changes(command, ca):
+    """What revert or reset would change now, as text to show before the confirmation question (execute
+    shows its plan); None when there is nothing to ask about (nothing to change, or the command refuses by
+    itself)."""
+    from tidewall.lib.aws_cred import AwsClientManager
+
+    clients = AwsClientManager(ca)
+    if command == "revert":
+        view = _revert_view(ca, clients)
+        if view.undo_pending is None:
+            return None
+        progress = journal_progress(ca, view)
+        undo = list(reversed(progress.slots[: min(progress.entries, len(progress.slots))]))
+        what = _plural(len(undo), "step") if undo else view.undo_pending
+        lines = [f"Revert of {ca.vpc_id} undoes {what}, newest first (journal in {view.where}):"]
+        lines += [
+            f"  {slot.code:<2} {slot.label}"
+            + (f" (NAT gateway {slot.natgw})" if slot.natgw is not None else "")
+            for slot in undo
+        ]
+        return "\n".join(lines)
+    if command == "reset":
+        local = os.path.abspath(ca.backup_descriptor.local_path)
+        with demoted("tidewall.lib.s3", "tidewall.commands.history"):
+            view = read_journal(ca, clients.getS3Client())
+        local_view = read_local_journal(local, ca.vpc_id)
+        if view.undo_pending is not None or local_view.undo_pending is not None:
+            return None  # refused, pointing to revert
+        if not view.files and not local_view.files:
+            return None  # nothing to reset
+        return (
+            f"Reset of {ca.vpc_id} deletes its journal: {_plural(len(view.files), 'file')} in {view.where} "
+            f"and {_plural(len(local_view.files), 'file')} in {local}; the next execute is a first run"
+        )
+    return None
 
 
 def _revert_view(ca, clients):
@@ -766,7 +951,7 @@ def _run_action(manager, command, ca, clients, dry_run, stop_before, outcome):
     root.addHandler(errors)
     status = EXIT_OK
     try:
-        with _StderrToLog():
+        with _StderrToLog(), changing(), dry_run_wording(dry_run):
             action(ca)
     except SystemExit as e:
         status = exit_status(e)
@@ -919,6 +1104,7 @@ def reset_journal(config):
     from tidewall.lib.aws_cred import AwsClientManager
 
     ca = ConfigAdaptor(config)
+    check_inputs(ca, "reset")
     clients = AwsClientManager(ca)
     s3_client = clients.getS3Client()
     descriptor = ca.backup_descriptor
@@ -937,8 +1123,9 @@ def reset_journal(config):
                 )
         # The local copy first: a reset cut short then leaves S3's copy, which a new reset (or the refusal
         # of execute) finds again, never a local file that S3 lacks.
-        local_files = _delete_local_folder(local)
-        removed = _delete_journal_objects(s3_client, descriptor)
+        with changing():
+            local_files = _delete_local_folder(local)
+            removed = _delete_journal_objects(s3_client, descriptor)
         if not removed and not local_files:
             print(f"Nothing to reset: no journal of {ca.vpc_id} in {view.where} or in {local}")
         else:
@@ -1009,17 +1196,23 @@ def unlock(config, lock_id, yes=False):
     return EXIT_OK
 
 
+def on_terminal():
+    """Whether a question can be answered: standard input is a terminal."""
+    try:
+        return bool(sys.stdin) and sys.stdin.isatty()
+    except (AttributeError, ValueError):  # closed or replaced standard input
+        return False
+
+
 def confirm(question, yes):
     """Ask `question` on the terminal; `--yes` answers it. Without a terminal and without `--yes` the
-    command is refused (exit status 2) before it changes anything."""
+    command is refused (exit status 2) before it changes anything; any answer but yes refuses too."""
     if yes:
         return
-    if not sys.stdin.isatty():
+    if not on_terminal():
         raise UsageError(f"{question} Refusing without a terminal to ask on: pass --yes to answer yes")
-    try:
-        answer = input(f"{question} [y/N] ")
-    except EOFError:
-        answer = ""
+    print(f"{question} Type 'yes' to go on: ", end="", file=sys.stderr, flush=True)
+    answer = sys.stdin.readline()
     if answer.strip().lower() not in ("y", "yes"):
         raise UsageError("not confirmed; nothing was changed")
 

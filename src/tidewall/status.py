@@ -370,7 +370,10 @@ class LiveState:
 
 
 def _one_line(error):
-    return " ".join(f"{type(error).__name__}: {error}".split())[:300]
+    """The error in plain words, one line (the HTTP libraries' texts are for -v and the log file)."""
+    from tidewall.core.exceptions import plain_error
+
+    return " ".join(str(plain_error(error)[0]).split())[:300]
 
 
 def read_live(ca, report, clients=None):
@@ -521,6 +524,7 @@ def status_to_json(report, live=None, ca=None):
         "settings_differ": report.settings_diffs,
         "complete": report.complete,
         "steps_total": len(report.steps),
+        "steps_in_effect": report.done,
         "steps_done": [_slot_json(s) for s in report.steps[: report.done]],
         "steps_to_undo": [_slot_json(report.steps[i]) for i in report.undoing if i < len(report.steps)],
         "steps_pending": [_slot_json(s) for s in report.steps[report.done :]],
@@ -530,7 +534,7 @@ def status_to_json(report, live=None, ca=None):
         "acceptance_test_pending": bool(report.progress and report.progress.get("kind") == "test"),
         "journal_problems": report.mismatches,
         "unusable_journal": report.poisoned,
-        "lock": ({"lock_id": lock.lock_id, "held_by": lock.describe()} if lock is not None else None),
+        "lock": lock.to_record() if lock is not None else None,
         "next_execute": _next_run(report, ca),
         "memento_count": len(entries),
     }

@@ -18,7 +18,8 @@ def run_cli(vpc, tmp_path, command="execute", **overrides):
     config = dict(vpc.config, **overrides)
     path = tmp_path / "config.yaml"
     path.write_text(yaml.safe_dump(config))
-    return cli.main([command, "--config", str(path)])
+    yes = ["--yes"] if command in cli.CONFIRMED_COMMANDS else []
+    return cli.main([command, *yes, "--config", str(path)])
 
 
 def bucket_keys(vpc):
@@ -52,7 +53,13 @@ def test_a_first_run_that_cannot_migrate_is_refused_and_writes_nothing(
     assert vpc.ctl.requests == []  # not even a login
     assert vpc.egress().key() == before
 
-    # `status` says no migration is recorded; a `reset` finds nothing to delete.
-    assert run_cli(vpc, tmp_path, command="status", **overrides) == 0
-    assert "No migration recorded yet" in capsys.readouterr().out
+    if "not found" in message:
+        # plan and status refuse a VPC that is not there as execute does, in the same line.
+        for command in ("plan", "status"):
+            assert run_cli(vpc, tmp_path, command=command, **overrides) == 2
+            assert capsys.readouterr().err.splitlines() == [f"tidewall: {message.format(vpc=vpc.vpc_id)}"]
+    else:
+        # `status` says no migration is recorded.
+        assert run_cli(vpc, tmp_path, command="status", **overrides) == 0
+        assert "No migration recorded yet" in capsys.readouterr().out
     assert bucket_keys(vpc) == []

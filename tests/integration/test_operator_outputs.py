@@ -7,7 +7,7 @@ import pytest
 import yaml
 from handover_support import as_new_process
 
-from tidewall import cli
+from tidewall import cli, runner
 from tidewall.lib import s3
 
 pytestmark = [
@@ -27,11 +27,14 @@ def tidewall_json(capsys, *argv):
     """(exit status, the one JSON object on standard output, standard error)."""
     as_new_process()
     try:
-        status = cli.main(list(argv) + ["--output", "json"])
+        yes = ["--yes"] if argv[0] in ("execute", "revert") else []
+        status = cli.main(list(argv) + yes + ["--output", "json"])
     finally:
         s3.clear_registry()
     captured = capsys.readouterr()
-    return status, json.loads(captured.out), captured.err
+    data = json.loads(captured.out)
+    assert runner.json_problems(data) == []  # one schema of field names for every command
+    return status, data, captured.err
 
 
 def real_egress(vpc):
@@ -66,7 +69,7 @@ class TestPlan:
         zones = vpc.zones
         rtb = {z.az: z.private_route_table_id for z in zones}
         a, b, c = (rtb[z.az] for z in zones)
-        assert plan["source"] == "discovery" and plan["steps_done"] == 0
+        assert plan["source"] == "discovery" and plan["steps_in_effect"] == 0 and plan["steps_done"] == []
         assert [n["nat_gw_id"] for n in plan["natgws"]] == [z.nat_gateway_id for z in zones]
         assert [[s["code"] for s in n["steps"]] for n in plan["natgws"]] == [
             ["A1", "A2", "A3", "A4", "A5", "A6", "R"],
@@ -111,7 +114,7 @@ class TestPlan:
         assert real_egress(vpc) == planned_after(fresh, 0)
 
         _status, resumed, _err = tidewall_json(capsys, "plan", "--config", path)
-        assert resumed["source"] == "journal" and resumed["steps_done"] == 6
+        assert resumed["source"] == "journal" and resumed["steps_in_effect"] == 6
         assert [g["group"] for g in resumed["groups"]] == [1, 2]
         zone_a = next(
             t for t in resumed["route_tables"] if t["route_table_id"] == vpc.zones[0].private_route_table_id
@@ -138,6 +141,10 @@ class TestPlan:
             in captured.err
         )
         assert "Would route " in captured.err and "  Route rtb-" not in captured.err
+        # Every change says "would", the spoke module's lines too.
+        for line in ("- Dry run: would deploy primary spoke", "- Dry run: would enable Single IP SNAT"):
+            assert line in captured.err
+        assert "- Deploy " not in captured.err and "- Enable " not in captured.err
         assert "Operation:" not in captured.err and "Memento history" not in captured.err
         assert vpc.observe() == before
 
@@ -214,14 +221,12 @@ class TestRunOutputs:
         finally:
             lock.release()
         assert (status, out["result"]) == (2, "refused")
-        assert out["error"]["kind"] == "lock_held" and out["error"]["type"] == "LockHeldError"
-        assert out["error"]["lock"]["lock_id"] == holder.lock_id
-        assert out["error"]["lock"]["holder"] == holder.describe()
+        assert out["error"]["kind"] == "lock_held" and out["error"]["lock"] == holder.to_record()
         status, out, _err = tidewall_json(capsys, "execute", "--config", path, "--stop-before", "1")
         assert (status, out["result"], out["error"]) == (0, "stopped", None)
         config_file(vpc, tmp_path, spoke_gw_tag="a,b,c")
         status, out, _err = tidewall_json(capsys, "execute", "--config", path)
-        assert (status, out["result"], out["error"]["kind"]) == (2, "refused", "other")
+        assert (status, out["result"], out["error"]["kind"]) == (2, "refused", "refused")
 
 
 class TestStatusNow:

@@ -33,7 +33,8 @@ def cli_run(vpc, tmp_path, capsys, *args):
     as_new_process()
     capsys.readouterr()
     try:
-        status = cli.main([*args, "--config", str(config)])
+        yes = ["--yes"] if args[0] in cli.CONFIRMED_COMMANDS else []
+        status = cli.main([*args, *yes, "--config", str(config)])
     finally:
         as_new_process()
         logging.getLogger().handlers[:] = [

@@ -187,18 +187,23 @@ def memory_high_water(pid="self"):
 
 
 def command_line(command, config_path, log_path, verbose=0):
-    return [
-        sys.executable,
-        "-m",
-        "tidewall",
-        command,
-        "--config",
-        config_path,
-        "--output",
-        "json",
-        "--log-file",
-        log_path,
-    ] + ["-v"] * int(verbose or 0)
+    yes = ["--yes"] if command in ("execute", "revert") else []  # no one is there to answer the question
+    return (
+        [
+            sys.executable,
+            "-m",
+            "tidewall",
+            command,
+            "--config",
+            config_path,
+            "--output",
+            "json",
+            "--log-file",
+            log_path,
+        ]
+        + yes
+        + ["-v"] * int(verbose or 0)
+    )
 
 
 @dataclass
@@ -226,7 +231,7 @@ def outcome_of(command, exit_status, data, last_error_line):
             FAILED, f"{why}: {last_error_line}" if last_error_line else f"{why} (see the log file)"
         )
     if command == "plan":
-        total, done = data.get("steps_total"), data.get("steps_done")
+        total, done = data.get("steps_total"), data.get("steps_in_effect")
         if data.get("complete"):
             detail = "complete"
         elif isinstance(total, int) and isinstance(done, int):
@@ -260,7 +265,7 @@ def outcome_of(command, exit_status, data, last_error_line):
         return Outcome(ROLLED_BACK, reason, replaced)
     if result == "refused" and error.get("kind") == "lock_held":
         lock = error.get("lock") or {}
-        return Outcome(SKIPPED, f"locked by {lock.get('holder', 'another run')}", replaced, lock=lock)
+        return Outcome(SKIPPED, f"locked by {lock.get('held_by', 'another run')}", replaced, lock=lock)
     if result == "interrupted":
         return Outcome(INTERRUPTED, reason, replaced)
     return Outcome(FAILED, reason or f"{result}, exit status {exit_status}", replaced)

@@ -111,12 +111,7 @@ class _LockProbe:
         holder = read_lock_of(s3, ca.backup_descriptor)
         if holder is None:
             return None
-        return {
-            "lock_id": holder.lock_id,
-            "host": holder.host,
-            "pid": holder.pid,
-            "holder": holder.describe(),
-        }
+        return holder.to_record()
 
 
 @contextlib.contextmanager

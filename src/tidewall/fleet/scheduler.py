@@ -288,7 +288,7 @@ class Scheduler:
             task.lock = holder
             if task.outcome is not None:
                 task.outcome.lock = holder
-                task.outcome.reason = f"locked by {holder.get('holder', 'another run')}"
+                task.outcome.reason = f"locked by {holder.get('held_by', 'another run')}"
             if now - task.lock_since >= self.lock_wait:
                 task.outcome.reason += f" (still after {self.lock_wait:g} s)"
                 self._settle(task, task.outcome)

@@ -29,7 +29,7 @@ import requests
 import urllib3
 
 from tidewall.core import redact
-from tidewall.core.exceptions import TidewallError
+from tidewall.core.exceptions import EXIT_FAILED, AccessError, TidewallError, network_reason
 from tidewall.core.Globals import Globals
 from tidewall.lib.controller_slots import controller_slot
 
@@ -48,8 +48,15 @@ READ_ONLY_ACTIONS = frozenset(
 READ_ATTEMPTS = 4
 
 
-class ControllerLoginError(TidewallError):
-    """The controller login did not produce a CID."""
+class ControllerLoginError(AccessError):
+    """The controller login did not produce a CID. The run's first login comes before any change: an
+    access problem (exit status 2); a login again after the session expired is a failure of the run."""
+
+    exit_code = EXIT_FAILED
+
+    def __init__(self, message):
+        super().__init__(message)
+        self.before_changes = not Globals.CID  # no session yet: the run has not started changing
 
 
 class ControllerError(TidewallError):
@@ -112,8 +119,15 @@ def getCid(controller_ip, controller_user, password):
         with controller_slot():
             response = requests.post(url, data=form, verify=False, timeout=(LOGIN_CONNECT_TIMEOUT, None))
     except requests.RequestException as exc:
-        reason = _scrub(f"{exc.__class__.__name__}: {exc}", password)
-        raise ControllerLoginError(f"Cannot reach controller {controller_ip}: {reason}") from None
+        # The HTTP library's own text (connection pools, sockets) is for -v and the log file.
+        logger.debug(
+            "Login request to %s failed: %s",
+            controller_ip,
+            _scrub(f"{exc.__class__.__name__}: {exc}", password),
+        )
+        raise ControllerLoginError(
+            f"Cannot reach controller {controller_ip}: {network_reason(exc)}"
+        ) from None
     try:
         reply = response.json()
     except ValueError:

@@ -31,7 +31,7 @@ from dataclasses import asdict, dataclass
 
 from botocore.exceptions import ClientError
 
-from tidewall.core.exceptions import EXIT_FAILED, EXIT_USAGE, TidewallError
+from tidewall.core.exceptions import EXIT_FAILED, EXIT_USAGE, AccessError, TidewallError
 from tidewall.core.redact import escape_controls
 
 logger = logging.getLogger("tidewall.lib.lock")
@@ -186,6 +186,18 @@ class LockInfo:
     def to_json(self):
         return json.dumps({"format": LOCK_FORMAT, **asdict(self)}, indent=2, sort_keys=True).encode("utf-8")
 
+    def to_record(self):
+        """The holder as `--output json` shows it, in every command's object (`held_by` in words)."""
+        return {
+            "lock_id": self.lock_id,
+            "command": self.command,
+            "user": self.user,
+            "host": self.host,
+            "pid": self.pid,
+            "started": self.started,
+            "held_by": self.describe(),
+        }
+
     def describe(self):
         """'execute by alice@host1 (pid 4242) since 2026-01-02T03:04:05Z'"""
         return f"{self.command} by {self.user}@{self.host} (pid {self.pid}) since {self.started}"
@@ -274,7 +286,7 @@ class RunLock:
                 )
             except ClientError as e:
                 if _code(e) == "NoSuchBucket":
-                    raise LockError(
+                    raise AccessError(
                         f"backup bucket '{self.bucket}' does not exist (check s3_bucket)"
                     ) from None
                 if _code(e) not in _EXISTS:
@@ -334,8 +346,10 @@ class RunLock:
                 f"refused until it is removed with: {hint}"
             ) from None
         except Exception as e:  # a network failure after botocore's retries
+            from tidewall.core.exceptions import plain_error
+
             raise LockReleaseError(
-                f"the run lock {info.lock_id} of {self.vpc_id} could not be removed ({type(e).__name__}: {e}); "
+                f"the run lock {info.lock_id} of {self.vpc_id} could not be removed ({plain_error(e)[0]}); "
                 f"the next command on this VPC will be refused until it is removed with: {hint}"
             ) from None
         logger.info("Released the run lock of %s", self.vpc_id)

@@ -36,7 +36,7 @@ import tempfile
 
 from botocore.exceptions import ClientError
 
-from tidewall.core.exceptions import EXIT_USAGE, TidewallError
+from tidewall.core.exceptions import EXIT_USAGE, AccessError, TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib.lock import LOCK_NAME
 
@@ -76,6 +76,11 @@ class JournalWriteConflict(S3BackupError):
     was stored; this run stops."""
 
     exit_code = EXIT_USAGE
+
+
+class BucketAccessError(S3BackupError, AccessError):
+    """The backup bucket does not exist or refuses access: a configuration or access problem (exit status 2
+    when nothing had changed yet)."""
 
 
 class BackupConflictError(S3BackupError):
@@ -194,7 +199,7 @@ def _put(client, bucket, key, data, prefix=None):
     except ClientError as e:
         code = e.response.get("Error", {}).get("Code")
         if code in ("NoSuchBucket", "404"):
-            raise S3BackupError(f"backup bucket '{bucket}' does not exist (check s3_bucket)") from None
+            raise BucketAccessError(f"backup bucket '{bucket}' does not exist (check s3_bucket)") from None
         if condition and str(code) in _CHANGED:
             raise JournalWriteConflict(
                 f"s3://{bucket}/{key} was changed by another writer since this run last read or wrote it; "
@@ -373,9 +378,11 @@ class S3BackupCmdV2:
         bucket = self.backup_descriptor.bucket
         code = err.response.get("Error", {}).get("Code")
         if code in ("404", "NoSuchBucket"):
-            return S3BackupError(f"backup bucket '{bucket}' does not exist (check s3_bucket)")
+            return BucketAccessError(f"backup bucket '{bucket}' does not exist (check s3_bucket)")
         if code in ("403", "AccessDenied"):
-            return S3BackupError(f"no access to backup bucket '{bucket}'")
+            return BucketAccessError(
+                f"no access to backup bucket '{bucket}' (check the AWS credentials and their permissions)"
+            )
         return None
 
     def _list_pages(self):

@@ -554,6 +554,8 @@ class FaultWorld:
             extra[ENV_STOP] = str(stop)
         extra.update(env or {})
         argv = [sys.executable, "-m", "tidewall", command, "--config", self.config_path, *map(str, args)]
+        if command in ("execute", "revert", "reset") and "--dry-run" not in argv:
+            argv.append("--yes")  # no one is there to answer the confirmation question
         return Child(argv, self.child_env(extra), call_log, kill, self.case_dir)
 
     def run(self, command, *args, kill=None, env=None, timeout=600):
