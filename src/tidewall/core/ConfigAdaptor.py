@@ -38,9 +38,12 @@ AWS_KEYS = (
     "session_token",
     "profile",
     "endpoint_url",
+    "endpoint_urls",
     "retry_mode",
     "max_attempts",
 )
+# The services the tool calls: `aws.endpoint_urls` may give each its own endpoint.
+AWS_SERVICES = ("ec2", "s3", "cloudwatch", "sts")
 # botocore's retry modes; "adaptive" also slows the client down when AWS throttles it.
 RETRY_MODES = ("standard", "adaptive")
 DEFAULT_RETRY_MODE = "adaptive"
@@ -176,6 +179,8 @@ def _aws(field, value):
             item = DEFAULT_MAX_ATTEMPTS if item is None else item
             if isinstance(item, bool) or not isinstance(item, int) or not 1 <= item <= 50:
                 _fail("aws.max_attempts", f"expected a whole number from 1 to 50, got {_shown(field, item)}")
+        elif key == "endpoint_urls":
+            item = _endpoint_urls(field, item)
         elif item is not None:
             _nonempty(f"aws.{key}", item)
         out[key] = item
@@ -186,12 +191,31 @@ def _aws(field, value):
         _fail("aws.session_token", "needs aws.access_key_id and aws.secret_access_key")
     if out["profile"] is not None and out["access_key_id"] is not None:
         _fail("aws.profile", "give either a profile or explicit keys, not both")
-    url = out["endpoint_url"]
-    if url is not None and not _URL.fullmatch(url):
-        _fail("aws.endpoint_url", "expected an http:// or https:// URL without credentials (value not shown)")
+    _endpoint("aws.endpoint_url", out["endpoint_url"])
     for key in ("secret_access_key", "session_token"):
         redact.add_secret(out[key])
     return out
+
+
+def _endpoint(field, url):
+    if url is not None and not _URL.fullmatch(_nonempty(field, url)):
+        _fail(field, "expected an http:// or https:// URL without credentials (value not shown)")
+    return url
+
+
+def _endpoint_urls(field, value):
+    """`aws.endpoint_urls`: service name -> endpoint URL, for the services the tool calls."""
+    if value is None:
+        return None
+    if not isinstance(value, Mapping):
+        _fail(
+            "aws.endpoint_urls",
+            f"expected a mapping such as {{s3: 'https://...'}}, got {_shown(field, value)}",
+        )
+    _reject_unknown(value, AWS_SERVICES, "aws.endpoint_urls.")
+    return {
+        name: _endpoint(f"aws.endpoint_urls.{name}", url) for name, url in value.items() if url is not None
+    }
 
 
 def _waits(field, value):
