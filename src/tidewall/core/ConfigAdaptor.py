@@ -60,6 +60,12 @@ WAIT_DEFAULTS = {
     "time_scale": 1.0,
 }
 
+# How the tool waits for the controller (seconds, on the clock of `waits.time_scale` like the waits).
+CONTROLLER_DEFAULTS = {
+    "progress_every": 60.0,  # a request still unanswered logs a line at this interval
+    "read_timeout": None,  # a request unanswered this long ends the run (resumable); None: no limit
+}
+
 
 class ConfigError(TidewallError, ValueError):
     """A configuration that cannot be used; `field` names the offending field (None for the whole file)."""
@@ -234,6 +240,23 @@ def _waits(field, value):
     return out
 
 
+def _controller(field, value):
+    if not isinstance(value, Mapping):
+        _fail(
+            field,
+            f"expected a mapping with keys {', '.join(CONTROLLER_DEFAULTS)}, got {_shown(field, value)}",
+        )
+    _reject_unknown(value, list(CONTROLLER_DEFAULTS), "controller.")
+    out = dict(CONTROLLER_DEFAULTS)
+    for key, item in value.items():
+        if item is None:
+            continue
+        if isinstance(item, bool) or not isinstance(item, int | float) or not 0 < item < float("inf"):
+            _fail(f"controller.{key}", f"expected a positive number of seconds, got {_shown(field, item)}")
+        out[key] = float(item)
+    return out
+
+
 # name -> (required, default, check); the check returns the value to keep.
 _FIELDS = {
     "controller_ip": (True, None, _controller_ip),
@@ -266,6 +289,7 @@ _FIELDS = {
     "output_test_config": (False, None, _any),
     "aws": (False, None, _aws),
     "waits": (False, {}, _waits),
+    "controller": (False, {}, _controller),
     "journal_key_env": (False, None, _matching(_ENV_NAME, "an environment variable name")),
 }
 
