@@ -243,6 +243,98 @@ class TestAwsClientManager:
             AwsClientManager(base)
 
 
+class TestRetryAndEndpointPrecedence:
+    """The tool's configuration wins; otherwise the environment, then the profile; then the defaults."""
+
+    @pytest.fixture
+    def outside(self, tmp_path, monkeypatch):
+        for name in ("AWS_RETRY_MODE", "AWS_MAX_ATTEMPTS", "AWS_ENDPOINT_URL", "AWS_ENDPOINT_URL_S3"):
+            monkeypatch.delenv(name, raising=False)
+        profile = tmp_path / "aws-config"
+        profile.write_text("[profile p]\nretry_mode = legacy\nmax_attempts = 4\n")
+        monkeypatch.setenv("AWS_CONFIG_FILE", str(profile))
+        monkeypatch.setenv("AWS_SHARED_CREDENTIALS_FILE", str(tmp_path / "none"))
+        return monkeypatch
+
+    @pytest.mark.parametrize(
+        "aws, env, expected",
+        [
+            ({}, {}, ("adaptive", 10)),
+            ({}, {"AWS_RETRY_MODE": "standard", "AWS_MAX_ATTEMPTS": "3"}, ("standard", 3)),
+            ({"profile": "p"}, {}, ("legacy", 4)),
+            ({"profile": "p"}, {"AWS_MAX_ATTEMPTS": "6"}, ("legacy", 6)),
+            (
+                {"profile": "p", "retry_mode": "adaptive", "max_attempts": 2},
+                {"AWS_RETRY_MODE": "standard"},
+                ("adaptive", 2),
+            ),
+        ],
+    )
+    def test_retries(self, base, outside, aws, env, expected):
+        for name, value in env.items():
+            outside.setenv(name, value)
+        base["aws"] = aws
+        mgr = AwsClientManager(base)
+        assert (mgr.retry_mode, mgr.max_attempts) == expected
+        retries = mgr.getEc2Client().meta.config.retries
+        assert (retries["mode"], retries["total_max_attempts"]) == expected
+
+    @pytest.mark.parametrize(
+        "aws, env, ec2, s3",
+        [
+            (
+                {"endpoint_url": "http://all:1", "endpoint_urls": {"s3": "http://s3:2"}},
+                {},
+                "http://all:1",
+                "http://s3:2",
+            ),
+            ({}, {"AWS_ENDPOINT_URL_S3": "http://s3:3"}, None, "http://s3:3"),
+            (
+                {"endpoint_urls": {"ec2": "http://ec2:4"}},
+                {"AWS_ENDPOINT_URL": "http://env:5"},
+                "http://ec2:4",
+                "http://env:5",
+            ),
+            (
+                {"endpoint_url": "http://all:1"},
+                {"AWS_ENDPOINT_URL_S3": "http://s3:3"},
+                "http://all:1",
+                "http://all:1",
+            ),
+        ],
+    )
+    def test_endpoints(self, base, outside, aws, env, ec2, s3):
+        for name, value in env.items():
+            outside.setenv(name, value)
+        base["aws"] = dict(aws, access_key_id="A", secret_access_key="S")
+        mgr = AwsClientManager(base)
+        assert mgr.getEc2Client().meta.endpoint_url == (ec2 or "https://ec2.us-east-1.amazonaws.com")
+        s3c = mgr.getS3Client()
+        assert (s3c.meta.endpoint_url, s3c.meta.config.s3["addressing_style"]) == (s3, "path")
+
+    @pytest.mark.parametrize(
+        "aws, field",
+        [
+            ({"endpoint_urls": {"s4": "http://x:1"}}, "aws.endpoint_urls.s4"),
+            ({"endpoint_urls": {"s3": "s3.local"}}, "aws.endpoint_urls.s3"),
+            ({"endpoint_urls": "http://x:1"}, "aws.endpoint_urls"),
+        ],
+    )
+    def test_bad_endpoint_urls(self, base, aws, field):
+        base["aws"] = aws
+        with pytest.raises(ConfigError) as e:
+            ConfigAdaptor(base)
+        assert e.value.field == field
+
+    def test_the_iam_policy_lets_s3_use_the_buckets_kms_key_and_nothing_else(self):
+        with open(os.path.join(os.path.dirname(__file__), "..", "docs", "iam-policy.json")) as f:
+            statements = yaml.safe_load(f)["Statement"]
+        (kms,) = [s for s in statements if any(a.startswith("kms:") for a in s["Action"])]
+        assert sorted(kms["Action"]) == ["kms:Decrypt", "kms:GenerateDataKey"]
+        assert kms["Resource"].startswith("arn:aws:kms:") and "*" not in kms["Resource"]
+        assert kms["Condition"]["StringLike"]["kms:ViaService"] == "s3.*.amazonaws.com"
+
+
 class TestExactChecksAndSecrets:
     @pytest.mark.parametrize(
         "field, value",

@@ -1,14 +1,17 @@
 """The simulated controller against hostile clients and a real controller's timing and faults; and the tool's
 controller access riding them out (session renewal, time-outs)."""
 
+import logging
 import socket
 import ssl
 import threading
 import time
+from types import SimpleNamespace
 
 import pytest
 import requests
 
+from fake_time import FakeTime
 from tidewall.core.Globals import Globals
 from tidewall.lib import corvane_backend
 from tidewall.lib.corvane_backend import ControllerError, controller_http, getCid
@@ -272,3 +275,82 @@ class TestABusyGateway:
     )
     def test_other_replies_are_not_busy(self, reply):
         assert corvane_backend.gateway_busy(reply) is None
+
+
+class TestALongRequest:
+    """A request that runs long says so at each `controller.progress_every` (on the fake clock) and is sent
+    as it was given; with `controller.read_timeout` one that is never answered stops with one line."""
+
+    HA = {"CID": "c", "action": "create_multicloud_ha_gateway", "primary_gw_name": "egress-spoke",
+          "ha_gw_name": "egress-spoke-hagw", "gw_subnet": "10.0.2.0/24"}  # fmt: skip
+    LINE = "waiting for the controller: create_multicloud_ha_gateway egress-spoke-hagw, {} s"
+
+    @pytest.mark.parametrize(
+        "controller, answer_at, lines, error",
+        [
+            ({}, 150, [60, 120], None),
+            ({"progress_every": 30}, 50, [30], None),
+            ({}, 59, [], None),
+            ({"read_timeout": 300}, 300, [60, 120, 180, 240], r"did not answer create_multicloud_ha_gateway "
+             r"egress-spoke-hagw within 300 s \(controller.read_timeout\): the change may or may not have been "
+             r"made; run the command again to resume$"),
+        ],
+    )  # fmt: skip
+    def test_progress_and_read_timeout(self, monkeypatch, caplog, controller, answer_at, lines, error):
+        caplog.set_level(logging.INFO)
+        t, released, sent = FakeTime(), threading.Event(), []
+        monkeypatch.setattr(corvane_backend, "time", SimpleNamespace(monotonic=t.clock, sleep=t.sleep))
+        monkeypatch.setattr(Globals, "controller", controller)
+
+        def wait_for(answered, seconds):
+            t.sleep(seconds)
+            if t.now < answer_at:
+                return False
+            released.set()
+            return answered.wait(10)
+
+        def post(url, **kwargs):
+            sent.append((url, kwargs))
+            released.wait(10)
+            if kwargs.get("timeout"):
+                raise requests.ReadTimeout("read timed out")
+            return SimpleNamespace(status_code=200, json=lambda: {"return": True, "results": "ok"})
+
+        monkeypatch.setattr(corvane_backend, "_wait_for", wait_for)
+        monkeypatch.setattr(
+            corvane_backend,
+            "requests",
+            SimpleNamespace(
+                post=post,
+                ConnectionError=requests.ConnectionError,
+                RequestException=requests.RequestException,
+            ),
+        )
+        if error:
+            with pytest.raises(ControllerError, match=error):
+                controller_http.post("https://ctl/v2/api", data=dict(self.HA), verify=False)
+        else:
+            controller_http.post("https://ctl/v2/api", data=dict(self.HA), verify=False)
+        timeout = {"timeout": (None, 300.0)} if error else {}
+        assert sent == [("https://ctl/v2/api", {"data": self.HA, "verify": False, **timeout})]
+        logged = [r.getMessage() for r in caplog.records if r.getMessage().startswith("waiting for")]
+        assert logged == [self.LINE.format(n) for n in lines]
+
+    def test_requests_share_one_tls_context(self, session):
+        contexts = set()
+        original = corvane_backend._OneContextAdapter.build_connection_pool_key_attributes
+
+        def spy(adapter, request, verify, cert=None):
+            host, pool = original(adapter, request, verify, cert)
+            contexts.add(id(pool["ssl_context"]))
+            return host, pool
+
+        corvane_backend._OneContextAdapter.build_connection_pool_key_attributes = spy
+        try:
+            for _ in range(3):
+                assert controller_http.post(
+                    session.url, data={"action": "list_accounts", "CID": Globals.CID}, verify=False
+                ).json()["return"]
+        finally:
+            corvane_backend._OneContextAdapter.build_connection_pool_key_attributes = original
+        assert len(contexts) == 1

@@ -3,6 +3,7 @@ total with one clear line, progress lines, all on the configured time scale; and
 on them."""
 
 import logging
+from types import SimpleNamespace
 
 import pytest
 from botocore.exceptions import ClientError
@@ -10,8 +11,9 @@ from botocore.exceptions import ClientError
 from fake_time import FakeTime
 from tidewall.core.Globals import Globals
 from tidewall.lib import natgw as natgw_mod
+from tidewall.lib import waits
 from tidewall.lib.natgw import NatGwError
-from tidewall.lib.waits import NOT_VISIBLE, WaitSettings, WaitTimeout, wait_until
+from tidewall.lib.waits import NOT_VISIBLE, Expected, WaitSettings, WaitTimeout, wait_until
 
 
 def client_error(code, status=400):
@@ -149,3 +151,44 @@ class TestNatGatewayWait:
     def test_a_natgw_that_will_never_become_available_ends_the_wait(self, quick, state, match):
         with pytest.raises(NatGwError, match=match):
             natgw_mod._wait_natgw(Ec2("pending", state), "nat-1", ("available",))
+
+
+class TestNearTheExpectedEnd:
+    """A deletion that ends near when deletions end is seen within 3 s, with at most 3 describes more than
+    the growing pauses alone make, and never later than they would see it; once a deletion's end was seen
+    at once, the next one is looked for at that moment."""
+
+    @staticmethod
+    def deletion(monkeypatch, ends):
+        t = FakeTime()
+        monkeypatch.setattr(waits, "time", SimpleNamespace(sleep=t.sleep, monotonic=t.clock))
+        ec2 = Ec2()
+        ec2.describe_nat_gateways = lambda NatGatewayIds: (  # noqa: N803 - boto3's name
+            ec2.looks.append(t.now) or {"NatGateways": [{"NatGatewayId": "nat-1", "State": "deleting"}]}
+            if t.now < ends
+            else {"NatGateways": [{"NatGatewayId": "nat-1", "State": "deleted"}]}
+        )
+        ec2.looks = []
+        natgw_mod._wait_natgw(ec2, "nat-1", ("deleted", "failed"), just_changed=True)
+        return len(ec2.looks) + 1, t.now
+
+    @pytest.mark.parametrize("ends, again", [(56, 56), (60.2, 60.2), (62.4, 62.4), (64, 66), (150, 150)])
+    def test_deletions(self, monkeypatch, ends, again):
+        Expected.forget()
+        t = FakeTime()
+        plain_looks = []
+        wait_until(
+            "x",
+            lambda: (t.now >= ends, plain_looks.append(t.now)),
+            settings=WaitSettings(),
+            sleep=t.sleep,
+            clock=t.clock,
+        )
+        describes, seen = self.deletion(monkeypatch, ends)
+        assert seen <= t.now and describes <= len(plain_looks) + 3
+        if abs(ends - 60) < 5:
+            assert seen - ends <= 3
+        _, seen = self.deletion(monkeypatch, again)
+        if abs(ends - 60) < 5:  # seen at once: the next one is looked for when this one ended
+            assert seen - again <= 3
+        Expected.forget()

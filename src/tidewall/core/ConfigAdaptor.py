@@ -38,9 +38,12 @@ AWS_KEYS = (
     "session_token",
     "profile",
     "endpoint_url",
+    "endpoint_urls",
     "retry_mode",
     "max_attempts",
 )
+# The services the tool calls: `aws.endpoint_urls` may give each its own endpoint.
+AWS_SERVICES = ("ec2", "s3", "cloudwatch", "sts")
 # botocore's retry modes; "adaptive" also slows the client down when AWS throttles it.
 RETRY_MODES = ("standard", "adaptive")
 DEFAULT_RETRY_MODE = "adaptive"
@@ -56,6 +59,12 @@ WAIT_DEFAULTS = {
     "progress_every": 30.0,  # a wait longer than this logs progress at this interval
     "acceptance_test": 120.0,  # a failing acceptance test is looked at again for this long before it counts
     "time_scale": 1.0,
+}
+
+# How the tool waits for the controller (seconds, on the clock of `waits.time_scale` like the waits).
+CONTROLLER_DEFAULTS = {
+    "progress_every": 60.0,  # a request still unanswered logs a line at this interval
+    "read_timeout": None,  # a request unanswered this long ends the run (resumable); None: no limit
 }
 
 
@@ -177,6 +186,8 @@ def _aws(field, value):
             item = DEFAULT_MAX_ATTEMPTS if item is None else item
             if isinstance(item, bool) or not isinstance(item, int) or not 1 <= item <= 50:
                 _fail("aws.max_attempts", f"expected a whole number from 1 to 50, got {_shown(field, item)}")
+        elif key == "endpoint_urls":
+            item = _endpoint_urls(field, item)
         elif item is not None:
             _nonempty(f"aws.{key}", item)
         out[key] = item
@@ -187,12 +198,31 @@ def _aws(field, value):
         _fail("aws.session_token", "needs aws.access_key_id and aws.secret_access_key")
     if out["profile"] is not None and out["access_key_id"] is not None:
         _fail("aws.profile", "give either a profile or explicit keys, not both")
-    url = out["endpoint_url"]
-    if url is not None and not _URL.fullmatch(url):
-        _fail("aws.endpoint_url", "expected an http:// or https:// URL without credentials (value not shown)")
+    _endpoint("aws.endpoint_url", out["endpoint_url"])
     for key in ("secret_access_key", "session_token"):
         redact.add_secret(out[key])
     return out
+
+
+def _endpoint(field, url):
+    if url is not None and not _URL.fullmatch(_nonempty(field, url)):
+        _fail(field, "expected an http:// or https:// URL without credentials (value not shown)")
+    return url
+
+
+def _endpoint_urls(field, value):
+    """`aws.endpoint_urls`: service name -> endpoint URL, for the services the tool calls."""
+    if value is None:
+        return None
+    if not isinstance(value, Mapping):
+        _fail(
+            "aws.endpoint_urls",
+            f"expected a mapping such as {{s3: 'https://...'}}, got {_shown(field, value)}",
+        )
+    _reject_unknown(value, AWS_SERVICES, "aws.endpoint_urls.")
+    return {
+        name: _endpoint(f"aws.endpoint_urls.{name}", url) for name, url in value.items() if url is not None
+    }
 
 
 def _waits(field, value):
@@ -208,6 +238,23 @@ def _waits(field, value):
         out[key] = float(item)
     if out["max_poll_interval"] < out["poll_interval"]:
         _fail("waits.max_poll_interval", "must not be shorter than waits.poll_interval")
+    return out
+
+
+def _controller(field, value):
+    if not isinstance(value, Mapping):
+        _fail(
+            field,
+            f"expected a mapping with keys {', '.join(CONTROLLER_DEFAULTS)}, got {_shown(field, value)}",
+        )
+    _reject_unknown(value, list(CONTROLLER_DEFAULTS), "controller.")
+    out = dict(CONTROLLER_DEFAULTS)
+    for key, item in value.items():
+        if item is None:
+            continue
+        if isinstance(item, bool) or not isinstance(item, int | float) or not 0 < item < float("inf"):
+            _fail(f"controller.{key}", f"expected a positive number of seconds, got {_shown(field, item)}")
+        out[key] = float(item)
     return out
 
 
@@ -243,6 +290,7 @@ _FIELDS = {
     "output_test_config": (False, None, _any),
     "aws": (False, None, _aws),
     "waits": (False, {}, _waits),
+    "controller": (False, {}, _controller),
     "journal_key_env": (False, None, _matching(_ENV_NAME, "an environment variable name")),
 }
 

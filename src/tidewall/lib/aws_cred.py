@@ -1,6 +1,8 @@
 """AWS sessions and clients for one run, built from the configuration."""
 
+import os
 import time
+from urllib.parse import urlsplit
 
 import boto3
 from botocore.config import Config
@@ -9,13 +11,21 @@ from botocore.retries import adaptive, bucket, quota, standard, throttling
 
 from tidewall.core.ConfigAdaptor import DEFAULT_MAX_ATTEMPTS, DEFAULT_RETRY_MODE, ConfigAdaptor, ConfigError
 
+# botocore's retry modes, as the environment and a profile may name them.
+_BOTOCORE_RETRY_MODES = ("legacy", "standard", "adaptive")
+
 
 class AwsClientManager:
     """Hands out one cached boto3 client per service, in the configured region and endpoint.
 
     Credentials come from `aws.profile`, else from explicit `aws.access_key_id`/`aws.secret_access_key`
-    (and `aws.session_token`), else from boto3's default chain. `aws.endpoint_url` (moto or another
-    AWS-compatible endpoint) is applied to every client.
+    (and `aws.session_token`), else from boto3's default chain.
+
+    Retries and endpoints follow botocore's order: a value written in the tool's configuration wins;
+    otherwise the environment (`AWS_RETRY_MODE`, `AWS_MAX_ATTEMPTS`, `AWS_ENDPOINT_URL_<SERVICE>`,
+    `AWS_ENDPOINT_URL`), then the profile; then the tool's defaults (adaptive retries, 10 attempts, AWS's
+    own endpoints). A service's endpoint is `aws.endpoint_urls.<service>`, else `aws.endpoint_url` (every
+    service).
     """
 
     def __init__(self, config):
@@ -23,6 +33,7 @@ class AwsClientManager:
         aws = self.config.aws or {}
         self.region = self.config.region
         self.endpoint_url = aws.get("endpoint_url")
+        self.endpoint_urls = aws.get("endpoint_urls") or {}
         if aws.get("profile"):
             try:
                 self.session = boto3.Session(profile_name=aws["profile"], region_name=self.region)
@@ -39,39 +50,95 @@ class AwsClientManager:
             self.session = boto3.Session(region_name=self.region)
         self._clients = {}
 
+    def _given(self, key):
+        """`aws.<key>` when the configuration itself sets it (not filled in from a default); else None."""
+        raw = getattr(self.config, "raw", None) or {}
+        given = (raw.get("aws") or {}).get(key)
+        return (self.config.aws or {}).get(key) if given is not None else None
+
+    def _outside(self, key, env):
+        """`key` as the environment variable `env`, else the profile, sets it; with where it was found."""
+        value = os.environ.get(env)
+        if value not in (None, ""):
+            return value, f"environment variable {env}"
+        try:
+            value = self.session._session.get_scoped_config().get(key)
+        except ProfileNotFound:
+            value = None
+        if value not in (None, ""):
+            return value, f"'{key}' of the AWS profile"
+        return None, None
+
     @property
     def retry_mode(self):
-        return (self.config.aws or {}).get("retry_mode") or DEFAULT_RETRY_MODE
+        mode = self._given("retry_mode")
+        if mode is not None:
+            return mode
+        mode, where = self._outside("retry_mode", "AWS_RETRY_MODE")
+        if mode is None:
+            return DEFAULT_RETRY_MODE
+        if mode not in _BOTOCORE_RETRY_MODES:
+            raise ConfigError(
+                f"{where}: expected one of {', '.join(_BOTOCORE_RETRY_MODES)}, got {mode!r}", "aws.retry_mode"
+            )
+        return mode
 
     @property
     def max_attempts(self):
-        return (self.config.aws or {}).get("max_attempts") or DEFAULT_MAX_ATTEMPTS
+        attempts = self._given("max_attempts")
+        if attempts is not None:
+            return attempts
+        attempts, where = self._outside("max_attempts", "AWS_MAX_ATTEMPTS")
+        if attempts is None:
+            return DEFAULT_MAX_ATTEMPTS
+        try:
+            attempts = int(str(attempts).strip())
+        except ValueError:
+            attempts = 0
+        if not 1 <= attempts <= 50:
+            raise ConfigError(f"{where}: expected a whole number from 1 to 50", "aws.max_attempts")
+        return attempts
+
+    def endpoint_for(self, service):
+        """The endpoint the configuration sets for `service`, or None (botocore then looks at the
+        environment and the profile, else uses AWS's own)."""
+        return self.endpoint_urls.get(service) or self.endpoint_url
 
     @property
     def time_scale(self):
         waits = getattr(self.config, "waits", None) or {}
         return float(waits.get("time_scale") or 1.0)
 
-    def client_config(self, service):
-        """botocore's settings for one service: the retry mode and attempt count of `aws.retry_mode` and
-        `aws.max_attempts` (throttling and 5xx answers are retried with backoff; "adaptive" also slows the
-        client down while AWS throttles it)."""
+    def client_config(self, service, path_style=None):
+        """botocore's settings for one service: the retry mode and attempt count (throttling and 5xx
+        answers are retried with backoff; "adaptive" also slows the client down while AWS throttles it).
+        S3 is addressed by path on an endpoint that is not AWS's (`path_style`; None: when the
+        configuration sets one)."""
         mode = self.retry_mode
         if self.time_scale != 1.0:
             mode = "standard"  # the handlers are put on the scaled clock once the client exists
         config = Config(retries={"mode": mode, "total_max_attempts": self.max_attempts})
-        if self.endpoint_url and service == "s3":
+        if path_style is None:
+            path_style = bool(self.endpoint_for(service))
+        if path_style and service == "s3":
             # A local endpoint has no per-bucket host names.
             config = config.merge(Config(s3={"addressing_style": "path"}))
         return config
 
+    def _new_client(self, service, path_style=None):
+        kwargs = {"region_name": self.region, "config": self.client_config(service, path_style)}
+        endpoint = self.endpoint_for(service)
+        if endpoint:
+            kwargs["endpoint_url"] = endpoint
+        return self.session.client(service, **kwargs)
+
     def getClient(self, service):
         client = self._clients.get(service)
         if client is None:
-            kwargs = {"region_name": self.region, "config": self.client_config(service)}
-            if self.endpoint_url:
-                kwargs["endpoint_url"] = self.endpoint_url
-            client = self.session.client(service, **kwargs)
+            client = self._new_client(service)
+            if service == "s3" and not self.endpoint_for(service) and not _aws_host(client.meta.endpoint_url):
+                # An endpoint of the environment or the profile (an S3-compatible store).
+                client = self._new_client(service, path_style=True)
             if self.time_scale != 1.0:
                 retries_on_clock(client, self.retry_mode, self.max_attempts, self.time_scale)
             self._clients[service] = client
@@ -85,6 +152,11 @@ class AwsClientManager:
 
     def getS3Client(self):
         return self.getClient("s3")
+
+
+def _aws_host(url):
+    host = (urlsplit(url or "").hostname or "").lower()
+    return host.endswith((".amazonaws.com", ".amazonaws.com.cn", ".api.aws"))
 
 
 # ------------------------------------------------------------------------- retries on a scaled clock

@@ -14,6 +14,13 @@ read-only request again when the controller (or a proxy in front of it) answers 
 JSON reply. A change answered that way stops the run with one line: whether it was made is not known, and
 the next run resumes from the journal.
 
+A request still unanswered after `controller.progress_every` seconds logs "waiting for the controller:
+<action> <gateway>, <seconds> s" at that interval, from a thread of its own while the request waits; with
+`controller.read_timeout` a request that gets no answer that long stops the run with one line (whether a
+change was made is not known; the next run resumes from the journal). Every request goes out with one TLS
+context made once for the process (certificates are not checked, so no CA store is loaded for it), on a
+fresh connection as before.
+
 Every request (login, logout included) is sent while holding a controller slot (`controller_slots`): when
 `tidewall fleet` runs several VPCs against one controller, that caps the requests in flight across all of
 them; otherwise it does nothing.
@@ -21,12 +28,15 @@ them; otherwise it does nothing.
 
 import logging
 import re
+import ssl
 import sys
+import threading
 import time
 from collections.abc import Mapping
 
 import requests
 import urllib3
+from requests.adapters import HTTPAdapter
 
 from tidewall.core import redact
 from tidewall.core.exceptions import EXIT_FAILED, AccessError, TidewallError, network_reason
@@ -34,6 +44,7 @@ from tidewall.core.Globals import Globals
 from tidewall.lib.controller_slots import controller_slot
 
 urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
+_REQUESTS = requests  # the HTTP client itself (tests put a stand-in in the place of `requests`)
 
 logger = logging.getLogger("tidewall.lib.corvane_backend")
 
@@ -117,7 +128,7 @@ def getCid(controller_ip, controller_user, password):
     form = {"action": "login", "username": controller_user, "password": password}
     try:
         with controller_slot():
-            response = requests.post(url, data=form, verify=False, timeout=(LOGIN_CONNECT_TIMEOUT, None))
+            response = _client().post(url, data=form, verify=False, timeout=(LOGIN_CONNECT_TIMEOUT, None))
     except requests.RequestException as exc:
         # The HTTP library's own text (connection pools, sockets) is for -v and the log file.
         logger.debug(
@@ -221,6 +232,145 @@ def _send_corvane_api(api_endpoint_url, request_method="POST", payload=None, key
     raise ValueError(f"Unsupported controller request method {request_method!r}")
 
 
+# ---------------------------------------------------------------------------- sending and watching
+
+
+class _OneContextAdapter(HTTPAdapter):
+    """requests' adapter with every unverified HTTPS connection made from one TLS context."""
+
+    def build_connection_pool_key_attributes(self, request, verify, cert=None):
+        host_params, pool_kwargs = super().build_connection_pool_key_attributes(request, verify, cert)
+        if verify is False:
+            pool_kwargs["ssl_context"] = _tls_context()
+        return host_params, pool_kwargs
+
+
+_tls = {}
+_tls_lock = threading.Lock()
+
+
+def _tls_context():
+    """The process's TLS context for controller connections: no certificate check, so no CA store."""
+    with _tls_lock:
+        if "context" not in _tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            context.check_hostname = False
+            context.verify_mode = ssl.CERT_NONE
+            _tls["context"] = context
+        return _tls["context"]
+
+
+class _Client:
+    """`get` and `post` as requests' own, through a session whose adapter uses the one TLS context. The
+    connection is closed after each request as with requests' functions, so that no change is ever sent
+    on a connection the controller may have dropped meanwhile."""
+
+    def __init__(self):
+        self._local = threading.local()
+
+    def _session(self):
+        session = getattr(self._local, "session", None)
+        if session is None:
+            session = _REQUESTS.Session()
+            adapter = _OneContextAdapter()
+            session.mount("https://", adapter)
+            session.mount("http://", adapter)
+            self._local.session = session
+        return session
+
+    def request(self, method, url, **kwargs):
+        session = self._session()
+        try:
+            return session.request(method, url, **kwargs)
+        finally:
+            session.close()
+
+    def get(self, url, params=None, **kwargs):
+        return self.request("GET", url, params=params, **kwargs)
+
+    def post(self, url, data=None, **kwargs):
+        return self.request("POST", url, data=data, **kwargs)
+
+
+_shared_client = _Client()
+
+
+def _client():
+    """What sends controller requests: the shared client, or the stand-in put in the place of `requests`."""
+    return _shared_client if requests is _REQUESTS else requests
+
+
+def _controller_settings():
+    from tidewall.core.ConfigAdaptor import CONTROLLER_DEFAULTS
+
+    settings = dict(CONTROLLER_DEFAULTS)
+    settings.update({k: v for k, v in (Globals.controller or {}).items() if k in settings and v is not None})
+    return settings
+
+
+def _gateway_of(payload):
+    fields = dict(payload) if isinstance(payload, Mapping | list | tuple) else {}
+    for key in ("gw_name", "ha_gw_name", "primary_gw_name"):
+        if fields.get(key):
+            return fields[key]
+    return None
+
+
+def _wait_for(event, seconds):
+    """Wait until `event` is set, at most `seconds`; whether it is set."""
+    return event.wait(seconds)
+
+
+def _report_progress(what, every, scale, answered):
+    """Log a line every `every` seconds (unscaled) until `answered` is set."""
+    started = time.monotonic()
+    lines = 0
+    while True:
+        lines += 1
+        left = max(started + lines * every * scale - time.monotonic(), 0.0)
+        if _wait_for(answered, left):
+            return
+        elapsed = (time.monotonic() - started) / scale
+        logger.info("waiting for the controller: %s, %.0f s", what, elapsed)
+
+
+def _send_watched(method, url, action, kwargs):
+    """Send one request as given, with a progress line at each `controller.progress_every` while it is
+    unanswered and, with `controller.read_timeout`, a limit on how long the answer may take."""
+    from tidewall.lib.waits import WaitSettings
+
+    settings = _controller_settings()
+    scale = WaitSettings.of().time_scale
+    send_kwargs = kwargs
+    if settings["read_timeout"] is not None and kwargs.get("timeout") is None:
+        send_kwargs = dict(kwargs, timeout=(None, settings["read_timeout"] * scale))
+    gateway = _gateway_of(kwargs.get(_payload_key(kwargs)))
+    what = f"{action} {gateway}" if gateway else str(action)
+    answered = threading.Event()
+    watcher = threading.Thread(
+        target=_report_progress,
+        args=(what, settings["progress_every"], scale, answered),
+        name="tidewall-controller-progress",
+        daemon=True,
+    )
+    watcher.start()
+    try:
+        return getattr(_client(), method)(url, **send_kwargs)
+    except _REQUESTS.ReadTimeout:
+        if send_kwargs is kwargs:
+            raise
+        where = f"Controller {_Login.controller_ip or ''} did not answer {what} within {settings['read_timeout']:.0f} s"
+        if action in READ_ONLY_ACTIONS:
+            raise ControllerError(f"{where} (controller.read_timeout); try again later") from None
+        raise ControllerError(
+            f"{where} (controller.read_timeout): the change may or may not have been made; run the command "
+            "again to resume"
+        ) from None
+    finally:
+        answered.set()
+        watcher.join()
+
+
 # ------------------------------------------------------------------------------------ the run's session
 
 
@@ -310,7 +460,7 @@ class ControllerHttp:
         while True:
             try:
                 with controller_slot():
-                    response = getattr(requests, method)(url, **kwargs)
+                    response = _send_watched(method, url, action, kwargs)
             except requests.ConnectionError:
                 if action not in READ_ONLY_ACTIONS or attempt + 1 >= READ_ATTEMPTS:
                     raise
@@ -372,7 +522,7 @@ def endSession(controller_ip, cid):
     url = "https://" + str(controller_ip) + "/v2/api"
     try:
         with controller_slot():
-            response = requests.post(
+            response = _client().post(
                 url,
                 data={"action": "logout", "CID": cid},
                 verify=False,

@@ -360,12 +360,14 @@ def set_route_target(ec2_client, route_table_id, destination_key, destination, t
 # ---------------------------------------------------------------- waiting and EIP handling
 
 
-def _wait_natgw(ec2_client, nat_gw_id, wanted, timeout=None, after_create=False):
+def _wait_natgw(ec2_client, nat_gw_id, wanted, timeout=None, after_create=False, just_changed=False):
     """Poll until the NAT gateway reaches one of the `wanted` states; return its description.
 
     The pauses, the limit and the progress lines come from the run's `waits` settings (`timeout` overrides
     the limit). Right after a create (`after_create`) a NAT gateway that EC2 does not show yet is waited
-    for during the not-found grace; otherwise one that EC2 no longer knows counts as deleted.
+    for during the not-found grace; otherwise one that EC2 no longer knows counts as deleted. A wait that
+    starts right as the change is asked for (`just_changed`) looks often near the moment such a change
+    usually ends, and remembers how long this one took.
     """
     settings = WaitSettings.of()
     if timeout is not None:
@@ -389,7 +391,11 @@ def _wait_natgw(ec2_client, nat_gw_id, wanted, timeout=None, after_create=False)
 
     try:
         natgw = wait_until(
-            f"NAT gateway {nat_gw_id} to become {goal}", look, after_create=after_create, settings=settings
+            f"NAT gateway {nat_gw_id} to become {goal}",
+            look,
+            after_create=after_create,
+            settings=settings,
+            kind=f"natgw {wanted[0]}" if just_changed else None,
         )
     except WaitTimeout as e:
         raise NatGwError(str(e)) from None
@@ -663,7 +669,9 @@ class NatGwDeleteMemento(Memento):
             args["TagSpecifications"] = [{"ResourceType": "natgateway", "Tags": tags}]
         created = self._create(ec2_client, args, private)
         logger.info("  Created NAT gateway %s, waiting until it is available", created["NatGatewayId"])
-        natgw = _wait_natgw(ec2_client, created["NatGatewayId"], ("available",), after_create=True)
+        natgw = _wait_natgw(
+            ec2_client, created["NatGatewayId"], ("available",), after_create=True, just_changed=True
+        )
         self._check_addresses(natgw, args, private)
         return natgw
 
@@ -743,7 +751,7 @@ class NatGwCmd:
         record_undo(memento, self.backup_folder)
         if state != "deleting":
             ec2_client.delete_nat_gateway(NatGatewayId=nat_gw_id)
-        _wait_natgw(ec2_client, nat_gw_id, ("deleted", "failed"))
+        _wait_natgw(ec2_client, nat_gw_id, ("deleted", "failed"), just_changed=state != "deleting")
         wait_addresses_let_go(
             ec2_client, [memento.eip, *memento.secondary_eips], memento.network_interface_ids, nat_gw_id
         )

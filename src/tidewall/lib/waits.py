@@ -7,6 +7,12 @@ is taken as "not visible yet" for `waits.not_found_grace` (AWS is eventually con
 after `waits.timeout` with one line saying what it waited for; and a wait that lasts longer than
 `waits.progress_every` says so at that interval: what it waits for, for how long, and the limit.
 
+A wait that knows when its change usually ends (`expected`, seconds from the wait's start) also looks
+`NEAR_PITCH` seconds before, at and after that moment, so that a change ending there is seen within
+`NEAR_PITCH` seconds instead of at the next of the growing pauses (up to `waits.max_poll_interval` late).
+These are at most three looks more than the growing pauses alone make, which go on as they would. How
+long a kind of change took is remembered for the run (`Expected`), so the next one looks at that moment.
+
 The settings are seconds of the cloud's clock. `waits.time_scale` multiplies every pause and limit (for a
 simulated cloud whose clock runs faster); messages show the unscaled seconds.
 """
@@ -14,6 +20,7 @@ simulated cloud whose clock runs faster); messages show the unscaled seconds.
 from __future__ import annotations
 
 import logging
+import threading
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass, fields
@@ -92,11 +99,54 @@ class NotVisible:
 NOT_VISIBLE = NotVisible()
 
 
+# Looks near a change's expected end: this many seconds before it, at it and after it.
+NEAR_PITCH = 2.5
+
+
+def _near_looks(expected):
+    return () if expected is None else (expected - NEAR_PITCH, expected, expected + NEAR_PITCH)
+
+
+class Expected:
+    """How long each kind of change takes (seconds of the cloud's clock): a default, then what this
+    process last saw such a change take."""
+
+    DEFAULTS = {"natgw deleted": 60.0, "natgw available": 60.0}
+    _seen = {}
+    _lock = threading.Lock()
+
+    @classmethod
+    def of(cls, kind):
+        with cls._lock:
+            return cls._seen.get(kind, cls.DEFAULTS.get(kind))
+
+    @classmethod
+    def saw(cls, kind, seconds):
+        with cls._lock:
+            cls._seen[kind] = seconds
+
+    @classmethod
+    def forget(cls):
+        with cls._lock:
+            cls._seen.clear()
+
+
 def _seconds(value):
     return f"{value:.0f} s"
 
 
-def wait_until(what, look, *, after_create=False, settings=None, log=None, sleep=time.sleep, clock=None):
+def wait_until(
+    what,
+    look,
+    *,
+    after_create=False,
+    settings=None,
+    log=None,
+    sleep=None,
+    clock=None,
+    expected=None,
+    kind=None,
+):
     """Repeat `look()` until it says the wait is over; returns its value.
 
     `look()` returns `(True, value)` to end the wait, `(False, state)` to go on (`state` is a short text
@@ -108,13 +158,19 @@ def wait_until(what, look, *, after_create=False, settings=None, log=None, sleep
     s = WaitSettings.of(settings)
     log = log or logger
     scale = s.time_scale
+    sleep = sleep or time.sleep
     clock = clock or time.monotonic
+    if expected is None and kind is not None:
+        expected = Expected.of(kind)
+    near = list(_near_looks(expected))
     started = clock()
     pause = s.poll_interval
+    base_at = 0.0  # when the growing pauses alone would look next (seconds since the start, unscaled)
     next_progress = s.progress_every
     state = "not looked at yet"
     while True:
         elapsed = (clock() - started) / scale
+        throttled = False
         try:
             done, value = look()
         except ClientError as err:
@@ -122,8 +178,11 @@ def wait_until(what, look, *, after_create=False, settings=None, log=None, sleep
                 raise
             state = f"AWS answered {error_code(err) or 'an error'}"
             pause = min(max(pause, s.poll_interval) * 2, s.max_poll_interval)
+            throttled = True
         else:
             if done is True:
+                if kind is not None:
+                    Expected.saw(kind, elapsed)  # it ended at most this long after the start
                 return value
             if done is NOT_VISIBLE:
                 if not after_create or elapsed >= s.not_found_grace:
@@ -144,5 +203,10 @@ def wait_until(what, look, *, after_create=False, settings=None, log=None, sleep
             )
             while next_progress <= elapsed:
                 next_progress += s.progress_every
-        sleep(min(pause, max(s.timeout - elapsed, 0.0)) * scale)
-        pause = min(pause * BACKOFF, s.max_poll_interval)
+        if throttled or elapsed >= base_at:
+            base_at = elapsed + pause
+            pause = min(pause * BACKOFF, s.max_poll_interval)
+        while near and near[0] <= elapsed:
+            near.pop(0)
+        at = base_at if throttled or not near else min(base_at, near[0])
+        sleep(max(min(at, s.timeout) - elapsed, 0.0) * scale)
