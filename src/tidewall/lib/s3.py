@@ -455,13 +455,23 @@ class S3BackupCmdV2:
         for relname in stored_first:
             with open(os.path.join(folder, *relname.split("/")), "rb") as f:
                 _known_stored(folder, relname, f.read())
-        logger.info(
-            "- Downloaded %s from %s to %s (%d fetched)",
-            f"{len(remote)} file(s)",
-            self._where,
-            folder,
-            fetched,
-        )
+        files = "1 file" if len(remote) == 1 else f"{len(remote)} files"
+        if not remote:
+            logger.info("- Backup folder %s holds no file yet (local folder %s)", self._where, folder)
+        elif fetched == len(remote):
+            logger.info("- Downloaded %s from %s to %s", files, self._where, folder)
+        elif fetched == 0:
+            logger.info(
+                "- Backup folder %s: %s, already in %s (nothing to fetch)", self._where, files, folder
+            )
+        else:
+            logger.info(
+                "- Downloaded %d of %s from %s to %s (the others already there)",
+                fetched,
+                files,
+                self._where,
+                folder,
+            )
         return sorted(remote)
 
     def upload(self):
