@@ -81,6 +81,10 @@ def _emit_json(data):
 def _cmd_run(args):
     """execute / revert / cleanup; `--dry-run` of execute shows the plan first."""
     args.outcome = runner.RunOutcome(args.command, dry_run=getattr(args, "dry_run", False))
+    if args.command == "execute":
+        from tidewall.plan import egress_now
+
+        args.outcome.egress_now = egress_now
     dry_run = getattr(args, "dry_run", False)
     stop_before = getattr(args, "stop_before", None)
     if args.command == "execute" and dry_run:
@@ -746,6 +750,16 @@ def _complete(parser):
     argcomplete.autocomplete(parser, exclude=["cleanup"])  # not in the command list
 
 
+def _go_on(args):
+    """After Ctrl-C or SIGTERM of a command that changes the VPC: where it stands and how to go on."""
+    if args.command not in ("execute", "revert"):
+        return ""
+    return (
+        "; the run lock is released and the journal keeps every step done: run the same command again to go "
+        "on (`tidewall status` shows where the VPC stands)"
+    )
+
+
 def main(argv=None) -> int:
     parser = build_parser()
     _complete(parser)
@@ -772,7 +786,7 @@ def main(argv=None) -> int:
         _finish_outcome(args, "refused" if status == EXIT_USAGE else "failed", status, str(e), e)
     except KeyboardInterrupt as e:  # Ctrl-C, or SIGTERM during a run
         terminated = getattr(e, "exit_code", None) == EXIT_TERMINATED
-        print("tidewall: " + ("terminated" if terminated else "interrupted"), file=sys.stderr)
+        print("tidewall: " + ("terminated" if terminated else "interrupted") + _go_on(args), file=sys.stderr)
         status = getattr(e, "exit_code", EXIT_INTERRUPTED)
         _finish_outcome(args, "interrupted", status, "terminated" if terminated else "interrupted")
     except Exception as e:

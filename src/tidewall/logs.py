@@ -161,17 +161,22 @@ def close_logging():
 
 
 class _Demote(logging.Filter):
+    def __init__(self, up_to=logging.INFO):
+        super().__init__()
+        self.up_to = up_to
+
     def filter(self, record):
-        if record.levelno == logging.INFO:
+        if logging.DEBUG < record.levelno <= self.up_to:
             record.levelno, record.levelname = logging.DEBUG, "DEBUG"
         return True
 
 
 @contextlib.contextmanager
-def demoted(*names):
-    """Within the block, info lines of these loggers become debug lines (a scratch read of the journal)."""
+def demoted(*names, up_to=logging.INFO):
+    """Within the block, info lines of these loggers become debug lines (a scratch read of the journal);
+    with `up_to=logging.WARNING` their warnings too (a read whose findings the caller reports itself)."""
     loggers = [logging.getLogger(n) for n in names]
-    f = _Demote()
+    f = _Demote(up_to)
     for lg in loggers:
         lg.addFilter(f)
     try:

@@ -24,6 +24,7 @@ from tidewall.core.exceptions import EXIT_FAILED, EXIT_OK
 from tidewall.core.redact import clean
 from tidewall.fleet.fleetfile import load_fleet
 from tidewall.fleet.scheduler import lock_is_stale
+from tidewall.logs import demoted
 
 logger = logging.getLogger("tidewall.fleet")
 
@@ -70,7 +71,8 @@ def unlock_entry(entry, lock_ids, fleet_path, s3_client=None):
             f"kept the run lock {holder.lock_id} of {holder.describe()}: that run may still be going. If it "
             f"has ended, remove the lock with: {unlock_hint(fleet_path, [holder.lock_id])}",
         )
-    force_unlock(s3_client, ca.backup_descriptor, holder.lock_id, ca.vpc_id)
+    with demoted("tidewall.lib.lock"):  # the VPC's line says it
+        force_unlock(s3_client, ca.backup_descriptor, holder.lock_id, ca.vpc_id)
     return UNLOCKED, lock, f"removed the run lock {holder.lock_id} (it was held by {holder.describe()})"
 
 

@@ -501,5 +501,13 @@ class S3BackupCmdV2:
             )
             names.append(relname)
         _set_pending(folder, set())
-        logger.info("- Uploaded %d file(s) from %s to %s", len(names), folder, self._where)
+        if names:
+            files = "1 file" if len(names) == 1 else f"{len(names)} files"
+            logger.info("- Uploaded %s from %s to %s", files, folder, self._where)
+        else:
+            logger.info(
+                "- Backup folder %s is up to date in %s (every change was stored as it was made)",
+                folder,
+                self._where,
+            )
         return names
