@@ -456,7 +456,7 @@ class TestOutcome:
             {"complete": False, "steps_total": 11, "steps_done": 0, "gaps": [gap], "notes": ["a", "b"]},
             None,
         )
-        assert plan.detail == "11 of 11 steps to do, 1 without egress, 2 warnings"
+        assert plan.detail == "11 of 11 steps to do, 1 stretch without egress, 2 warnings"
         assert plan.notes == [
             "NOTE: a",
             "NOTE: b",
@@ -574,4 +574,4 @@ def test_fleet_unlock_removes_only_the_locks_whose_run_is_gone(tmp_path):
         assert run("id-2", "id-4") == (0, ["not_locked", "unlocked", "not_locked", "unlocked"])
         text = io.StringIO()
         assert unlock_fleet(path, out=text, clients=clients) == 0
-        assert "no VPC of the fleet is locked now" in text.getvalue()
+        assert "No VPC of the fleet is locked: nothing to remove" in text.getvalue()

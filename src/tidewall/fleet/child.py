@@ -249,7 +249,8 @@ def outcome_of(command, exit_status, data, last_error_line):
         return Outcome(DONE, None, replaced, detail=detail)
 
     result, reason = data.get("result"), data.get("reason")
-    replaced = _count(data.get("natgws_replaced"))
+    # A refused run read no journal: its empty list says nothing of what is replaced.
+    replaced = None if result == "refused" else _count(data.get("natgws_replaced"))
     error = data.get("error") if isinstance(data.get("error"), dict) else {}
     if result in ("done", "nothing_to_do"):
         return Outcome(REVERTED if command == "revert" else DONE, reason, replaced)
@@ -277,7 +278,7 @@ def _plan_outcome(data):
     else:
         parts = []
     if gaps:
-        parts.append(f"{len(gaps)} without egress" if len(gaps) > 1 else "1 without egress")
+        parts.append(f"{len(gaps)} stretches without egress" if len(gaps) > 1 else "1 stretch without egress")
     if notes:
         parts.append(f"{len(notes)} warning" + ("s" if len(notes) > 1 else ""))
     texts = [f"NOTE: {n}" for n in notes] + [_gap_text(g) for g in gaps]

@@ -105,11 +105,14 @@ def unlock_fleet(fleet_path, only=None, lock_ids=(), output="text", out=None, cl
             out.write(f"{row['vpc_id']:<{width}}  {clean(row['text'])}\n")
         removed = sum(1 for r in rows if r["result"] == UNLOCKED)
         left = len(rows) - removed - sum(1 for r in rows if r["result"] == NOT_LOCKED)
-        summary = f"Removed {removed} run lock{'' if removed == 1 else 's'}"
-        if left:
-            summary += f"; {left} VPC{' is' if left == 1 else 's are'} still locked or could not be read"
+        if not removed and not left:
+            summary = "No VPC of the fleet is locked: nothing to remove"
         else:
-            summary += "; no VPC of the fleet is locked now: run the fleet again to resume"
+            summary = f"Removed {removed} run lock{'' if removed == 1 else 's'}"
+            if left:
+                summary += f"; {left} VPC{' is' if left == 1 else 's are'} still locked or could not be read"
+            else:
+                summary += "; no VPC of the fleet is locked now: run the fleet again to resume"
         out.write(summary + "\n")
     out.flush()
     return status
