@@ -492,6 +492,27 @@ class TestRunSettingsGuard:
         assert run("execute", "--config", make_config(enable_test=True)) == 0
         assert len(stand_in.calls) == 1
 
+    def test_execute_during_an_unfinished_revert_is_refused_once_in_plain_words(
+        self, aws, make_config, stand_in, tmp_path, capsys, memento_classes
+    ):
+        prepare_journal(
+            aws,
+            tmp_path / "journal",
+            natgw_records(3),
+            {"enable_test": False, "hs_mode": 2},
+            memento_classes("A1", "A2"),
+            progress={"kind": "revert", "started_at": "2024-05-01T10:00:00+00:00"},
+        )
+        config = make_config()
+        assert run("execute", "--config", config, "--yes") == 2
+        err = capsys.readouterr().err
+        assert [line for line in err.splitlines() if "revert" in line] == [
+            f"tidewall: refusing to execute {VPC}: a revert was started and not finished (2 steps still to "
+            f"undo, journal in s3://{BUCKET}/tidewall-backups/{ACCOUNT}/{VPC}); nothing was changed. Finish it "
+            f"with `tidewall revert --config {config}`, then run execute again to migrate anew"
+        ]
+        assert stand_in.calls == []
+
     def test_revert_is_not_refused(self, aws, make_config, stand_in, tmp_path):
         prepare_journal(aws, tmp_path / "journal", natgw_records(3), {"enable_test": False, "hs_mode": 2}, [])
         assert run("revert", "--config", make_config(hs_mode=1, enable_test=True)) == 0

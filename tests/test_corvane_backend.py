@@ -96,6 +96,24 @@ class TestFailureHandlers:
             handleControllerApiFailureAndExit(response)
         assert ended.value.code == 1
 
+    @pytest.mark.parametrize(
+        "restoring, reason, level",
+        [
+            (True, "Gateway egress-spoke does not exist", logging.INFO),  # a resumed undo: already undone
+            (False, "Gateway egress-spoke does not exist", logging.ERROR),
+            (True, "Gateway egress-spoke is not a primary HS spoke gateway", logging.ERROR),
+        ],
+    )
+    def test_a_gateway_already_gone_while_undoing_is_nothing_left_to_undo(
+        self, caplog, monkeypatch, restoring, reason, level
+    ):
+        from tidewall.commands.history import MementoHistory
+
+        monkeypatch.setattr(MementoHistory, "restoring", classmethod(lambda cls: restoring))
+        caplog.set_level(logging.INFO)
+        assert handleControllerApiFailure({"return": False, "reason": reason}) is False
+        assert [(r.levelno, reason in r.getMessage()) for r in caplog.records] == [(level, True)]
+
     def test_success(self, caplog):
         assert handleControllerApiFailure({"return": True, "results": []}) is True
         assert handleControllerApiFailureAndExit({"return": True}) is True

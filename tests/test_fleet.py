@@ -377,7 +377,25 @@ class TestScheduler:
         assert rows[0]["natgws_replaced"] == 3 and rows[0]["peak_rss_mib"] == 50.0
         assert rows[1]["duration_s"] == 3.0 and rows[1]["log_file"] == f"/logs/{vpc_id(2)}.log"
         text = render_summary(rows, "Fleet execute")
-        assert "VPC" in text and "NATGW REPLACED" in text and f"/logs/{vpc_id(1)}.log" in text
+        assert "VPC" in text and "NATGWS REPLACED" in text and f"/logs/{vpc_id(1)}.log" in text
+
+    @pytest.mark.parametrize(
+        "command, natgws, column, count",
+        [
+            # A plan counts what it still replaces: every NAT gateway before a migration and after a revert.
+            ("plan", [{"replaced": True, "steps": [{}]}] * 3, "NATGWS TO REPLACE", "3"),
+            ("plan", [{"replaced": True, "steps": []}] * 3, "NATGWS TO REPLACE", "0"),
+            ("status", [{"replaced_by_journal": False}] * 3, "NATGWS REPLACED", "0"),
+        ],
+    )
+    def test_the_natgw_column_says_what_it_counts(self, command, natgws, column, count):
+        world = World(1)
+        world.tasks[0].state = "done"
+        data = {"complete": False, "steps_total": 9, "steps_done": 0, "natgws": natgws}
+        world.tasks[0].outcome = outcome_of(command, 0, data, None)
+        header, row = render_summary(summary_rows(world.tasks), "Fleet", command).splitlines()[2:4]
+        at = header.index(column)
+        assert row[at : at + len(column)].strip() == count
 
 
 class TestOutcome:
@@ -431,6 +449,19 @@ class TestOutcome:
             "plan", 0, {"complete": False, "steps_total": 11, "steps_in_effect": 6, "natgws": []}, None
         )
         assert plan.detail == "5 of 11 steps to do"
+        gap = {"route_table_id": "rtb-1", "from": {"code": "A3", "natgw": 0}, "until": None}
+        plan = outcome_of(
+            "plan",
+            0,
+            {"complete": False, "steps_total": 11, "steps_done": 0, "gaps": [gap], "notes": ["a", "b"]},
+            None,
+        )
+        assert plan.detail == "11 of 11 steps to do, 1 stretch without egress, 2 warnings"
+        assert plan.notes == [
+            "NOTE: a",
+            "NOTE: b",
+            "rtb-1 without egress from after A3 of NAT gateway 0 to the end of the plan",
+        ]
         status = outcome_of(
             "status",
             0,
@@ -506,3 +537,41 @@ def test_the_example_fleet_file_is_a_valid_fleet():
     assert [e.region for e in fleet.entries] == ["eu-west-1", "us-east-1", "eu-west-1"]
     assert fleet.entries[0].adaptor.aws["profile"] == "prod-network"
     assert fleet.entries[0].adaptor.aws["retry_mode"] == "adaptive"  # from the defaults
+
+
+def test_fleet_unlock_removes_only_the_locks_whose_run_is_gone(tmp_path):
+    import boto3
+    from moto import mock_aws
+
+    from tidewall.fleet.unlock import unlock_fleet
+    from tidewall.lib.lock import LockInfo, lock_key
+
+    here, gone = socket.gethostname(), 2**22 + 12345
+    holders = {  # vpc -> (host, pid) of its lock, None: not locked
+        1: (here, gone),  # a run of this machine that was killed: removed
+        2: ("other-host", 7),  # may still run elsewhere: kept, unless its id is given
+        3: None,
+        4: (here, os.getpid()),  # still runs here: kept
+    }
+    path = fleet_file(tmp_path, [entry(n) for n in holders])
+    with mock_aws():
+        s3 = boto3.client("s3", region_name="us-east-1")
+        s3.create_bucket(Bucket=DEFAULTS["s3_bucket"])
+        fleet = load_fleet(path, "unlock")
+        for e, (n, holder) in zip(fleet.entries, holders.items(), strict=True):
+            if holder:
+                info = LockInfo(f"id-{n}", "execute", "bob", holder[0], holder[1], "2026-01-02T03:04:05Z")
+                key = lock_key(e.adaptor.backup_descriptor.prefix)
+                s3.put_object(Bucket=DEFAULTS["s3_bucket"], Key=key, Body=info.to_json())
+        clients = {vpc_id(n): s3 for n in holders}
+
+        def run(*ids):
+            out = io.StringIO()
+            status = unlock_fleet(path, lock_ids=ids, output="json", out=out, clients=clients)
+            return status, [v["result"] for v in json.loads(out.getvalue())["vpcs"]]
+
+        assert run() == (1, ["unlocked", "kept", "not_locked", "kept"])
+        assert run("id-2", "id-4") == (0, ["not_locked", "unlocked", "not_locked", "unlocked"])
+        text = io.StringIO()
+        assert unlock_fleet(path, out=text, clients=clients) == 0
+        assert "No VPC of the fleet is locked: nothing to remove" in text.getvalue()

@@ -8,6 +8,7 @@ the migration module makes (its rollback loop and its revert loop are replayed h
 """
 
 import json
+import logging
 import os
 
 import pytest
@@ -525,3 +526,22 @@ def test_a_spoke_opens_its_test_record_and_a_pass_clears_it(tested):
     CommandHistory.set_run_settings({"enable_test": False, "hs_mode": 2})
     MementoHistory.append(SpokeStep("b1"), MarkBegin=True)
     assert "in_progress" not in stored(folder)
+
+
+def test_an_undo_resumed_by_revert_is_no_warning_and_a_restore_is_known_while_it_runs(folder, caplog):
+    execute(folder)
+    MementoHistory.init(folder)
+    assert not MementoHistory.restoring()
+    MementoHistory.pop()  # records the revert as in progress
+    assert MementoHistory.restoring()  # the popped memento's restore runs now
+    MementoHistory.isEmpty()  # the next call writes its removal
+    assert not MementoHistory.restoring()
+    caplog.set_level(logging.INFO)
+    try:
+        for purpose, level in (("execute", logging.WARNING), ("revert", logging.INFO)):
+            caplog.clear()
+            MementoHistory.serve(purpose)
+            MementoHistory.init(folder)
+            assert [r.levelno for r in caplog.records if "revert" in r.getMessage()] == [level], purpose
+    finally:
+        MementoHistory.serve(None)

@@ -146,6 +146,22 @@ class TestOneLinePerError:
         assert cli.main(["plan", "-c", make_config(), "-v"]) == 1
         assert "Traceback" in capsys.readouterr().err
 
+    def test_each_run_starts_with_a_header_in_the_log_file_and_config_comes_from_the_environment(
+        self, monkeypatch, make_config, tmp_path, capsys
+    ):
+        seen = []
+        monkeypatch.setattr(runner, "load_config", lambda path: seen.append(path) or 1 / 0)
+        config, path = make_config(), tmp_path / "run.log"
+        monkeypatch.setenv("TIDEWALL_CONFIG", config)
+        for _ in range(2):
+            assert cli.main(["plan", "--log-file", str(path)]) == 1
+        assert seen == [config, config]
+        headers = [line for line in path.read_text().splitlines() if "=== tidewall" in line]
+        assert len(headers) == 2 and f"tidewall plan --log-file {path} | configuration {config}" in headers[0]
+        assert "=== tidewall" not in capsys.readouterr().err  # the file only
+        monkeypatch.delenv("TIDEWALL_CONFIG")
+        assert cli.main(["plan"]) == 2 and "--config" in capsys.readouterr().err
+
     def test_the_logged_wrapper_leaves_the_report_to_the_command_line(self, caplog):
         from tidewall.commands.base_case_handler import logged
 
@@ -247,6 +263,30 @@ class TestHelp:
         assert "--log-file PATH" in out
 
 
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        ("tidewall ", {"plan", "execute", "fleet", "unlock"}),  # cleanup is not in the command list
+        ("tidewall fleet unlock --l", {"--log-file", "--lock-id"}),
+    ],
+)
+def test_shell_completion_with_argcomplete(tmp_path, line, expected):
+    pytest.importorskip("argcomplete")
+    answer = tmp_path / "answer"
+    env = dict(
+        _env(),
+        _ARGCOMPLETE="1",
+        _ARGCOMPLETE_IFS=" ",
+        COMP_LINE=line,
+        COMP_POINT=str(len(line)),
+        _ARGCOMPLETE_STDOUT_FILENAME=str(answer),
+    )
+    code = "import sys; sys.argv = ['tidewall']; from tidewall import cli; cli.main()"
+    subprocess.run([sys.executable, "-c", code], env=env, check=True, timeout=60)
+    words = set(answer.read_text().split())
+    assert expected <= words and "cleanup" not in words
+
+
 class TestLeanInstall:
     def test_production_dependencies_leave_the_sandbox_to_its_extra(self):
         project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
@@ -280,7 +320,9 @@ print("STATUS", tidewall.cli.main(["sandbox"]))
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=_env())
         assert out.returncode == 0, out.stderr
         assert "STATUS 2" in out.stdout
-        assert "pip install 'tidewall[sandbox]'" in out.stderr
+        # The checkout's extra: the package index's "tidewall" is another project.
+        assert "pip install '.[sandbox]' in the tidewall checkout" in out.stderr
+        assert "tidewall[" not in out.stderr
 
 
 def _name(requirement):

@@ -60,7 +60,10 @@ class TestPauses:
                 "the thing", lambda: (False, "pending"), settings=settings, sleep=t.sleep, clock=t.clock
             )
         assert t.sleeps[:2] == [0.05, 0.075] and sum(t.sleeps) == pytest.approx(0.6)
-        assert "Still waiting for the thing: 41 s of at most 60 s (pending)" in caplog.text
+        assert (
+            "Still waiting for the thing: 41 s of at most 60 s of the cloud's clock (waits.time_scale 0.01) "
+            "(pending)" in caplog.text
+        )
 
     def test_throttling_and_5xx_make_the_pause_longer_and_the_wait_goes_on(self):
         value, t = run(

@@ -1,9 +1,9 @@
+# PYTHON_ARGCOMPLETE_OK
 """The `tidewall` command line: parses the arguments, sets up logging, prints; `tidewall.runner` does the work.
 
     tidewall plan     --config FILE.yaml [--output json]
     tidewall execute  --config FILE.yaml [--dry-run] [--stop-before N] [--output json]
     tidewall revert   --config FILE.yaml [--dry-run] [--output json]
-    tidewall cleanup  --config FILE.yaml
     tidewall status   --config FILE.yaml [--output json]
     tidewall reset    --config FILE.yaml
     tidewall unlock   --config FILE.yaml --lock-id ID
@@ -16,8 +16,12 @@
     tidewall fleet    plan|execute|revert|status --fleet FLEET.yaml [--parallel N] [--only VPC,...]
                       [--wave-size K] [--stop-on-failure] [--output json] [--log-dir DIR]
                       [--controller-parallel M] [--lock-wait SECONDS]
+    tidewall fleet    unlock --fleet FLEET.yaml [--only VPC,...] [--lock-id ID ...]
 
-Every command takes -v (debug lines on the console) and --log-file PATH (the full debug log, appended).
+Every command takes -v (debug lines on the console) and --log-file PATH (the full debug log, appended,
+each run headed by the version, command line, configuration, user and host). `--config` defaults to the
+environment variable TIDEWALL_CONFIG. With argcomplete installed (the extra `completion`), `eval
+"$(register-python-argcomplete tidewall)"` completes commands and options in bash and zsh.
 execute, revert and reset show what they will change and ask first on a terminal; --yes goes on without
 asking, and without a terminal they refuse unless --yes is given.
 Exit status: 0 when the command finished, 1 when it ended with a rollback, a fatal precondition or an error,
@@ -29,6 +33,7 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import os
 import sys
 
 from tidewall import __version__, runner
@@ -42,12 +47,15 @@ from tidewall.core.exceptions import (
 )
 from tidewall.core.Globals import Globals
 from tidewall.core.redact import clean
-from tidewall.logs import close_logging, setup_logging
+from tidewall.logs import close_logging, log_run_header, setup_logging
 
 logger = logging.getLogger("tidewall.cli")
 
-# What installs the sandbox's own dependencies (simulated AWS and controller).
-SANDBOX_EXTRA = "pip install 'tidewall[sandbox]'"
+# What installs the sandbox's own dependencies (simulated AWS and controller): the checkout's own extra
+# (the package index's "tidewall" is not this project, so the hint never names it).
+SANDBOX_EXTRA = "pip install '.[sandbox]' in the tidewall checkout"
+# The variable that stands for --config when the option is not given.
+CONFIG_ENV = "TIDEWALL_CONFIG"
 SANDBOX_MODULES = ("moto", "werkzeug", "trustme")
 
 _STATUS_TEXTS = {
@@ -76,6 +84,10 @@ def _emit_json(data):
 
 def _cmd_run(args):
     """execute / revert / cleanup; `--dry-run` of execute shows the plan first."""
+    if args.command == "execute":
+        from tidewall.plan import egress_now
+
+        args.outcome.egress_now = egress_now
     dry_run = getattr(args, "dry_run", False)
     stop_before = getattr(args, "stop_before", None)
     args.outcome.dry_run = dry_run
@@ -335,6 +347,12 @@ def _cmd_fleet(args):
     return run_fleet(args.fleet_command, args.fleet, options)
 
 
+def _cmd_fleet_unlock(args):
+    from tidewall.fleet.unlock import unlock_fleet
+
+    return unlock_fleet(args.fleet, only=args.only, lock_ids=args.lock_id, output=args.output)
+
+
 # ------------------------------------------------------------------------------------------------- parser
 
 
@@ -417,7 +435,16 @@ def _add(
 
 
 def _config(p):
-    p.add_argument("-c", "--config", required=True, metavar="FILE.yaml", help="configuration file")
+    default = os.environ.get(CONFIG_ENV) or None
+    p.add_argument(
+        "-c",
+        "--config",
+        required=default is None,
+        default=default,
+        metavar="FILE.yaml",
+        help=f"configuration file (default: the environment variable {CONFIG_ENV}"
+        + (f", now {default})" if default else ", not set now)"),
+    )
 
 
 def _yes(p):
@@ -559,7 +586,8 @@ _FLEET_SUMMARIES = {
 def _add_fleet_parser(sub):
     p = sub.add_parser(
         "fleet",
-        help="run plan, execute, revert or status over many VPCs (a fleet file), one process per VPC",
+        help="run plan, execute, revert or status over many VPCs (a fleet file), one process per VPC; "
+        "unlock removes the locks a killed fleet left",
         description="Run a command over the VPCs of a fleet file, one process per VPC, several at once and "
         "in waves, against one controller; a live line per VPC, a summary at the end.",
         epilog="example:\n  tidewall fleet execute --fleet fleet.yaml --parallel 8 --wave-size 16\n\n"
@@ -628,7 +656,45 @@ def _add_fleet_parser(sub):
             help="how long to wait for a VPC another run holds, once nothing else is left (default 3600; "
             "0: do not wait)",
         )
+    _add_fleet_unlock_parser(fleet_sub)
     return p
+
+
+_FLEET_UNLOCK_STATUSES = """exit status:
+  0   no VPC of the fleet (or of --only) is locked now
+  1   a lock was kept (its run may still be going: the line names it and the command that removes it), or
+      could not be read or removed
+  2   nothing was changed: the fleet file (the message names the entry and the field) or an option is wrong"""
+
+
+def _add_fleet_unlock_parser(fleet_sub):
+    q = fleet_sub.add_parser(
+        "unlock",
+        help="remove the run locks that a fleet or runs killed outright left, VPC by VPC",
+        description="Remove the run locks that a fleet or runs killed outright left, VPC by VPC, with the "
+        "checks of `tidewall unlock`: a lock goes when it names a process of this machine that no longer "
+        "runs, or when its id is given with --lock-id; any other lock is kept and named.",
+        epilog="example:\n  tidewall fleet unlock --fleet fleet.yaml\n\n" + _FLEET_UNLOCK_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _logging_options(q)
+    q.set_defaults(func=_cmd_fleet_unlock)
+    q.add_argument("--fleet", required=True, metavar="FLEET.yaml", help="the fleet file (defaults and vpcs)")
+    q.add_argument("--only", type=_vpc_list, metavar="VPC_ID,...", help="these VPCs of the fleet only")
+    q.add_argument(
+        "--lock-id",
+        action="append",
+        default=[],
+        metavar="ID",
+        help="also remove the lock with this id, wherever its run was (repeatable; the id that fleet "
+        "status or the refusal named)",
+    )
+    q.add_argument(
+        "--output",
+        choices=("text", "json"),
+        default="text",
+        help="text (default) or json: one object with a line per VPC",
+    )
 
 
 def build_parser():
@@ -687,15 +753,18 @@ def build_parser():
     p.add_argument("--dry-run", action="store_true", help="read and log only; change nothing")
     _output(p, "one JSON object at the end (what was undone, what is left, why it ended)")
 
+    # Not in the command list: the migration command's clean-up does nothing (a finished migration leaves
+    # nothing behind that a later revert does not need). Kept so that scripts calling it still run.
     p = _add(
         sub,
         "cleanup",
-        "final clean-up (currently does nothing)",
+        "do nothing: a finished migration leaves nothing to clean up (kept for scripts that call it)",
         "tidewall cleanup --config vpc.yaml",
         _cmd_run,
         statuses=(EXIT_OK, EXIT_USAGE),
     )
     _config(p)
+    sub._choices_actions = [a for a in sub._choices_actions if a.dest != "cleanup"]
 
     p = _add(
         sub,
@@ -807,9 +876,32 @@ def _usage_error_json(argv, status):
     _emit_json(outcome.to_json())
 
 
+def _complete(parser):
+    """Shell completion, when argcomplete is installed: answers the shell's question and exits; otherwise
+    returns at once (it acts only when the shell's completion hook runs the tool)."""
+    if "_ARGCOMPLETE" not in os.environ:
+        return
+    try:
+        import argcomplete
+    except ImportError:
+        return
+    argcomplete.autocomplete(parser, exclude=["cleanup"])  # not in the command list
+
+
+def _go_on(args):
+    """After Ctrl-C or SIGTERM of a command that changes the VPC: where it stands and how to go on."""
+    if args.command not in ("execute", "revert"):
+        return ""
+    return (
+        "; the run lock is released and the journal keeps every step done: run the same command again to go "
+        "on (`tidewall status` shows where the VPC stands)"
+    )
+
+
 def main(argv=None) -> int:
     parser = build_parser()
-    argv = sys.argv[1:] if argv is None else list(argv)
+    _complete(parser)
+    argv = list(sys.argv[1:] if argv is None else argv)
     _Parser.last_error = None
     try:
         args = parser.parse_args(argv)
@@ -829,6 +921,7 @@ def main(argv=None) -> int:
         if getattr(args, "outcome", None) is not None and _json(args):
             _emit_json(args.outcome.to_json())
         return EXIT_USAGE
+    log_run_header(argv, getattr(args, "config", None) or getattr(args, "fleet", None))
 
     saved = (Globals.dry_run, Globals.cmdcnt)
     status = EXIT_FAILED
@@ -836,7 +929,7 @@ def main(argv=None) -> int:
         status = args.func(args)
     except KeyboardInterrupt as e:  # Ctrl-C, or SIGTERM during a run
         terminated = getattr(e, "exit_code", None) == EXIT_TERMINATED
-        print("tidewall: " + ("terminated" if terminated else "interrupted"), file=sys.stderr)
+        print("tidewall: " + ("terminated" if terminated else "interrupted") + _go_on(args), file=sys.stderr)
         status = getattr(e, "exit_code", EXIT_INTERRUPTED)
         _finish_outcome(args, "interrupted", status, "terminated" if terminated else "interrupted")
     except Exception as e:  # the tool's own errors and every other one, in plain words

@@ -145,23 +145,62 @@ def setup_logging(verbose=False, log_file=None, stream=None):
     return handlers
 
 
+def log_run_header(argv, config=None):
+    """The first line of a run in the log file (not on the console): version, command line, configuration
+    file, user and host. A log file appended to by many runs then shows where each begins."""
+    import getpass
+    import shlex
+    import socket
+
+    from tidewall import __version__
+
+    files = [
+        h
+        for h in logging.getLogger().handlers
+        if getattr(h, _MARK, False) and isinstance(h, logging.FileHandler)
+    ]
+    if not files:
+        return
+    try:
+        user = getpass.getuser()
+    except (KeyError, OSError):  # no user name for this uid (containers)
+        user = f"uid {os.getuid()}"
+    where = os.path.abspath(os.fspath(config)) if isinstance(config, str | os.PathLike) else "none"
+    record = logging.LogRecord(
+        "tidewall.run",
+        logging.INFO,
+        __file__,
+        0,
+        "=== tidewall %s: %s | configuration %s | user %s on %s (pid %d)",
+        (__version__, shlex.join(["tidewall", *argv]), where, user, socket.gethostname(), os.getpid()),
+        None,
+    )
+    for handler in files:
+        handler.handle(record)
+
+
 def close_logging():
     """Remove (and close) the handlers `setup_logging` made."""
     _remove_ours(logging.getLogger())
 
 
 class _Demote(logging.Filter):
+    def __init__(self, up_to=logging.INFO):
+        super().__init__()
+        self.up_to = up_to
+
     def filter(self, record):
-        if record.levelno == logging.INFO:
+        if logging.DEBUG < record.levelno <= self.up_to:
             record.levelno, record.levelname = logging.DEBUG, "DEBUG"
         return True
 
 
 @contextlib.contextmanager
-def demoted(*names):
-    """Within the block, info lines of these loggers become debug lines (a scratch read of the journal)."""
+def demoted(*names, up_to=logging.INFO):
+    """Within the block, info lines of these loggers become debug lines (a scratch read of the journal);
+    with `up_to=logging.WARNING` their warnings too (a read whose findings the caller reports itself)."""
     loggers = [logging.getLogger(n) for n in names]
-    f = _Demote()
+    f = _Demote(up_to)
     for lg in loggers:
         lg.addFilter(f)
     try:

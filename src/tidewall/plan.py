@@ -665,6 +665,11 @@ def render_plan(plan):
         f"{len(plan.records)} NAT gateway(s); {len(plan.tables)} private route table(s); "
         f"{plan.first_pending} of {len(plan.slots)} steps done"
     )
+    # The log's "- Deploy HS Spoke" lines name the controller's own word for the gateway kind.
+    out.append(
+        "  Spokes: HS spoke gateways (the controller's multicloud kind): the primary in NAT gateway 0's subnet, "
+        "an HA gateway in each further one; hs_mode 1 replaces NAT gateways 0 and 1 only"
+    )
     for i, record in enumerate(plan.records):
         left = "" if journal_layout.replaced(i, s["hs_mode"]) else " (not replaced: hs_mode 1)"
         out.append(
@@ -735,3 +740,32 @@ def render_plan(plan):
 
 def _natgw(where):
     return "the run" if where["natgw"] is None else f"NAT gateway {where['natgw']}"
+
+
+def egress_now(ec2, vpc_id, records):
+    """One line per private route table: where its default route sends traffic now, and through which
+    zone's EIP (`rtb-1 (us-east-1a): 0.0.0.0/0 -> nat-2 (NAT gateway 1 in us-east-1b, EIP 1.2.3.4)`)."""
+    world = _World(ec2, vpc_id)
+    zones = [world.zone(r.get("subnet_id")) for r in records]
+    lines = []
+    for table, subnets in world.private_tables():
+        table_zones = sorted({z for z in (world.zone(s) for s in subnets) if z})
+        egress = _egress_now(world, _default_route(table), records, zones)
+        where = ", ".join(table_zones) or "no zone"
+        if egress is None:
+            lines.append(f"{table['RouteTableId']} ({where}): 0.0.0.0/0 -> no live target (no egress)")
+            continue
+        index = "" if egress.natgw is None else f" {egress.natgw}"
+        what = {
+            "nat_gateway": f"NAT gateway{index}",
+            "spoke": f"the spoke that replaced NAT gateway{index}",
+        }.get(egress.kind, "another target")
+        zone = f" in {egress.zone}" if egress.zone else ""
+        other = (
+            ": another zone's EIP" if egress.zone and table_zones and egress.zone not in table_zones else ""
+        )
+        lines.append(
+            f"{table['RouteTableId']} ({where}): 0.0.0.0/0 -> {egress.target} ({what}{zone}, EIP "
+            f"{egress.egress_ip or 'unknown'}{other})"
+        )
+    return lines

@@ -345,8 +345,19 @@ def _config_hint(ca):
 
 def check_before_execute(ca, clients):
     """Refuse an execute that would record a journal no later run can use, before anything is written."""
-    with demoted("tidewall.lib.s3", "tidewall.commands.history"):
+    with demoted("tidewall.lib.s3"), demoted("tidewall.commands.history", up_to=logging.WARNING):
         view = read_journal(ca, clients.getS3Client())
+        # A revert killed before its record reached S3 is in the local copy only.
+        local = read_local_journal(os.path.abspath(ca.backup_descriptor.local_path), ca.vpc_id)
+    for journal in (view, local):
+        progress = journal.undo_in_progress
+        if progress is not None and progress.get("kind") == "revert":
+            raise UsageError(
+                f"refusing to execute {ca.vpc_id}: a revert was started and not finished "
+                f"({_plural(len(journal.entries), 'step')} still to undo, journal in {journal.where}); nothing "
+                f"was changed. Finish it with `tidewall revert --config {_config_hint(ca)}`, then run execute "
+                "again to migrate anew"
+            )
     if not view.discovered:
         view.natgw_count = check_vpc_ready(ca, clients)
     elif view.poisoned:
@@ -548,6 +559,9 @@ class RunOutcome:
     plan: dict | None = None
     error: dict | None = None  # the error that ended the command (see `error_json`), None otherwise
     body: dict | None = None
+    # (ec2 client, vpc id, NAT-gateway records) -> lines of where the private subnets' traffic leaves now,
+    # said after a run stopped by --stop-before (the command line gives the plan's reader)
+    egress_now: object = field(default=None, repr=False, compare=False)
     _before: int | None = None  # journal slots in effect when the run started
     _slots: list = field(default_factory=list)
 
@@ -875,10 +889,12 @@ def preview_changes(command, ca):
 
 def _revert_view(ca, clients):
     """The journal as revert finds it: S3's copy, or the local one when only it holds steps to undo."""
-    with demoted("tidewall.lib.s3", "tidewall.commands.history"):
+    # The revert's own opening of the journal says what it finds; these reads only choose the copy.
+    with demoted("tidewall.lib.s3"), demoted("tidewall.commands.history", up_to=logging.WARNING):
         view = read_journal(ca, clients.getS3Client())
     if view.undo_pending is None:
-        local = read_local_journal(os.path.abspath(ca.backup_descriptor.local_path), ca.vpc_id)
+        with demoted("tidewall.commands.history", up_to=logging.WARNING):
+            local = read_local_journal(os.path.abspath(ca.backup_descriptor.local_path), ca.vpc_id)
         if local.undo_pending is not None:
             return local
     return view
@@ -962,10 +978,12 @@ def _run_action(manager, command, ca, clients, dry_run, stop_before, outcome):
         end_controller_session()
         if command in ("execute", "revert"):
             _fill_after_run(outcome, ca)
+    hint = _config_hint(ca)
     if status == EXIT_OK:
         if command == "execute" and dry_run:
             return outcome.ended("dry_run", EXIT_OK)
         if command == "execute" and outcome.steps_pending and stop_before is not None:
+            _say_stopped(ca, clients, stop_before, outcome)
             return outcome.ended("stopped", EXIT_OK, f"stopped before NAT gateway {stop_before} as asked")
         return outcome.ended("dry_run" if dry_run else "done", EXIT_OK)
     if errors.rollback:
@@ -975,9 +993,55 @@ def _run_action(manager, command, ca, clients, dry_run, stop_before, outcome):
             command,
             status,
         )
+        logger.info(
+            "The groups before it stay migrated. Once the cause is fixed, `tidewall execute --config %s` "
+            "runs the group again; `tidewall revert --config %s` undoes every group",
+            hint,
+            hint,
+        )
         return outcome.ended("rolled_back", status, errors.reason())
     logger.error("%s ended with exit status %d", command, status)
+    logger.info(
+        "The journal keeps every step that was done: once the cause is fixed, run `tidewall %s --config %s` "
+        "again to go on from there (`tidewall status --config %s` shows where the VPC stands)",
+        command,
+        hint,
+        hint,
+    )
     return outcome.ended("failed", status, errors.reason() or f"exit status {status}")
+
+
+def _say_stopped(ca, clients, stop_before, outcome):
+    """After `--stop-before N`: what is done, where the private subnets' traffic leaves now, how to go on."""
+    done = outcome.steps_in_effect or 0
+    replaced = [str(n["index"]) for n in outcome.natgws_replaced]
+    logger.info(
+        "Stopped before NAT gateway %d as asked: %d of %d steps done%s",
+        stop_before,
+        done,
+        outcome.steps_total or 0,
+        f"; NAT gateway{'s' if len(replaced) > 1 else ''} {', '.join(replaced)} replaced" if replaced else "",
+    )
+    try:
+        lines = []
+        if outcome.egress_now is not None:
+            view = read_local_journal(os.path.abspath(ca.backup_descriptor.local_path), ca.vpc_id)
+            lines = outcome.egress_now(clients.getEc2Client(), ca.vpc_id, view.natgws)
+    except Exception as e:  # the words must not hide how the run itself ended
+        logger.debug("Could not read the route tables after the run: %s", e, exc_info=True)
+        lines = []
+    if lines:
+        logger.info("Egress of the private subnets now (looked up live):")
+        for line in lines:
+            logger.info("  %s", line)
+    hint = _config_hint(ca)
+    logger.info(
+        "To go on: `tidewall execute --config %s` (resumes at NAT gateway %d); to undo what was done: "
+        "`tidewall revert --config %s`",
+        hint,
+        stop_before,
+        hint,
+    )
 
 
 def _warn_stop_before(view, stop_before):
@@ -1190,9 +1254,10 @@ def unlock(config, lock_id, yes=False):
             yes,
         )
 
-    holder = force_unlock(
-        AwsClientManager(ca).getS3Client(), ca.backup_descriptor, lock_id, ca.vpc_id, confirm=ask
-    )
+    with demoted("tidewall.lib.lock"):  # the line below says it
+        holder = force_unlock(
+            AwsClientManager(ca).getS3Client(), ca.backup_descriptor, lock_id, ca.vpc_id, confirm=ask
+        )
     print(f"Removed the run lock {lock_id} of {ca.vpc_id} (it was held by {holder.describe()})")
     return EXIT_OK
 

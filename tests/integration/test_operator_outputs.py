@@ -157,6 +157,15 @@ class TestRunOutputs:
         assert [s["code"] for s in out["steps_done"]] == ["A1", "A2", "A3", "A4", "A5", "A6"]
         assert [s["code"] for s in out["steps_pending"]] == ["B1", "B2", "B1", "B2", "R"]
         assert [n["index"] for n in out["natgws_replaced"]] == [0]
+        # After the handover's own last line: what is done, where zone a's traffic leaves now, how to go on.
+        after = err.split("- Terminate with command count 1", 1)[1]
+        assert "Stopped before NAT gateway 1 as asked: 6 of 11 steps done; NAT gateway 0 replaced" in after
+        zone_a = vpc.zones[0].private_route_table_id
+        assert any(
+            zone_a in line and "NAT gateway 1 in" in line and "another zone's EIP" in line
+            for line in after.splitlines()
+        )
+        assert f"To go on: `tidewall execute --config {path}` (resumes at NAT gateway 1)" in after
 
         status, out, _err = tidewall_json(capsys, "execute", "--config", path)
         assert (status, out["result"]) == (0, "done")

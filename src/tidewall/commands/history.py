@@ -452,7 +452,12 @@ class MementoHistory:
         cls._folder = folder
         logger.debug("  Memento history opened in %s (%d memento(s))", folder, len(entries))
         _opened(folder, MEMENTO_FILE, opened)
-        if progress is not None:
+        if progress is not None and progress["kind"] == "revert" and cls._purpose == "revert":
+            # Opened by the revert that finishes it: not a warning, and not "run revert again".
+            logger.info(
+                "  Finishing the revert that an earlier run started (%d step(s) still to undo)", len(entries)
+            )
+        elif progress is not None:
             logger.warning("  %s", cls.describe_progress())
         if intent is not None and resolve:
             cls._settle_intent()
@@ -854,6 +859,11 @@ class MementoHistory:
         entry = cls._entries.pop()
         cls._pop_pending, cls._popped = True, entry
         return entry[0]
+
+    @classmethod
+    def restoring(cls):
+        """Whether a memento taken off by `pop()` is being restored now (its removal not yet written)."""
+        return cls._folder is not None and cls._pop_pending
 
     @classmethod
     def entries(cls):

@@ -215,6 +215,9 @@ class Outcome:
     natgws_replaced: int | None = None
     lock: dict | None = None  # the holder, for a VPC skipped because another run holds its lock
     detail: str | None = None  # plan and status: what the VPC's object says in a few words
+    natgws_to_replace: int | None = None  # plan: NAT gateways that still have steps to do
+    stale: bool = False  # skipped: its lock was left by a process of this machine that no longer runs
+    notes: list | None = None  # plan: its warnings and the stretches without egress, one text each
 
 
 def _count(items):
@@ -231,15 +234,7 @@ def outcome_of(command, exit_status, data, last_error_line):
             FAILED, f"{why}: {last_error_line}" if last_error_line else f"{why} (see the log file)"
         )
     if command == "plan":
-        total, done = data.get("steps_total"), data.get("steps_in_effect")
-        if data.get("complete"):
-            detail = "complete"
-        elif isinstance(total, int) and isinstance(done, int):
-            detail = f"{total - done} of {total} steps to do"
-        else:
-            detail = None
-        replaced = sum(1 for n in data.get("natgws") or [] if isinstance(n, dict) and n.get("replaced"))
-        return Outcome(DONE, None, replaced, detail=detail)
+        return _plan_outcome(data)
     if command == "status":
         total = data.get("steps_total")
         done = _count(data.get("steps_done"))
@@ -250,14 +245,17 @@ def outcome_of(command, exit_status, data, last_error_line):
         )
         lock = data.get("lock")
         if isinstance(lock, dict):
-            detail += f"; LOCKED by {lock.get('held_by')}, lock id {lock.get('lock_id')}"
+            detail += (
+                f"; LOCKED by {lock.get('holder') or lock.get('held_by')}, lock id {lock.get('lock_id')}"
+            )
         replaced = sum(
             1 for n in data.get("natgws") or [] if isinstance(n, dict) and n.get("replaced_by_journal")
         )
         return Outcome(DONE, None, replaced, detail=detail)
 
     result, reason = data.get("result"), data.get("reason")
-    replaced = _count(data.get("natgws_replaced"))
+    # A refused run read no journal: its empty list says nothing of what is replaced.
+    replaced = None if result == "refused" else _count(data.get("natgws_replaced"))
     error = data.get("error") if isinstance(data.get("error"), dict) else {}
     if result in ("done", "nothing_to_do"):
         return Outcome(REVERTED if command == "revert" else DONE, reason, replaced)
@@ -269,6 +267,48 @@ def outcome_of(command, exit_status, data, last_error_line):
     if result == "interrupted":
         return Outcome(INTERRUPTED, reason, replaced)
     return Outcome(FAILED, reason or f"{result}, exit status {exit_status}", replaced)
+
+
+def _plan_outcome(data):
+    """A VPC's plan in the fleet's words: steps to do, stretches without egress and warnings in the detail;
+    NAT gateways already replaced (as `status` counts them) and those still to replace."""
+    total, done = data.get("steps_total"), data.get("steps_in_effect")
+    natgws = [n for n in data.get("natgws") or [] if isinstance(n, dict) and n.get("replaced")]
+    gaps = [g for g in data.get("gaps") or [] if isinstance(g, dict)]
+    notes = [str(n) for n in data.get("notes") or []]
+    if data.get("complete"):
+        parts = ["complete"]
+    elif isinstance(total, int) and isinstance(done, int):
+        parts = [f"{total - done} of {total} steps to do"]
+    else:
+        parts = []
+    if gaps:
+        parts.append(f"{len(gaps)} stretches without egress" if len(gaps) > 1 else "1 stretch without egress")
+    if notes:
+        parts.append(f"{len(notes)} warning" + ("s" if len(notes) > 1 else ""))
+    texts = [f"NOTE: {n}" for n in notes] + [_gap_text(g) for g in gaps]
+    return Outcome(
+        DONE,
+        None,
+        sum(1 for n in natgws if not n.get("steps")),
+        detail=", ".join(parts) or None,
+        natgws_to_replace=sum(1 for n in natgws if n.get("steps")),
+        notes=texts or None,
+    )
+
+
+def _gap_text(gap):
+    """`rtb-1 without egress from after A3 of NAT gateway 0 until A4 of NAT gateway 0`"""
+
+    def at(where):
+        if not isinstance(where, dict):
+            return str(where)
+        natgw = where.get("natgw")
+        return f"{where.get('code')} of " + ("the run" if natgw is None else f"NAT gateway {natgw}")
+
+    start = "now" if gap.get("from") == "now" else f"after {at(gap.get('from'))}"
+    end = f"until {at(gap['until'])}" if gap.get("until") else "to the end of the plan"
+    return f"{gap.get('route_table_id')} without egress from {start} {end}"
 
 
 def signal_name(sig):

@@ -176,14 +176,23 @@ def fleet_run(command, fleet_path, options=None, out=None, err=None, launch=None
             sleep=lambda seconds: (view.refresh(), time.sleep(seconds)),
         )
         logger.info(
-            "Fleet %s of %d VPCs from %s: %d at once%s; logs in %s",
+            "Fleet %s of %s from %s: %d at once%s; logs in %s",
             command,
-            len(tasks),
+            "1 VPC" if len(tasks) == 1 else f"{len(tasks)} VPCs",
             fleet.path,
             options.parallel,
             f", waves of {options.wave_size}" if options.wave_size else "",
             log_dir,
         )
+        if command in ("execute", "revert"):
+            from tidewall.fleet.unlock import unlock_hint
+
+            # Said up front: a fleet killed outright (SIGKILL) says nothing at its end.
+            logger.info(
+                "If this fleet is killed outright, its running VPCs go on to their end; run the fleet again to "
+                "resume. Locks left by runs that were killed too: %s",
+                unlock_hint(fleet.path),
+            )
         with _signals_to(scheduler):
             try:
                 scheduler.run()
@@ -209,8 +218,11 @@ def fleet_run(command, fleet_path, options=None, out=None, err=None, launch=None
         out.write(json.dumps(data, indent=2, default=str) + "\n")
     else:
         title = f"Fleet {command} of {fleet.path}: " + ", ".join(f"{n} {word(w)}" for w, n in counts.items())
-        out.write(render_summary(rows, title) + "\n")
+        out.write(render_summary(rows, title, command) + "\n")
         out.write(f"\nExit status {status}: {_status_text(command, status)}\n")
+        hint = _locked_hint(tasks, fleet.path)
+        if hint:
+            out.write(hint + "\n")
     out.flush()
     return status, rows
 
@@ -238,6 +250,28 @@ def child_env(slots):
     paths = [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env["PYTHONPATH"] = os.pathsep.join([here] + [p for p in paths if os.path.abspath(p) != here])
     return env
+
+
+def _locked_hint(tasks, fleet_path):
+    """How to go on when VPCs stayed locked: stale locks (a fleet or run killed outright) are removed with
+    `tidewall fleet unlock`; other holders may still be running."""
+    from tidewall.fleet.unlock import unlock_hint
+
+    stale = [t.vpc_id for t in tasks if t.outcome is not None and t.outcome.stale]
+    locked = [
+        t.vpc_id for t in tasks if t.state == SKIPPED or (t.outcome and "LOCKED" in (t.outcome.detail or ""))
+    ]
+    if stale:
+        return (
+            f"{len(stale)} VPC{'' if len(stale) == 1 else 's'} stayed locked by a run that no longer runs (a "
+            f"killed fleet or run): remove those locks with `{unlock_hint(fleet_path)}`, then run the fleet again"
+        )
+    if locked:
+        return (
+            f"{len(locked)} VPC{'' if len(locked) == 1 else 's'} locked by another run: once it has ended, run "
+            f"the fleet again; if it was killed, `{unlock_hint(fleet_path)} --lock-id ID` removes its lock"
+        )
+    return None
 
 
 def _status_text(command, status):

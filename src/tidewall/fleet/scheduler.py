@@ -253,9 +253,10 @@ class Scheduler:
         lock = outcome.lock
         if self.is_stale(lock):
             outcome.reason = (
-                f"{outcome.reason} (that process no longer runs: a stale lock; remove it with "
-                f"`tidewall unlock` and the lock id {lock.get('lock_id')})"
+                f"{outcome.reason} (that process no longer runs: a stale lock, lock id {lock.get('lock_id')}; "
+                "`tidewall fleet unlock` removes it)"
             )
+            outcome.stale = True
             self._settle(task, outcome)
             return
         if task.lock_since is None:

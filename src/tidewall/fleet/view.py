@@ -34,6 +34,10 @@ _WORDS = {
 }
 
 
+def _vpcs(count):
+    return "1 VPC" if count == 1 else f"{count} VPCs"
+
+
 def word(result):
     """A result word as people read it (`rolled back` for `rolled_back`)."""
     return _WORDS.get(result, result)
@@ -104,7 +108,7 @@ class LiveView:
             return
         self._dirty = False
         size = shutil.get_terminal_size((100, 40))
-        lines = [f"{self.title}{len(self.tasks)} VPCs: {self.counts()}"]
+        lines = [f"{self.title}{_vpcs(len(self.tasks))}: {self.counts()}"]
         shown = self.tasks
         if len(self.tasks) + 1 > size.lines - 1:
             shown = [t for t in self.tasks if t.state in (RUNNING, WAITING)][: max(size.lines - 2, 1)]
@@ -157,6 +161,8 @@ def summary_rows(tasks):
                 "reason": outcome.reason if outcome else None,
                 "detail": outcome.detail if outcome else None,
                 "natgws_replaced": outcome.natgws_replaced if outcome else None,
+                "natgws_to_replace": outcome.natgws_to_replace if outcome else None,
+                "notes": outcome.notes if outcome else None,
                 "duration_s": round(task.duration_s, 1),
                 "log_file": task.log_path,
                 "runs": task.attempts,
@@ -178,22 +184,31 @@ def count_results(tasks):
     return counted
 
 
-def render_summary(rows, title):
-    """The summary table, then one note per VPC whose result has a reason."""
-    headers = ("VPC", "ACCOUNT", "REGION", "RESULT", "NATGW REPLACED", "DURATION", "LOG FILE")
+# What the NAT-gateway column counts, per command: after execute and in status the NAT gateways replaced
+# now; after revert those still replaced; in a plan those the plan still replaces.
+_NATGW_COLUMNS = {
+    "plan": ("NATGWS TO REPLACE", "natgws_to_replace"),
+    "revert": ("NATGWS STILL REPLACED", "natgws_replaced"),
+}
+
+
+def render_summary(rows, title, command="execute"):
+    """The summary table, then one note per VPC whose result has a reason (and a plan's warnings)."""
+    column, key = _NATGW_COLUMNS.get(command, ("NATGWS REPLACED", "natgws_replaced"))
+    headers = ("VPC", "ACCOUNT", "REGION", "RESULT", column, "DURATION", "LOG FILE")
     table = []
     for row in rows:
         word = _WORDS.get(row["result"], row["result"])
         if row["detail"]:
             word += f" ({_one_line(row['detail'])})"
-        replaced = "-" if row["natgws_replaced"] is None else str(row["natgws_replaced"])
+        count = row.get(key)
         table.append(
             (
                 row["vpc_id"],
                 clean(row["account"]),
                 row["region"],
                 word,
-                replaced,
+                "-" if count is None else str(count),
                 _duration(row["duration_s"]),
                 row["log_file"],
             )
@@ -205,6 +220,7 @@ def render_summary(rows, title):
     for r in table:
         out.append(fmt.format(*r).rstrip())
     notes = [(row["vpc_id"], row["reason"]) for row in rows if row["reason"]]
+    notes += [(row["vpc_id"], note) for row in rows for note in row.get("notes") or ()]
     if notes:
         out.append("")
         for vpc, reason in notes:

@@ -194,11 +194,28 @@ def _failure_reason(response):
     return response
 
 
+# A refusal that names a gateway the controller does not have.
+_GATEWAY_GONE = re.compile(r"\bgateway \S+ does not exist\b", re.IGNORECASE)
+
+
+def _nothing_left_to_undo(reason):
+    """Whether a refusal only says that the step being undone is undone already: while a memento is
+    restored (a revert or rollback, resumed after a run that stopped mid-way), its gateway is gone."""
+    history = sys.modules.get("tidewall.commands.history")
+    if history is None or not _GATEWAY_GONE.search(str(reason)):
+        return False
+    return bool(history.MementoHistory.restoring())
+
+
 def handleControllerApiFailure(response):
     """True when the controller reply reports success; otherwise logs the reason and returns False."""
     if isinstance(response, dict) and response.get("return") is True:
         return True
-    logger.error("Controller API failure: %s", _failure_reason(response))
+    reason = _failure_reason(response)
+    if _nothing_left_to_undo(reason):
+        logger.info("  Nothing left to undo on the controller: %s", reason)
+        return False
+    logger.error("Controller API failure: %s", reason)
     return False
 
 

@@ -530,13 +530,23 @@ class S3BackupCmdV2:
         for relname in stored_first:
             with open(os.path.join(folder, *relname.split("/")), "rb") as f:
                 _known_stored(folder, relname, f.read())
-        logger.info(
-            "- Downloaded %s from %s to %s (%d fetched)",
-            f"{len(remote)} file(s)",
-            self._where,
-            folder,
-            fetched,
-        )
+        files = "1 file" if len(remote) == 1 else f"{len(remote)} files"
+        if not remote:
+            logger.info("- Backup folder %s holds no file yet (local folder %s)", self._where, folder)
+        elif fetched == len(remote):
+            logger.info("- Downloaded %s from %s to %s", files, self._where, folder)
+        elif fetched == 0:
+            logger.info(
+                "- Backup folder %s: %s, already in %s (nothing to fetch)", self._where, files, folder
+            )
+        else:
+            logger.info(
+                "- Downloaded %d of %s from %s to %s (the others already there)",
+                fetched,
+                files,
+                self._where,
+                folder,
+            )
         return sorted(remote)
 
     def upload(self):
@@ -566,5 +576,13 @@ class S3BackupCmdV2:
             )
             names.append(relname)
         _set_pending(folder, set())
-        logger.info("- Uploaded %d file(s) from %s to %s", len(names), folder, self._where)
+        if names:
+            files = "1 file" if len(names) == 1 else f"{len(names)} files"
+            logger.info("- Uploaded %s from %s to %s", files, folder, self._where)
+        else:
+            logger.info(
+                "- Backup folder %s is up to date in %s (every change was stored as it was made)",
+                folder,
+                self._where,
+            )
         return names

@@ -195,10 +195,12 @@ def wait_until(
             raise WaitTimeout(f"timed out after {_seconds(s.timeout)} waiting for {what} ({state})")
         if elapsed >= next_progress:
             log.info(
-                "  Still waiting for %s: %s of at most %s (%s)",
+                "  Still waiting for %s: %s of at most %s%s (%s)",
                 what,
                 _seconds(elapsed),
                 _seconds(s.timeout),
+                # On a scaled clock (the sandbox) the figures are not the seconds that passed here.
+                "" if scale == 1.0 else f" of the cloud's clock (waits.time_scale {scale:g})",
                 state,
             )
             while next_progress <= elapsed:

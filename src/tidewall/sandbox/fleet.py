@@ -162,7 +162,7 @@ class FleetSandboxRun:
             regions = sorted({s.region for s in fleet})
             self.say(
                 f"Sandbox fleet: AWS (moto) at {aws.endpoint_url}, controller at https://{ctl.address}; "
-                f"{len(fleet)} VPCs with {self.nat_gateways} NAT gateways each in {', '.join(regions)}; "
+                f"{len(fleet)} VPC{'' if len(fleet) == 1 else 's'} with {self.nat_gateways} NAT gateways each in {', '.join(regions)}; "
                 f"fleet file {self.fleet_path}"
             )
             for i, seeded in enumerate(fleet):

@@ -77,7 +77,7 @@ def serve_sandbox(
         if vpcs:
             regions = sorted({v["region"] for v in info["vpcs"]})
             print(
-                f"  fleet   {services.fleet_path} ({len(info['vpcs'])} VPCs in {', '.join(regions)})",
+                f"  fleet   {services.fleet_path} ({len(info['vpcs'])} VPC{'' if len(info['vpcs']) == 1 else 's'} in {', '.join(regions)})",
                 file=out,
             )
         print(f"  config  {services.config_path}", file=out)
