@@ -391,7 +391,7 @@ class TestScheduler:
     def test_the_natgw_column_says_what_it_counts(self, command, natgws, column, count):
         world = World(1)
         world.tasks[0].state = "done"
-        data = {"complete": False, "steps_total": 9, "steps_done": 0, "natgws": natgws}
+        data = {"complete": False, "steps_total": 9, "steps_in_effect": 0, "natgws": natgws}
         world.tasks[0].outcome = outcome_of(command, 0, data, None)
         header, row = render_summary(summary_rows(world.tasks), "Fleet", command).splitlines()[2:4]
         at = header.index(column)
@@ -430,7 +430,7 @@ class TestOutcome:
                 {
                     "complete": False,
                     "steps_total": 11,
-                    "steps_done": 6,
+                    "steps_in_effect": 6,
                     "natgws": [{"replaced": True}, {"replaced": False}],
                 },
                 ("done", None),
@@ -453,7 +453,7 @@ class TestOutcome:
         plan = outcome_of(
             "plan",
             0,
-            {"complete": False, "steps_total": 11, "steps_done": 0, "gaps": [gap], "notes": ["a", "b"]},
+            {"complete": False, "steps_total": 11, "steps_in_effect": 0, "gaps": [gap], "notes": ["a", "b"]},
             None,
         )
         assert plan.detail == "11 of 11 steps to do, 1 stretch without egress, 2 warnings"
@@ -544,7 +544,7 @@ def test_fleet_unlock_removes_only_the_locks_whose_run_is_gone(tmp_path):
     from moto import mock_aws
 
     from tidewall.fleet.unlock import unlock_fleet
-    from tidewall.lib.lock import LockInfo, lock_key
+    from tidewall.lib.lock import LockInfo, _process_started, lock_key
 
     here, gone = socket.gethostname(), 2**22 + 12345
     holders = {  # vpc -> (host, pid) of its lock, None: not locked
@@ -560,7 +560,10 @@ def test_fleet_unlock_removes_only_the_locks_whose_run_is_gone(tmp_path):
         fleet = load_fleet(path, "unlock")
         for e, (n, holder) in zip(fleet.entries, holders.items(), strict=True):
             if holder:
-                info = LockInfo(f"id-{n}", "execute", "bob", holder[0], holder[1], "2026-01-02T03:04:05Z")
+                started = _process_started(holder[1]) if holder[1] == os.getpid() else 0.0
+                info = LockInfo(
+                    f"{n:032x}", "execute", "bob", *holder, "2026-01-02T03:04:05Z", process_started=started
+                )
                 key = lock_key(e.adaptor.backup_descriptor.prefix)
                 s3.put_object(Bucket=DEFAULTS["s3_bucket"], Key=key, Body=info.to_json())
         clients = {vpc_id(n): s3 for n in holders}
@@ -571,7 +574,11 @@ def test_fleet_unlock_removes_only_the_locks_whose_run_is_gone(tmp_path):
             return status, [v["result"] for v in json.loads(out.getvalue())["vpcs"]]
 
         assert run() == (1, ["unlocked", "kept", "not_locked", "kept"])
-        assert run("id-2", "id-4") == (0, ["not_locked", "unlocked", "not_locked", "unlocked"])
+        # An id given removes a lock held elsewhere, never one whose run still goes on here.
+        assert run(f"{2:032x}", f"{4:032x}") == (1, ["not_locked", "unlocked", "not_locked", "kept"])
+        s3.delete_object(
+            Bucket=DEFAULTS["s3_bucket"], Key=lock_key(fleet.entries[3].adaptor.backup_descriptor.prefix)
+        )
         text = io.StringIO()
         assert unlock_fleet(path, out=text, clients=clients) == 0
         assert "No VPC of the fleet is locked: nothing to remove" in text.getvalue()

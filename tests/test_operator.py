@@ -119,7 +119,11 @@ class TestLogging:
 
     def test_the_log_file_is_private_and_never_written_through_a_link(self, tmp_path, make_config, capsys):
         path = tmp_path / "run.log"
-        assert cli.main(["--log-file", str(path), "plan", "-c", make_config()]) in (0, 1)
+        assert cli.main(["--log-file", str(path), "plan", "-c", make_config()]) in (
+            0,
+            1,
+            2,
+        )  # AWS is not reachable here: what counts is the file
         assert os.stat(path).st_mode & 0o777 == 0o600
         target, link = tmp_path / "elsewhere", tmp_path / "link.log"
         target.write_text("")

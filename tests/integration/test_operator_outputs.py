@@ -86,6 +86,7 @@ class TestPlan:
                 "kind": "nat_gateway",
                 "target": zones[1].nat_gateway_id,
                 "egress_ip": zones[1].eip,
+                "secondary_egress_ips": [],
                 "own_zone": False,
             }
         }

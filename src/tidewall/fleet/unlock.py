@@ -64,6 +64,12 @@ def unlock_entry(entry, lock_ids, fleet_path, s3_client=None):
     if holder is None:
         return NOT_LOCKED, None, "not locked"
     lock = _holder_json(holder)
+    if holder.alive_here():
+        return (
+            KEPT,
+            lock,
+            f"kept the run lock {holder.lock_id}: {holder.describe()} is still running on this host",
+        )
     if holder.lock_id not in lock_ids and not lock_is_stale(lock):
         return (
             KEPT,
