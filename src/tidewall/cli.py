@@ -231,6 +231,7 @@ def _cmd_sandbox(args):
         workdir=args.workdir,
         chaos=args.chaos,
         report=args.report,
+        keep_egress=args.keep_egress,
         **world,
     )
 
@@ -436,6 +437,13 @@ def _add_sandbox_parser(sub):
         "--secondary-eip",
         action=argparse.BooleanOptionalAction,
         help="give NAT gateway 1 a secondary Elastic IP, listed before its primary one",
+    )
+    p.add_argument(
+        "--keep-egress",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="run with egress.keep true (the default) or false (the NAT gateways' zones go without egress "
+        "until their spokes are up)",
     )
     return p
 

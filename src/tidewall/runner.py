@@ -643,6 +643,7 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
     Globals.dry_run = bool(dry_run)
     Globals.cmdcnt = -1 if stop_before is None else int(stop_before)
     Globals.waits = ca.waits
+    Globals.egress = ca.egress
     if command in ("execute", "revert"):
         check_password_env(ca)
         check_journal_key_env(ca)

@@ -17,6 +17,8 @@ class Globals:
     # The run's `waits` settings (poll interval, time-out, ...); None: the defaults. Mementos read them when
     # they restore, so a revert waits as its own configuration says.
     waits = None
+    # The run's `egress` settings ({"keep": bool, "grace": seconds}); None: the defaults.
+    egress = None
 
     @classmethod
     def reset(cls):
@@ -28,3 +30,4 @@ class Globals:
         cls.cmdcnt = -1
         cls.HS_LIMIT = 2
         cls.waits = None
+        cls.egress = None

@@ -73,6 +73,7 @@ def run_sandbox(
     report=None,
     private_natgw=None,
     secondary_eip=None,
+    keep_egress=True,
 ):
     """Run the sandbox demonstration; returns the exit status (0 only when every check holds).
 
@@ -96,6 +97,7 @@ def run_sandbox(
         report=report,
         private_natgw=private_natgw,
         secondary_eip=secondary_eip,
+        keep_egress=keep_egress,
     )
     problems = problems_with(options)
     if problems:

@@ -36,6 +36,7 @@ class SandboxOptions:
     report: str | None = None  # path of the JSON report
     private_natgw: bool = False
     secondary_eip: bool = False
+    keep_egress: bool = True  # the tool's egress.keep
 
 
 @contextlib.contextmanager
@@ -231,6 +232,7 @@ class SandboxRun:
             durations=options.durations,
             private_natgw=options.private_natgw,
             secondary_eip=options.secondary_eip,
+            keep_egress=options.keep_egress,
         )
         with services:
             self.aws, self.ctl, self.seeded = services.aws, services.ctl, services.seeded
@@ -303,6 +305,11 @@ class SandboxRun:
                 start, end = self.windows[command]
                 self.say(report.render_egress(f"{title} (world seconds):", self.monitor.stats(start, end)))
                 self.say()
+        if self.options.keep_egress:
+            self.say("egress.keep: true (routes parked on a serving spoke before each NAT gateway goes)")
+        else:
+            self.say("egress.keep: false (each zone goes without egress until its spoke is up, as before)")
+        self.say()
         for when, texts in fates.items():
             for text in texts:
                 self.say(f"Secondary Elastic IP {when}: {text}")
@@ -327,9 +334,9 @@ class SandboxRun:
         )
         counts = ", ".join(str(r.aws_total) for r in self.costs.get("execute", []))
         self.say(
-            f"  AWS API calls per execute run: {counts} (the work needs at most 7N+20 = "
-            f"{report.aws_call_budget(self.options.nat_gateways)} for N = {self.options.nat_gateways} NAT "
-            "gateways; looks while waiting on AWS come on top)"
+            f"  AWS API calls per execute run: {counts} (the work needs at most "
+            f"{report.aws_call_budget_text(self.options.nat_gateways, self.options.keep_egress)} for N = "
+            f"{self.options.nat_gateways} NAT gateways; looks while waiting on AWS come on top)"
         )
         self.say(report.render_cost_line("The revert", report.merge_reports(self.costs.get("revert", []))))
         self.say()
@@ -347,6 +354,8 @@ class SandboxRun:
                 everything,
                 sum(self.runs.values()),
                 self.clock.scale,
+                by_command={c: self.monitor.stats(*w) for c, w in self.windows.items()},
+                keep_egress=self.options.keep_egress,
             )
             report.write_report(self.options.report, data)
             self.say(f"Report written to {self.options.report}")
