@@ -232,6 +232,7 @@ def _cmd_sandbox(args):
         chaos=args.chaos,
         report=args.report,
         keep_egress=args.keep_egress,
+        specific_routes=args.specific_routes,
         **world,
     )
 
@@ -437,6 +438,12 @@ def _add_sandbox_parser(sub):
         "--secondary-eip",
         action=argparse.BooleanOptionalAction,
         help="give NAT gateway 1 a secondary Elastic IP, listed before its primary one",
+    )
+    p.add_argument(
+        "--specific-routes",
+        action="store_true",
+        help="also seed routes other than 0.0.0.0/0 to the NAT gateways (a partner /24 across zones, a /16 in "
+        "each zone); the checks follow them",
     )
     p.add_argument(
         "--keep-egress",

@@ -74,6 +74,7 @@ def run_sandbox(
     private_natgw=None,
     secondary_eip=None,
     keep_egress=True,
+    specific_routes=False,
 ):
     """Run the sandbox demonstration; returns the exit status (0 only when every check holds).
 
@@ -98,6 +99,7 @@ def run_sandbox(
         private_natgw=private_natgw,
         secondary_eip=secondary_eip,
         keep_egress=keep_egress,
+        specific_routes=specific_routes,
     )
     problems = problems_with(options)
     if problems:

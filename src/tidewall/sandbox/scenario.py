@@ -37,6 +37,7 @@ class SandboxOptions:
     private_natgw: bool = False
     secondary_eip: bool = False
     keep_egress: bool = True  # the tool's egress.keep
+    specific_routes: bool = False  # seed routes other than 0.0.0.0/0 to the NAT gateways
 
 
 @contextlib.contextmanager
@@ -233,6 +234,7 @@ class SandboxRun:
             private_natgw=options.private_natgw,
             secondary_eip=options.secondary_eip,
             keep_egress=options.keep_egress,
+            specific_routes=options.specific_routes,
         )
         with services:
             self.aws, self.ctl, self.seeded = services.aws, services.ctl, services.seeded
@@ -264,6 +266,7 @@ class SandboxRun:
                 self.show("After execute:", world, self.outage("execute"))
                 judge.check_migrated(self.checks, world, self.ctl, self.seeded.vpc_id)
                 judge.check_private_natgw(self.checks, self.aws, self.seeded, "after execute")
+                judge.check_specific_routes(self.checks, self.aws, self.seeded, "after execute", True)
                 fates = {"after execute": judge.secondary_eip_fate(self.aws, self.seeded)}
 
                 self.run_to_the_end("revert")
@@ -271,6 +274,7 @@ class SandboxRun:
                 self.show("After revert:", world, self.outage("revert"))
                 judge.check_reverted(self.checks, world, self.ctl, self.seeded.vpc_id)
                 judge.check_private_natgw(self.checks, self.aws, self.seeded, "after revert")
+                judge.check_specific_routes(self.checks, self.aws, self.seeded, "after revert", False)
                 fates["after revert"] = judge.secondary_eip_fate(self.aws, self.seeded)
             finally:
                 self.aws.world.chaos = self.ctl.chaos = None

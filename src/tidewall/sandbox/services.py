@@ -137,6 +137,7 @@ class Services:
         failing_vpcs=(),
         metrics=True,
         keep_egress=True,
+        specific_routes=False,
     ):
         self.workdir = os.path.abspath(workdir)
         self.vpcs = vpcs  # None: one VPC, as always; K: a fleet of K VPCs
@@ -149,6 +150,7 @@ class Services:
         self.private_natgw = private_natgw
         self.secondary_eip = secondary_eip
         self.keep_egress = keep_egress
+        self.specific_routes = specific_routes
         self.clock = None
         self.password = None
         self.aws = None
@@ -199,6 +201,7 @@ class Services:
                 private_natgw=self.private_natgw,
                 secondary_eip=self.secondary_eip,
                 regions=FLEET_REGIONS if self.vpcs else None,
+                specific_routes=self.specific_routes,
             ).start()
             if self.vpcs:
                 return self._start_fleet(SimulatedController)
