@@ -351,26 +351,16 @@ def _size_rank(size):
     return SIZE_ORDER.index(size) if size in SIZE_ORDER else -1
 
 
-def _step_seconds(code, durations):
-    """World seconds a step takes with the modelled durations (those of the sandbox's real-cloud world)."""
-    return {
-        "A3": durations.natgw_deleting,
-        "B1": durations.natgw_deleting,
-        "A4": durations.gateway_create,
-        "B2": durations.gateway_create,
-        "A6": durations.snat_switch,
-        "R": durations.gateway_resize,
-    }.get(code, 0.0)
+# World seconds each step takes on a real cloud, as modelled (the sandbox's real-cloud world takes as long):
+# a NAT gateway's deletion, a spoke's creation, a SNAT switch, the primary's resize.
+MODELLED_SECONDS = {"A3": 60.0, "B1": 60.0, "A4": 300.0, "B2": 300.0, "A6": 10.0, "R": 120.0}
 
 
-def expected_gaps(plan, durations=None):
+def expected_gaps(plan, seconds=None):
     """rtb id -> world seconds its private subnets go without egress over the pending steps, with the
-    modelled durations: a step counts when the table has no egress before or after it, and the resize when
-    the table stays on the primary through it (no guard)."""
-    if durations is None:
-        from tidewall.sandbox.clock import Durations
-
-        durations = Durations()
+    modelled durations (`seconds`: step code -> seconds): a step counts when the table has no egress
+    before or after it, and the resize when the table stays on the primary through it (no guard)."""
+    seconds = MODELLED_SECONDS if seconds is None else seconds
     before = {t.route_table_id: t.now for t in plan.tables}
     gaps = dict.fromkeys(before, 0.0)
     for slot, after in zip(plan.pending, plan.states, strict=False):
@@ -380,7 +370,7 @@ def expected_gaps(plan, durations=None):
             if slot.code == "R" and was is not None and was.kind == "spoke" and was.natgw == 0:
                 dark = dark or not any(r == rtb for r, _e in plan.guards.get(slot.index, []))
             if dark:
-                gaps[rtb] += _step_seconds(slot.code, durations)
+                gaps[rtb] += seconds.get(slot.code, 0.0)
         before = after
     return gaps
 
