@@ -233,6 +233,7 @@ def _cmd_sandbox(args):
         report=args.report,
         keep_egress=args.keep_egress,
         specific_routes=args.specific_routes,
+        timeline=args.timeline,
         **world,
     )
 
@@ -414,6 +415,11 @@ def _add_sandbox_parser(sub):
         "session expiry), reproducibly from SEED; a stopped command is run again, at most three times",
     )
     p.add_argument("--report", metavar="FILE.json", help="write checks, egress, cost and runs as JSON")
+    p.add_argument(
+        "--timeline",
+        metavar="FILE.svg",
+        help="draw each private subnet's egress target and IP over world time, with the commands marked",
+    )
     p.add_argument(
         "--vpcs",
         type=_positive,

@@ -13,6 +13,7 @@ from tidewall.sandbox.chaos import THROTTLE
 from tidewall.sandbox.clock import Durations, WorldClock
 from tidewall.sandbox.controller import SimulatedController
 from tidewall.sandbox.egress import Egress, EgressMonitor
+from tidewall.sandbox.timeline import render_svg
 
 
 @pytest.fixture(scope="module")
@@ -202,6 +203,8 @@ class TestEgress:
         (whole,) = monitor.stats(5, 50)
         assert (whole.outage_s, whole.longest_gap_s, whole.egress_ips) == (20, 20, ["A", "B", "A"])
         assert whole.flow_resets == 3  # nat-1 -> no route -> i-1 -> nat-2
+        svg = render_svg(monitor, {"execute": (0, 40)})
+        assert svg.count("<rect") == 5 + 3 and svg.count('fill="#e15759"') == 3  # 2 dark stretches, legend
         (inside,) = monitor.stats(12, 20)
         assert (inside.outage_s, inside.longest_gap_s, inside.egress_ips, inside.flow_resets) == (8, 8, [], 1)
         assert monitor.ips_used() == {"A", "B"}

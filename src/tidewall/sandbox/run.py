@@ -52,10 +52,10 @@ def problems_with(options):
         problems.append("choose one of --fail-test-at and --interrupt-at")
     if not 0 < options.time_scale < float("inf"):
         problems.append("--time-scale must be a positive number")
-    if options.report:
-        folder = os.path.dirname(os.path.abspath(options.report))
-        if not os.path.isdir(folder):
-            problems.append(f"--report: the folder {folder} does not exist")
+    for flag, path in (("--report", options.report), ("--timeline", options.timeline)):
+        folder = os.path.dirname(os.path.abspath(path)) if path else None
+        if folder and not os.path.isdir(folder):
+            problems.append(f"{flag}: the folder {folder} does not exist")
     return problems
 
 
@@ -75,6 +75,7 @@ def run_sandbox(
     secondary_eip=None,
     keep_egress=True,
     specific_routes=False,
+    timeline=None,
 ):
     """Run the sandbox demonstration; returns the exit status (0 only when every check holds).
 
@@ -100,6 +101,7 @@ def run_sandbox(
         secondary_eip=secondary_eip,
         keep_egress=keep_egress,
         specific_routes=specific_routes,
+        timeline=timeline,
     )
     problems = problems_with(options)
     if problems:

@@ -38,6 +38,7 @@ class SandboxOptions:
     secondary_eip: bool = False
     keep_egress: bool = True  # the tool's egress.keep
     specific_routes: bool = False  # seed routes other than 0.0.0.0/0 to the NAT gateways
+    timeline: str | None = None  # path of the SVG timeline of egress
 
 
 @contextlib.contextmanager
@@ -363,6 +364,12 @@ class SandboxRun:
             )
             report.write_report(self.options.report, data)
             self.say(f"Report written to {self.options.report}")
+        if self.options.timeline:
+            from tidewall.sandbox.timeline import render_svg
+
+            with open(self.options.timeline, "w", encoding="utf-8") as f:
+                f.write(render_svg(self.monitor, self.windows))
+            self.say(f"Timeline written to {self.options.timeline}")
 
     def keep_running(self, password):
         self.say()
