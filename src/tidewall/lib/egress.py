@@ -217,7 +217,20 @@ class Keeper:
     """The egress keeper of this process (one per process; registered with the step hooks)."""
 
     def __init__(self):
-        self.parked = None  # whether routes may sit away from home (None: not known yet)
+        self._parked = None  # whether routes may sit away from home (None: not known yet)
+        self._folder = None  # the backup folder `_parked` was found for
+
+    @property
+    def parked(self):
+        from tidewall.commands.history import MementoHistory
+
+        return self._parked if self._folder == MementoHistory.opened_in() else None
+
+    @parked.setter
+    def parked(self, value):
+        from tidewall.commands.history import MementoHistory
+
+        self._parked, self._folder = value, MementoHistory.opened_in()
 
     # ---- context of the run
 
