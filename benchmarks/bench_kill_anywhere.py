@@ -11,7 +11,9 @@ two resumed runs, and the end compared with the uninterrupted run's:
 - the journal's memento kinds, order and group marks, locally and in S3, and no lock left;
 - egress, as the sandbox's egress monitor saw it through the killed and the resumed runs: every public IP
   any private subnet's traffic left through is one of the original Elastic IPs; after `execute` each private
-  default route is on its own zone's spoke, after `revert` on its own zone's NAT gateway.
+  default route is on its own zone's spoke, after `revert` on its own zone's NAT gateway. The egress figure
+  of each case is the number of private subnets that were without egress at some moment (in this world a
+  change takes no time, so the moment is counted, not its length; 0 when every route was parked first).
 
 EC2 behaves as the real one (deletions free the Elastic IPs, routes to deleted NAT gateways blackhole),
 with every change taking no time, so that a sweep of some hundred cases stays within the hour.
@@ -19,8 +21,8 @@ with every change taking no time, so that a sweep of some hundred cases stays wi
     PYTHONPATH=src nice .venv/bin/python benchmarks/bench_kill_anywhere.py [--command execute|revert]
         [--every N] [--first K] [-v] [--markdown]
 
-Prints, per command, how many kill points converged (with `--markdown` as a markdown table); exit status 1
-when a kill point did not converge.
+Prints, per command, "N of N kill points converged" and "egress: N of N kill points kept every private
+subnet online" (with `--markdown` as a markdown table); exit status 1 when a kill point did not converge.
 """
 
 import argparse
@@ -74,6 +76,11 @@ def egress_problems(monitor, eips, state, command):
     return problems
 
 
+def dark_subnets(monitor):
+    """How many private subnets were without egress at some moment of the record."""
+    return sum(1 for line in monitor.timeline.values() if any(not egress.live for _t, egress in line))
+
+
 def sweep(world, command, every, first):
     watch = EgressWatch(migrate_first=command == "revert")
     clean = kill_anywhere(world, command, points=[], prepare=watch.prepare)
@@ -87,6 +94,7 @@ def sweep(world, command, every, first):
         raise AssertionError(f"the uninterrupted {command} fails the egress checks: {clean_problems}")
     for case, monitor, eips in zip(result.cases, watch.monitors[1:], watch.eips[1:], strict=True):
         case.problems += egress_problems(monitor, eips, case.state, command)
+        case.dark_subnets = dark_subnets(monitor)
     return result
 
 
@@ -126,8 +134,18 @@ def main(argv=None):
                     sampled,
                     f"{time.monotonic() - started:.0f} s",
                 )
-                for case in result.cases if args.verbose else failures:
-                    print("  " + str(case).replace("\n", "\n  "), flush=True)
+                dark = [c for c in result.cases if c.dark_subnets]
+                print(
+                    f"  egress: {n - len(dark)} of {n} kill points kept every private subnet online",
+                    flush=True,
+                )
+                for case in result.cases if args.verbose else failures + dark:
+                    extra = (
+                        f" ({case.dark_subnets} private subnet(s) without egress)"
+                        if case.dark_subnets
+                        else ""
+                    )
+                    print("  " + str(case).replace("\n", "\n  ") + extra, flush=True)
     return 1 if failed else 0
 
 

@@ -44,13 +44,17 @@ def allowed_actions():
     return policy, actions
 
 
-@pytest.mark.parametrize("nat_gateways", [2, 3, 6])
-def test_an_execute_makes_at_most_8n_plus_20_aws_calls(tmp_path, nat_gateways):
-    with Services(str(tmp_path), nat_gateways=nat_gateways) as services:
+@pytest.mark.parametrize(
+    "nat_gateways, keep_egress", [(2, True), (3, True), (6, True), (3, False), (6, False)]
+)
+def test_an_execute_makes_at_most_8n_plus_20_aws_calls(tmp_path, nat_gateways, keep_egress):
+    """8N+20 for the work; keeping egress up adds two route moves and one look at the spokes per NAT
+    gateway and the resize's guard (3N+4), and nothing when it is off."""
+    with Services(str(tmp_path), nat_gateways=nat_gateways, keep_egress=keep_egress) as services:
         with CostMeter() as meter:
             assert run_command("execute", services.config_path) == 0
     report = meter.report()
-    assert report.aws_total <= aws_call_budget(nat_gateways), report.aws_calls
+    assert report.aws_total <= aws_call_budget(nat_gateways, keep_egress), report.aws_calls
     # Per NAT gateway one deletion; the backup prefix is read once; nothing is stored twice at the end.
     calls = report.aws_calls
     assert calls["ec2:DeleteNatGateway"] == nat_gateways

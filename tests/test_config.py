@@ -94,6 +94,29 @@ class TestWaitsAndRetries:
             ConfigAdaptor(base)
         assert e.value.field == field
 
+    @pytest.mark.parametrize(
+        "egress, expected",
+        [
+            (None, {"keep": True, "grace": 5.0}),
+            ({"keep": False}, {"keep": False, "grace": 5.0}),
+            ({"grace": 0}, {"keep": True, "grace": 0.0}),
+            ({"keep": "no"}, "egress.keep"),
+            ({"grace": -1}, "egress.grace"),
+            ({"grace": True}, "egress.grace"),
+            ({"kept": True}, "egress.kept"),
+            ("on", "egress"),
+        ],
+    )
+    def test_egress(self, base, egress, expected):
+        if egress is not None:
+            base["egress"] = egress
+        if isinstance(expected, dict):
+            assert ConfigAdaptor(base).egress == expected
+            return
+        with pytest.raises(ConfigError) as e:
+            ConfigAdaptor(base)
+        assert e.value.field == expected
+
     def test_retry_settings(self, base):
         base["aws"] = {"profile": "p"}
         aws = ConfigAdaptor(base).aws

@@ -389,7 +389,7 @@ class TestStructure:
 class TestPlanModel:
     """The egress model without a cloud: hs_mode 1, a table with no zone spoke, a short discovery."""
 
-    def plan(self, n, hs_mode=2, tables=None, done=0):
+    def plan(self, n, hs_mode=2, tables=None, done=0, keep_egress=True, resize=False):
         from tidewall.commands import journal_layout
         from tidewall.plan import Egress, Plan, RouteTable
 
@@ -398,7 +398,7 @@ class TestPlanModel:
                 "nat_gw_id": f"nat-{i}",
                 "subnet_id": f"subnet-{i}",
                 "eip": f"198.51.100.{i}",
-                "size": "t3.small",
+                "size": "c5.large" if resize and i == 0 else "t3.small",
                 "initial_size": "t3.small",
             }
             for i in range(n)
@@ -426,6 +426,7 @@ class TestPlanModel:
             done,
             tables,
             spoke_gw_name="sp",
+            keep_egress=keep_egress,
         )
         from tidewall.plan import simulate
 
@@ -433,6 +434,27 @@ class TestPlanModel:
 
     def final(self, plan):
         return {rtb: (e.target, e.egress_ip) if e else None for rtb, e in plan.states[-1].items()}
+
+    @pytest.mark.parametrize(
+        "keep, resize, gaps",
+        [
+            # Today's behaviour: a zone goes dark from its NAT gateway's deletion until its spoke is up (60 s
+            # + 300 s); zone 0, moved onto NAT gateway 1 first, goes with it, and through the resize (120 s).
+            (False, False, {"rtb-0": 360, "rtb-1": 360, "rtb-2": 360}),
+            (False, True, {"rtb-0": 480, "rtb-1": 360, "rtb-2": 360}),
+            # Parked on the primary before each deletion, guarded on an HA spoke through the resize.
+            (True, False, {"rtb-0": 0, "rtb-1": 0, "rtb-2": 0}),
+            (True, True, {"rtb-0": 0, "rtb-1": 0, "rtb-2": 0}),
+        ],
+    )
+    def test_expected_gap_per_route_table(self, keep, resize, gaps):
+        from tidewall.plan import expected_gaps, render_plan
+
+        plan = self.plan(3, keep_egress=keep, resize=resize)
+        assert expected_gaps(plan) == gaps
+        # Every table ends on its own zone's spoke either way.
+        assert [self.final(plan)[f"rtb-{i}"][1] for i in range(3)] == [f"198.51.100.{i}" for i in range(3)]
+        assert ("while it runs, then back" in render_plan(plan)) == (keep and resize)
 
     def test_hs_mode_1_leaves_the_third_zone_on_its_nat_gateway(self):
         plan = self.plan(3, hs_mode=1)

@@ -323,6 +323,9 @@ def _cmd_sandbox(args):
         chaos=args.chaos,
         report=args.report,
         shapes=shapes,
+        keep_egress=args.keep_egress,
+        specific_routes=args.specific_routes,
+        timeline=args.timeline,
         **world,
     )
 
@@ -525,6 +528,11 @@ def _add_sandbox_parser(sub):
     )
     p.add_argument("--report", metavar="FILE.json", help="write checks, egress, cost and runs as JSON")
     p.add_argument(
+        "--timeline",
+        metavar="FILE.svg",
+        help="draw each private subnet's egress target and IP over world time, with the commands marked",
+    )
+    p.add_argument(
         "--vpcs",
         type=_positive,
         metavar="K",
@@ -559,6 +567,19 @@ def _add_sandbox_parser(sub):
         "--eip-released-late",
         action="store_true",
         help="EC2 lets go of a deleted NAT gateway's Elastic IPs only some time after it shows it deleted",
+    )
+    p.add_argument(
+        "--specific-routes",
+        action="store_true",
+        help="also seed routes other than 0.0.0.0/0 to the NAT gateways (a partner /24 across zones, a /16 in "
+        "each zone); the checks follow them",
+    )
+    p.add_argument(
+        "--keep-egress",
+        action=argparse.BooleanOptionalAction,
+        default=True,
+        help="run with egress.keep true (the default) or false (the NAT gateways' zones go without egress "
+        "until their spokes are up)",
     )
     return p
 

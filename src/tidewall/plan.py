@@ -96,6 +96,8 @@ class Plan:
     spoke_tag: str | None = None
     spoke_gw_name: str = ""
     spoke_gw_size: str | None = None
+    keep_egress: bool = True  # egress.keep: routes parked on a serving spoke before each NAT gateway goes
+    guards: dict = field(default_factory=dict)  # slot index -> [(rtb id, Egress)] while the primary resizes
 
     @property
     def pending(self):
@@ -259,6 +261,21 @@ class _Model:
         self.zones = {t.route_table_id: set(t.zones) for t in plan.tables}
         self.spokes = spokes  # index -> {"name", "primary", "zone", "eip"}
         self.snat = spokes.get(0, {}).get("snat", False)
+        # The NAT gateway each table's route belongs to (the one of its zone, else the one it points at now):
+        # the spoke that replaces it is where the table settles.
+        self.home = {}
+        for t in plan.tables:
+            in_zone = [k for k, zone in enumerate(plan.zones) if zone in t.zones]
+            self.home[t.route_table_id] = (
+                in_zone[0] if in_zone else (t.now.natgw if t.now is not None else None)
+            )
+
+    def _spoke(self, index):
+        s = self.spokes[index]
+        return Egress("spoke", s["name"], s["eip"], s["zone"], index)
+
+    def _serving(self, index):
+        return self.snat and index in self.spokes
 
     def _spoke_name(self, index):
         if index == 0:
@@ -286,7 +303,19 @@ class _Model:
             gone = records[i].get("nat_gw_id")
             for rtb, egress in self.routes.items():
                 if egress is not None and egress.kind == "nat_gateway" and egress.target == gone:
-                    self.routes[rtb] = None
+                    # Parked on the primary (it serves from A6 on), or without egress until the next spoke.
+                    self.routes[rtb] = self._spoke(0) if self.plan.keep_egress and self._serving(0) else None
+        elif code == "R" and self.plan.keep_egress:
+            # The primary stops while it is resized: its tables go to the serving HA spoke with the most
+            # headroom meanwhile, and come back after.
+            ha = [k for k in sorted(self.spokes) if k != 0 and self._serving(k)]
+            if ha:
+                best = max(ha, key=lambda k: (_size_rank(records[k].get("size")), -k))
+                self.plan.guards[slot.index] = [
+                    (rtb, self._spoke(best))
+                    for rtb, egress in self.routes.items()
+                    if egress is not None and egress.kind == "spoke" and egress.natgw == 0
+                ]
         elif code in ("A4", "B2"):
             self.spokes[i] = {
                 "name": self._spoke_name(i),
@@ -295,6 +324,16 @@ class _Model:
                 "eip": records[i].get("eip"),
             }
             self._repoint()
+            if self.plan.keep_egress and self._serving(i):
+                # Settled: a table whose route belongs to this spoke's NAT gateway moves onto it.
+                for rtb, egress in self.routes.items():
+                    if (
+                        egress is not None
+                        and egress.kind == "spoke"
+                        and egress.natgw != i
+                        and self.home[rtb] == i
+                    ):
+                        self.routes[rtb] = self._spoke(i)
         elif code == "A6":
             self.snat = True
             self._repoint()
@@ -313,6 +352,36 @@ class _Model:
                 continue
             index = next(k for k, s in self.spokes.items() if s is chosen)
             self.routes[rtb] = Egress("spoke", chosen["name"], chosen["eip"], chosen["zone"], index)
+
+
+def _size_rank(size):
+    from tidewall.lib.gateway_size import SIZE_ORDER
+
+    return SIZE_ORDER.index(size) if size in SIZE_ORDER else -1
+
+
+# World seconds each step takes on a real cloud, as modelled (the sandbox's real-cloud world takes as long):
+# a NAT gateway's deletion, a spoke's creation, a SNAT switch, the primary's resize.
+MODELLED_SECONDS = {"A3": 60.0, "B1": 60.0, "A4": 300.0, "B2": 300.0, "A6": 10.0, "R": 120.0}
+
+
+def expected_gaps(plan, seconds=None):
+    """rtb id -> world seconds its private subnets go without egress over the pending steps, with the
+    modelled durations (`seconds`: step code -> seconds): a step counts when the table has no egress
+    before or after it, and the resize when the table stays on the primary through it (no guard)."""
+    seconds = MODELLED_SECONDS if seconds is None else seconds
+    before = {t.route_table_id: t.now for t in plan.tables}
+    gaps = dict.fromkeys(before, 0.0)
+    for slot, after in zip(plan.pending, plan.states, strict=False):
+        for rtb in gaps:
+            was, now = before.get(rtb), after.get(rtb)
+            dark = was is None or now is None
+            if slot.code == "R" and was is not None and was.kind == "spoke" and was.natgw == 0:
+                dark = dark or not any(r == rtb for r, _e in plan.guards.get(slot.index, []))
+            if dark:
+                gaps[rtb] += seconds.get(slot.code, 0.0)
+        before = after
+    return gaps
 
 
 def _spokes_in_effect(slots, done):
@@ -413,6 +482,7 @@ def build_plan(ca, clients=None, *, stop_before=None):
         spoke_tag=tag,
         spoke_gw_name=ca.spoke_gw_name,
         spoke_gw_size=ca.spoke_gw_size,
+        keep_egress=bool((ca.egress or {}).get("keep", True)),
     )
     return simulate(plan)
 
@@ -646,6 +716,12 @@ def plan_to_json(plan):
         ],
         "groups": groups,
         "gaps": _gaps(plan),
+        "egress_keep": plan.keep_egress,
+        "expected_gap_s": {rtb: round(s, 1) for rtb, s in expected_gaps(plan).items()},
+        "guards": {
+            str(index): [{"route_table_id": rtb, "to": egress.target} for rtb, egress in moves]
+            for index, moves in plan.guards.items()
+        },
         "natgws_left_alone": plan.natgws_left_alone,
         "notes": plan.notes,
     }
@@ -713,6 +789,8 @@ def render_plan(plan):
             out.append(f"Group {number} ({what}; a failure rolls back this group only):")
         for slot, state in items:
             out.append(f"  {slot.code:<2} {describe_step(plan, slot)}")
+            for rtb, egress in plan.guards.get(slot.index, []):
+                out.append(f"       {rtb} -> {_egress_text(egress, zones_of[rtb])} while it runs, then back")
             for rtb, egress in state.items():
                 if previous.get(rtb) != egress:
                     out.append(f"       {rtb} -> {_egress_text(egress, zones_of[rtb])}")
@@ -735,6 +813,10 @@ def render_plan(plan):
             out.append(f"  {gap['route_table_id']}: from {start} {end}")
     else:
         out.append("Without egress: no private route table at any step")
+    keep = "true (routes parked on a serving spoke first)" if plan.keep_egress else "false"
+    out.append(f"Expected gap (world seconds with the modelled durations; egress.keep {keep}):")
+    for rtb, seconds in expected_gaps(plan).items():
+        out.append(f"  {rtb} ({', '.join(zones_of[rtb]) or 'no zone'}): {seconds:.0f} s")
     return "\n".join(out)
 
 

@@ -840,6 +840,7 @@ def run_command(command, config, *, dry_run=False, stop_before=None, outcome=Non
     Globals.cmdcnt = -1 if stop_before is None else int(stop_before)
     Globals.waits = ca.waits
     Globals.controller = ca.controller
+    Globals.egress = ca.egress
     if command not in LOCKED_COMMANDS:
         return _run_manager(manager, command, ca, None, dry_run, stop_before, outcome)
     clients = AwsClientManager(ca)

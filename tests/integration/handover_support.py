@@ -111,8 +111,11 @@ class Egress:
                 target = ("dead", route.get("NatGatewayId") or route.get("InstanceId"))
             elif route.get("NatGatewayId"):
                 target = ("nat", route["NatGatewayId"])
-            else:
-                target = ("instance", route.get("InstanceId"))
+            else:  # named by the instance, or by its network interface
+                instance_id = route.get("InstanceId") or view.interface_instance(
+                    route.get("NetworkInterfaceId")
+                )
+                target = ("instance", instance_id)
             self.routes[table["RouteTableId"]] = target
 
     def natgw(self, subnet_id):

@@ -13,6 +13,7 @@ from tidewall.sandbox.chaos import THROTTLE
 from tidewall.sandbox.clock import Durations, WorldClock
 from tidewall.sandbox.controller import SimulatedController
 from tidewall.sandbox.egress import Egress, EgressMonitor
+from tidewall.sandbox.timeline import render_svg
 
 
 @pytest.fixture(scope="module")
@@ -201,8 +202,11 @@ class TestEgress:
         ]
         (whole,) = monitor.stats(5, 50)
         assert (whole.outage_s, whole.longest_gap_s, whole.egress_ips) == (20, 20, ["A", "B", "A"])
+        assert whole.flow_resets == 3  # nat-1 -> no route -> i-1 -> nat-2
+        svg = render_svg(monitor, {"execute": (0, 40)})
+        assert svg.count("<rect") == 5 + 3 and svg.count('fill="#e15759"') == 3  # 2 dark stretches, legend
         (inside,) = monitor.stats(12, 20)
-        assert (inside.outage_s, inside.longest_gap_s, inside.egress_ips) == (8, 8, [])
+        assert (inside.outage_s, inside.longest_gap_s, inside.egress_ips, inside.flow_resets) == (8, 8, [], 1)
         assert monitor.ips_used() == {"A", "B"}
 
     def test_outage_and_egress_ips_per_private_subnet(self, timed, world, ec2):
@@ -234,7 +238,8 @@ class TestEgress:
         assert stats[world.zones[2].az].outage_s == 0
         assert monitor.ips_used() == {a.eip, b.eip, world.zones[2].eip}
 
-    def test_a_spoke_resize_stops_its_instance_and_its_zone_loses_egress(self, timed, world, ec2):
+    @pytest.mark.parametrize("named_by", ["InstanceId", "NetworkInterfaceId"])
+    def test_a_spoke_resize_stops_its_instance_and_its_zone_loses_egress(self, timed, world, ec2, named_by):
         ctl = SimulatedController(
             users={"admin": "pw"}, cloud=timed.cloud(), clock=timed.clock, durations=Durations()
         )
@@ -245,9 +250,17 @@ class TestEgress:
             zone = world.zones[0]
             ec2.delete_nat_gateway(NatGatewayId=zone.nat_gateway_id)
             timed.time.now += 60
-            ctl.add_gateway(
+            gw = ctl.add_gateway(
                 "spoke", vpc_id=world.vpc_id, subnet_cidr=zone.public_cidr, eip=zone.eip, snat=True
             )
+            if named_by == "NetworkInterfaceId":  # a route to the spoke's interface leads to the spoke
+                (reservation,) = ec2.describe_instances(InstanceIds=[gw.instance_id])["Reservations"]
+                eni = reservation["Instances"][0]["NetworkInterfaces"][0]["NetworkInterfaceId"]
+                ec2.replace_route(
+                    RouteTableId=zone.private_route_table_id,
+                    DestinationCidrBlock="0.0.0.0/0",
+                    NetworkInterfaceId=eni,
+                )
             start = timed.time.now
             reply = ctl.handle(
                 {

@@ -34,7 +34,7 @@ import os
 import sys
 import types
 
-from tidewall.commands import journal_layout, journal_trust, memento_fields, restore_checks
+from tidewall.commands import journal_layout, journal_trust, memento_fields, restore_checks, step_hooks
 from tidewall.commands.memento import Memento
 from tidewall.core import redact
 from tidewall.core.exceptions import EXIT_FAILED, EXIT_USAGE, TidewallError
@@ -592,7 +592,30 @@ class MementoHistory:
             )
         if progress is not None:
             cls._finish_rollback()
-        return itertools.chain(itertools.repeat(True, len(cls._entries)), itertools.repeat(False))
+        return cls._draws(len(cls._entries))
+
+    @classmethod
+    def _draws(cls, held):
+        """True for each of the `held` mementos, then False for ever; each False announces the step of its
+        slot as about to run (the step hooks)."""
+        yield from itertools.repeat(True, held)
+        for index in itertools.count(held):
+            step_hooks.announce("before", cls.slot_at(index))
+            yield False
+
+    @classmethod
+    def slot_at(cls, index):
+        """The journal slot `index` of this migration (journal_layout.Slot), or None when the recorded
+        discovery does not say."""
+        natgws, settings = _recorded_discovery(cls._folder)
+        if not natgws:
+            return None
+        settings = settings or {}
+        enable_test = settings.get("enable_test")
+        if enable_test is None:
+            enable_test = bool(cls._entries) and cls._entries[0][2] == TEST_MEMENTO_CLASS
+        slots = journal_layout.layout(natgws, enable_test, settings.get("hs_mode", 2), None)
+        return slots[index] if 0 <= index < len(slots) else None
 
     @classmethod
     def _finish_rollback(cls):
@@ -669,6 +692,7 @@ class MementoHistory:
                 cls._progress = {"kind": "test", "group_start": cls._top_group_start(), "started_at": _now()}
 
         cls._change(edit)
+        step_hooks.announce("appended", cls.slot_at(len(cls._entries) - 1), memento)
 
     @classmethod
     def _tests_on(cls):
@@ -858,6 +882,7 @@ class MementoHistory:
             cls._check_top()
         entry = cls._entries.pop()
         cls._pop_pending, cls._popped = True, entry
+        step_hooks.announce("popped", cls.slot_at(len(cls._entries)), entry[0])
         return entry[0]
 
     @classmethod
@@ -989,5 +1014,11 @@ def _recorded_discovery(folder):
     return None, settings
 
 
+def _announce_upload():
+    if MementoHistory.opened_in() is not None:
+        step_hooks.announce("upload")
+
+
 s3.add_before_upload(CommandHistory.flush)
 s3.add_before_upload(MementoHistory.flush)
+s3.add_before_upload(_announce_upload)

@@ -32,6 +32,9 @@ class Step:
     label: str  # plain words, for people
     opens_group: bool = False  # appended with MarkBegin: the first memento of a rollback group
     makes_spoke: bool = False  # creates a spoke gateway (the acceptance test of that spoke follows)
+    # What the egress keeper does with the step's routes: "park" (onto a live spoke before the NAT gateway
+    # goes), "settle" (onto the new spoke once it serves), "guard" (off the primary while it is resized).
+    egress: str = ""
 
     @property
     def memento_name(self):
@@ -52,7 +55,7 @@ STEPS = {
         Step("A2", f"{_ROUTES}.NatGwTrafficMemento", f"{_ROUTES}.NatGwTrafficCmd", "moveTraffic",
              "move its traffic to NAT gateway 1"),
         Step("A3", f"{_NATGW}.NatGwDeleteMemento", f"{_NATGW}.NatGwCmd", "delete",
-             "delete the NAT gateway"),
+             "delete the NAT gateway", egress="park"),
         Step("A4", f"{_SPOKE}.HsSpokeCreateMemento", f"{_SPOKE}.HsSpokeCmd", "create",
              "create the primary spoke with its EIP", makes_spoke=True),
         Step("A5", f"{_ROUTES}.SnapshotRTMemento", f"{_ROUTES}.SnapshotRTCmd", "execute",
@@ -60,11 +63,11 @@ STEPS = {
         Step("A6", f"{_SPOKE}.SnatEnableMemento", f"{_SPOKE}.SnatCmd", "enable",
              "enable single-IP SNAT on the spoke"),
         Step("B1", f"{_NATGW}.NatGwDeleteMemento", f"{_NATGW}.NatGwCmd", "delete",
-             "delete the NAT gateway", opens_group=True),
+             "delete the NAT gateway", opens_group=True, egress="park"),
         Step("B2", f"{_SPOKE}.HsSpokeCreateMemento", f"{_SPOKE}.HsSpokeCmd", "create",
-             "create an HA spoke with its EIP", makes_spoke=True),
+             "create an HA spoke with its EIP", makes_spoke=True, egress="settle"),
         Step("R", f"{_SPOKE}.ResizeSpokeGatewayMemento", f"{_SPOKE}.ResizeSpokeGatewayCmd", "execute",
-             "resize the primary spoke"),
+             "resize the primary spoke", egress="guard"),
     )
 }  # fmt: skip
 

@@ -230,6 +230,8 @@ MEMENTO_FIELDS = {
         "secondary_eips": added(ListOf(TEXT)),
         "secondary_allocation_ids": added(ListOf(TEXT)),
         "secondary_private_ips": added(ListOf(TEXT)),
+        # The network interface the routes were parked on before the deletion (only set when they were).
+        "parked_on": added(TEXT),
     },
     "tidewall.lib.spoke.HsSpokeCreateMemento": {
         "spoke_info": Maybe(SPOKE_INFO),

@@ -258,6 +258,28 @@ def _controller(field, value):
     return out
 
 
+# How the migration keeps egress up (`egress:`): `keep` parks each route on a serving spoke before its NAT
+# gateway is deleted and settles it on the new spoke after; `grace` is how long the NAT gateway stays after
+# its routes were parked (seconds; AWS spreads a route change within a few).
+EGRESS_DEFAULTS = {"keep": True, "grace": 5.0}
+
+
+def _egress(field, value):
+    if not isinstance(value, Mapping):
+        _fail(field, f"expected a mapping with keys {', '.join(EGRESS_DEFAULTS)}, got {_shown(field, value)}")
+    _reject_unknown(value, list(EGRESS_DEFAULTS), "egress.")
+    out = dict(EGRESS_DEFAULTS)
+    keep = value.get("keep")
+    if keep is not None:
+        out["keep"] = _bool("egress.keep", keep)
+    grace = value.get("grace")
+    if grace is not None:
+        if isinstance(grace, bool) or not isinstance(grace, int | float) or not 0 <= grace <= 600:
+            _fail("egress.grace", f"expected a number of seconds from 0 to 600, got {_shown(field, grace)}")
+        out["grace"] = float(grace)
+    return out
+
+
 # name -> (required, default, check); the check returns the value to keep.
 _FIELDS = {
     "controller_ip": (True, None, _controller_ip),
@@ -291,6 +313,7 @@ _FIELDS = {
     "aws": (False, None, _aws),
     "waits": (False, {}, _waits),
     "controller": (False, {}, _controller),
+    "egress": (False, {}, _egress),
     "journal_key_env": (False, None, _matching(_ENV_NAME, "an environment variable name")),
 }
 

@@ -19,6 +19,8 @@ class Globals:
     waits = None
     # The run's `controller` settings (progress interval, read time-out); None: the defaults.
     controller = None
+    # The run's `egress` settings ({"keep": bool, "grace": seconds}); None: the defaults.
+    egress = None
 
     @classmethod
     def reset(cls):
@@ -31,3 +33,4 @@ class Globals:
         cls.HS_LIMIT = 2
         cls.waits = None
         cls.controller = None
+        cls.egress = None

@@ -2,22 +2,24 @@
 
 A migration reads the same things several times in a row: the VPC's NAT gateways once per recorded NAT
 gateway, the route tables for a snapshot right after their backup, the subnets for the zone order and again
-for their CIDRs. An answer is kept per client and handed out again until something may have changed it:
+for their CIDRs, the VPC's instances (the spokes) before and after each route move of the egress keeper. An answer is kept per client and handed out again until something may have changed it:
 
 - a changing call made with a client whose answers are kept (any EC2 operation that is not a Describe,
   Get, List or Search) drops what it may change: a NAT gateway operation that NAT gateway (a creation every
   list of NAT gateways), a route or route-table operation the route tables, tags what they were put on,
   any other operation everything but the subnets;
 - a command of another system (a controller command: it changes routes, instances and Elastic IPs through
-  its own credentials) drops the route tables when it starts: every command announces itself through
+  its own credentials) drops the route tables and the instances when it starts: every command announces itself through
   `Common.logOperation`, and only the host commands below, whose every change goes through a client
   watched here, keep them. NAT gateways are changed by this tool only;
-- answers in motion are never kept: a NAT gateway that is pending or deleting is read again each time;
+- answers in motion are never kept: a NAT gateway that is pending or deleting is read again each time, the
+  instances while one of them is pending, stopping or shutting down;
 - subnets are kept for the whole process (their ids, CIDRs and zones do not change).
 
 Waits and checks that must see the present (`describe_natgw`, the acceptance test) do not read from here.
 """
 
+import copy
 import logging
 import weakref
 
@@ -41,6 +43,7 @@ OWN_COMMANDS = frozenset(
 
 # A NAT gateway in one of these states is kept; any other state moves on by itself.
 SETTLED_NATGW_STATES = ("available", "deleted", "failed")
+SETTLED_INSTANCE_STATES = ("running", "stopped", "terminated")
 
 _READ_PREFIXES = ("Describe", "Get", "List", "Search")
 _HANDLER_ID = "tidewall-ec2-reads"
@@ -52,6 +55,7 @@ class _Reads:
         self.route_tables = {}  # vpc id -> [route table descriptions]
         self.natgw_lists = {}  # vpc id -> [NAT gateway descriptions, every state]
         self.natgws = {}  # NAT gateway id -> description
+        self.instances = {}  # vpc id -> [instance descriptions]
 
     def forget_natgw(self, nat_gw_id):
         self.natgws.pop(nat_gw_id, None)
@@ -63,6 +67,7 @@ class _Reads:
         self.route_tables.clear()
         self.natgw_lists.clear()
         self.natgws.clear()
+        self.instances.clear()
 
 
 _by_client = weakref.WeakKeyDictionary()
@@ -116,6 +121,10 @@ def changed(operation, params):
         for reads in everything:
             reads.route_tables.clear()
         return
+    if operation == "ModifyInstanceAttribute" or "Instance" in operation or "Address" in operation:
+        for reads in everything:
+            reads.instances.clear()
+        return
     if operation in ("CreateTags", "DeleteTags"):
         resources = [r for r in params.get("Resources") or [] if isinstance(r, str)]
         for reads in everything:
@@ -135,6 +144,7 @@ def command_started(name):
         return
     for reads in _each():
         reads.route_tables.clear()
+        reads.instances.clear()
 
 
 # ---------------------------------------------------------------- reads
@@ -193,6 +203,52 @@ def vpc_route_tables(ec2_client, vpc_id):
     tables = sorted((t for t in tables if t.get("VpcId", vpc_id) == vpc_id), key=lambda t: t["RouteTableId"])
     reads.route_tables[vpc_id] = list(tables)
     return tables
+
+
+def kept_route_tables(ec2_client, vpc_id):
+    """The VPC's route tables as kept now (None when they are not kept); a copy."""
+    kept = _reads(ec2_client).route_tables.get(vpc_id)
+    return None if kept is None else copy.deepcopy(kept)
+
+
+def route_set(ec2_client, vpc_id, kept, table_id, destination_key, destination, target):
+    """After this process pointed one route at `target` (and nothing else changed since `kept` was taken
+    with `kept_route_tables`): keep the route tables with that change, instead of reading them again."""
+    if kept is None:
+        return
+    for table in kept:
+        if table.get("RouteTableId") != table_id:
+            continue
+        routes = table.setdefault("Routes", [])
+        route = next((r for r in routes if r.get(destination_key) == destination), None)
+        if route is None:
+            route = {destination_key: destination, "Origin": "CreateRoute"}
+            routes.append(route)
+        for key in [k for k in route if k.endswith("Id") and k != "DestinationPrefixListId"]:
+            del route[key]
+        route.update(target)
+        route["State"] = "active"
+    _reads(ec2_client).route_tables[vpc_id] = kept
+
+
+def vpc_instances(ec2_client, vpc_id):
+    """The VPC's instances (every state, with their network interfaces and addresses); one describe while
+    nothing changed them."""
+    reads = _reads(ec2_client)
+    kept = reads.instances.get(vpc_id)
+    if kept is not None:
+        return list(kept)
+    found = [
+        i
+        for r in _pages(
+            ec2_client, "describe_instances", "Reservations", Filters=[{"Name": "vpc-id", "Values": [vpc_id]}]
+        )
+        for i in r.get("Instances", [])
+        if i.get("VpcId", vpc_id) == vpc_id
+    ]
+    if all(i.get("State", {}).get("Name") in SETTLED_INSTANCE_STATES for i in found):
+        reads.instances[vpc_id] = list(found)
+    return found
 
 
 def subnets(ec2_client, subnet_ids):

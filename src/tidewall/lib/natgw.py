@@ -9,7 +9,7 @@ from botocore.exceptions import ClientError
 from tidewall.commands.memento import Memento
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
-from tidewall.lib import ec2_reads
+from tidewall.lib import ec2_reads, egress
 from tidewall.lib.commonlib import Common
 from tidewall.lib.waits import NOT_VISIBLE, WaitSettings, WaitTimeout, wait_until
 
@@ -530,7 +530,11 @@ def record_undo(memento, backup_folder):
 class NatGwDeleteMemento(Memento):
     """Undo of a NAT gateway deletion: a NAT gateway in the same subnet with the same primary EIP, the same
     secondary EIPs and the same private IPs (where AWS allows it), and the routes that pointed at the old
-    one pointed at it."""
+    one pointed at it.
+
+    `routes` are the routes as they were before the deletion (before the egress keeper parked them);
+    `parked_on`, set only when they were parked, names the network interface they were parked on.
+    """
 
     def __init__(
         self,
@@ -581,6 +585,7 @@ class NatGwDeleteMemento(Memento):
         natgw = describe_natgw(ec2_client, self.nat_gw_id)
         state = natgw.get("State") if natgw else "deleted"
         if state in ("pending", "available"):
+            egress.KEEPER.unpark(self)
             return False
         if state == "deleting" and not Globals.dry_run:
             logger.info("  NAT gateway %s is being deleted, waiting until it is gone", self.nat_gw_id)
@@ -748,7 +753,12 @@ class NatGwCmd:
         if Globals.dry_run:
             logger.info("  Dry run: would delete NAT gateway %s", nat_gw_id)
             return memento
+        haven = egress.KEEPER.park_plan(memento) if state != "deleting" else None
+        if haven is not None:
+            memento.parked_on = haven.eni
         record_undo(memento, self.backup_folder)
+        if haven is not None:
+            egress.KEEPER.park(ec2_client, memento, haven)
         if state != "deleting":
             ec2_client.delete_nat_gateway(NatGatewayId=nat_gw_id)
         _wait_natgw(ec2_client, nat_gw_id, ("deleted", "failed"), just_changed=state != "deleting")

@@ -63,6 +63,11 @@ SEED_SECONDARY_EIP = True
 SHAPES = ("twin_natgw", "late_eip")
 LATE_EIP_SECONDS = 20.0
 TWIN_PRIVATE_CIDR = "10.0.200.0/24"
+
+# Routes other than 0.0.0.0/0 to a NAT gateway (the --specific-routes seeding): a partner network routed
+# from the first zone through the second zone's NAT gateway, and a wider range through each zone's own.
+PARTNER_CIDR = "203.0.113.0/24"
+WIDE_CIDR = "100.64.0.0/16"
 BACKUP_BUCKET_PREFIX = "tidewall-sandbox-backups"
 
 # NAT gateway metrics over METRIC_DAYS days: one sample every METRIC_INTERVAL seconds, each
@@ -153,6 +158,9 @@ class SeededVpc:
     onprem_cidr: str | None = None
     twin_natgw_id: str | None = None  # a second public NAT gateway in zone 0's public subnet (shape)
     twin_route_table_id: str | None = None  # the private route table it serves
+    # (route table id, destination, index of the zone whose NAT gateway it was seeded to) of each route
+    # other than 0.0.0.0/0 that was seeded to a NAT gateway
+    specific_routes: list = field(default_factory=list)
 
     @property
     def nat_gateway_ids(self):
@@ -188,6 +196,7 @@ class AwsSandbox:
         secondary_eip=False,
         regions=None,
         shapes=(),
+        specific_routes=False,
     ):
         if int(nat_gateways) < 0:
             raise ValueError("nat_gateways must not be negative")
@@ -202,6 +211,7 @@ class AwsSandbox:
         if unknown:
             raise ValueError(f"unknown VPC shape(s) {', '.join(unknown)}; known: {', '.join(SHAPES)}")
         self.shapes = frozenset(shapes)
+        self.specific_routes = bool(specific_routes)
         self.world = None  # the home region's
         self.worlds = {}  # region -> AwsWorld
         self.seeded = None
@@ -389,6 +399,8 @@ class AwsSandbox:
             self._seed_twin_natgw(ec2, seeded)
         if "late_eip" in self.shapes:
             self.worlds[region].eip_release_lag = LATE_EIP_SECONDS
+        if self.specific_routes and seeded.zones:
+            self._seed_specific_routes(ec2, seeded)
 
         if bucket is not None:
             seeded.bucket = bucket
@@ -483,6 +495,18 @@ class AwsSandbox:
         add_secondary_address(self.account_id, region, zone.nat_gateway_id, eip["AllocationId"], first=True)
         zone.secondary_eip = eip["PublicIp"]
         zone.secondary_allocation_id = eip["AllocationId"]
+
+    def _seed_specific_routes(self, ec2, seeded):
+        """Routes other than 0.0.0.0/0 to the NAT gateways: WIDE_CIDR in each zone's private table to its own
+        zone's, PARTNER_CIDR in the first zone's to the second zone's (across zones)."""
+        zones = seeded.zones
+        wanted = [(z.private_route_table_id, WIDE_CIDR, i) for i, z in enumerate(zones)]
+        wanted.append((zones[0].private_route_table_id, PARTNER_CIDR, 1 if len(zones) > 1 else 0))
+        for table_id, cidr, index in wanted:
+            ec2.create_route(
+                RouteTableId=table_id, DestinationCidrBlock=cidr, NatGatewayId=zones[index].nat_gateway_id
+            )
+        seeded.specific_routes = wanted
 
     def _seed_private_natgw(self, ec2, seeded):
         """A private NAT gateway (no Elastic IP) in the first zone's private subnet, and a route to an

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
-from tidewall.sandbox.vpcview import HOLDING_NATGW_STATES
+from tidewall.sandbox.vpcview import HOLDING_NATGW_STATES, VpcView
 
 
 @dataclass
@@ -245,6 +245,40 @@ def check_private_natgw(checks, aws, seeded, label):
         f"{t} no longer routes {seeded.onprem_cidr} to it" for t in moved
     ]
     checks.add(f"{label}: the private NAT gateway is untouched", not problems, "; ".join(problems))
+
+
+def check_specific_routes(checks, aws, seeded, label, migrated):
+    """Each seeded route other than 0.0.0.0/0 goes where its NAT gateway's Elastic IP went: after execute to
+    the running spoke instance (named by it or by its network interface) that holds that EIP, after revert to
+    an available NAT gateway in that NAT gateway's subnet."""
+    if not seeded.specific_routes:
+        return
+    ec2 = aws.client("ec2", region=seeded.region)
+    view = VpcView(ec2, seeded.vpc_id)
+    tables = {t["RouteTableId"]: t for t in view.route_tables}
+    bad = []
+    for table_id, cidr, index in seeded.specific_routes:
+        zone = seeded.zones[index]
+        route = next(
+            (r for r in tables.get(table_id, {}).get("Routes", []) if r.get("DestinationCidrBlock") == cidr),
+            None,
+        )
+        if migrated:
+            instance_id = (route or {}).get("InstanceId") or view.interface_instance(
+                (route or {}).get("NetworkInterfaceId")
+            )
+            instance = view.instances.get(instance_id) or {}
+            ips = {
+                (n.get("Association") or {}).get("PublicIp") for n in instance.get("NetworkInterfaces", [])
+            }
+            ok = view.instance_is_live(instance_id) and zone.eip in ips
+        else:
+            natgw = view.natgw((route or {}).get("NatGatewayId")) or {}
+            ok = natgw.get("State") == "available" and natgw.get("SubnetId") == zone.public_subnet_id
+        if not ok:
+            bad.append(f"{table_id} {cidr} -> {view.target_label(route)}")
+    where = "the spoke holding its NAT gateway's EIP" if migrated else "its NAT gateway, recreated"
+    checks.add(f"{label}: every other route to a NAT gateway goes to {where}", not bad, ", ".join(bad))
 
 
 def secondary_eip_fate(aws, seeded):

@@ -167,6 +167,8 @@ class AwsCloud:
             except ClientError as err:
                 raise CloudError(f"Could not launch gateway {name}: {err}") from None
             instance_id = instance["InstanceId"]
+            # A gateway forwards the traffic of other hosts: its source/destination check is off.
+            self.ec2.modify_instance_attribute(InstanceId=instance_id, SourceDestCheck={"Value": False})
             if eip and _field(gw, "vpc_id") in self.withhold_eip:
                 logger.info("cloud: launched %s as %s, withholding %s on purpose", name, instance_id, eip)
                 return {

@@ -2,9 +2,12 @@
 
 The sandbox's own judgement, from the simulated cloud's state itself (moto's backend objects and the
 simulated controller's gateways), never from the tool's code or from a route's `State`: a subnet has
-egress when its route table's `0.0.0.0/0` route leads to an `available` public NAT gateway, or to a
-running gateway instance that the controller has set up to forward traffic (SNAT on at its primary); the
-traffic then leaves through that NAT gateway's primary Elastic IP or that instance's Elastic IP.
+egress when its route table's `0.0.0.0/0` route leads to an `available` public NAT gateway, or (named by
+its instance or by one of its network interfaces) to a gateway instance that runs (one still starting
+forwards nothing), has its source/destination check off and that the controller has set up to forward
+traffic (SNAT on at its primary); the traffic then leaves through that NAT gateway's primary Elastic IP
+or that instance's Elastic IP. Each change of the route's target resets the flows open through it (AWS
+drops them), so the record also counts the changes of target.
 
 `EgressMonitor.evaluate(t)` is called at every change of the world, with the world time the change took
 effect (the AWS front calls it after each change and at each NAT gateway transition, the controller after
@@ -18,7 +21,7 @@ import threading
 from dataclasses import dataclass, field
 
 DEFAULT_ROUTE = "0.0.0.0/0"
-LIVE_INSTANCE_STATES = ("pending", "running")
+SERVING_INSTANCE_STATES = ("running",)
 
 
 @dataclass(frozen=True)
@@ -36,6 +39,7 @@ class SubnetEgress:
     outage_s: float = 0.0
     longest_gap_s: float = 0.0
     egress_ips: list = field(default_factory=list)
+    flow_resets: int = 0  # changes of the default route's target (each one drops the open flows)
 
     def to_dict(self):
         return {
@@ -45,6 +49,7 @@ class SubnetEgress:
             "outage_s": round(self.outage_s, 1),
             "longest_gap_s": round(self.longest_gap_s, 1),
             "egress_ips": list(self.egress_ips),
+            "flow_resets": self.flow_resets,
         }
 
 
@@ -102,8 +107,17 @@ class EgressMonitor:
             live = nat.state == "available" and getattr(nat, "connectivity_type", "public") != "private"
             return Egress(live, _natgw_ip(nat) if live else None, nat.id)
         instance = route.instance
+        interface = getattr(route, "interface", None)
+        if instance is None and interface is not None:
+            instance = getattr(interface, "instance", None)
+            if instance is None:
+                return Egress(False, None, interface.id)
         if instance is not None:
-            live = instance.state in LIVE_INSTANCE_STATES and self.serves(instance.id) is not False
+            live = (
+                instance.state in SERVING_INSTANCE_STATES
+                and str(getattr(instance, "source_dest_check", "true")).lower() == "false"
+                and self.serves(instance.id) is not False
+            )
             return Egress(live, _instance_ip(backend, instance) if live else None, instance.id)
         return Egress(False, None, route.gateway.id if route.gateway is not None else "other")
 
@@ -136,6 +150,8 @@ class EgressMonitor:
         gap = 0.0
         for i, (t, egress) in enumerate(line):
             until = line[i + 1][0] if i + 1 < len(line) else end
+            if i > 0 and start <= t <= end and line[i - 1][1].target != egress.target:
+                result.flow_resets += 1
             lo, hi = max(t, start), min(until, end)
             if hi <= lo:
                 continue

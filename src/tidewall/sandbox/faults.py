@@ -610,9 +610,11 @@ class FaultWorld:
                 return "blackhole"
             if route.get("NatGatewayId"):
                 return f"natgw@{zone_of.get(live_natgws[route['NatGatewayId']].get('SubnetId'))}"
-            if route.get("InstanceId"):
-                inst = view.instances[route["InstanceId"]]
-                return f"spoke {tag_value(inst, 'Name') or route['InstanceId']}@{zone_of.get(inst.get('SubnetId'))}"
+            # A spoke is named by its instance or by its network interface.
+            instance_id = route.get("InstanceId") or view.interface_instance(route.get("NetworkInterfaceId"))
+            if instance_id:
+                inst = view.instances[instance_id]
+                return f"spoke {tag_value(inst, 'Name') or instance_id}@{zone_of.get(inst.get('SubnetId'))}"
             return view.target_label(route)
 
         tables_by_zone = {}

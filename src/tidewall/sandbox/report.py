@@ -74,13 +74,15 @@ def render_table(title, world, before=None, outage=None):
 
 
 def render_egress(title, stats):
-    """Per private subnet: seconds without egress, the longest gap, the public IPs used in order."""
+    """Per private subnet: seconds without egress, the longest gap, the changes of target (each resets the
+    open flows), the public IPs used in order."""
     headers = [
         "zone",
         "private subnet",
         "route table",
         "without egress",
         "longest gap",
+        "flow resets",
         "egress IPs in order",
     ]
     rows = [
@@ -90,6 +92,7 @@ def render_egress(title, stats):
             s.route_table_id or "-",
             seconds(s.outage_s),
             seconds(s.longest_gap_s),
+            str(s.flow_resets),
             " -> ".join(s.egress_ips) or "(none)",
         ]
         for s in stats
@@ -137,11 +140,18 @@ def render_cost(title, report, runs):
     return "\n".join(out)
 
 
-def aws_call_budget(nat_gateways):
+def aws_call_budget(nat_gateways, keep_egress=False):
     """The most AWS API calls one execute of a VPC with this many NAT gateways needs for its work (8N+20:
-    7N+20, and after each deletion one look at the Elastic IPs before a spoke takes them over); in a world
-    where changes take time, the looks while waiting come on top."""
-    return 8 * nat_gateways + 20
+    7N+20, and after each deletion one look at the Elastic IPs before a spoke takes them over), and with
+    egress kept up (`keep_egress`) 3N+4 more: per NAT gateway two route moves (park, settle) and one look at
+    the spokes, and the guard of the primary's resize. In a world where changes take time, the looks while
+    waiting come on top."""
+    return 8 * nat_gateways + 20 + (3 * nat_gateways + 4 if keep_egress else 0)
+
+
+def aws_call_budget_text(nat_gateways, keep_egress=False):
+    formula = "11N+24 (8N+20 for the work, 3N+4 to keep egress up)" if keep_egress else "8N+20"
+    return f"{formula} = {aws_call_budget(nat_gateways, keep_egress)}"
 
 
 def render_cost_line(title, report):
@@ -154,13 +164,24 @@ def render_cost_line(title, report):
 # ------------------------------------------------------------------------------------ for machines
 
 
-def machine_report(checks, egress, cost, runs, time_scale):
-    """The report `--report` writes: checks, egress per private subnet (world seconds), the cost of every
-    run of the tool (counts; real seconds waiting on outside calls and in all), the number of runs of the
-    tool's commands, and the time scale."""
+def machine_report(checks, egress, cost, runs, time_scale, by_command=None, keep_egress=True):
+    """The report `--report` writes: checks, egress per private subnet (world seconds) over everything and
+    per command (`by_command`: command -> SubnetEgress records; with the largest outage of each), whether
+    the migration kept egress up (`egress.keep`), the cost of every run of the tool (counts; real seconds
+    waiting on outside calls and in all), the number of runs of the tool's commands, and the time scale."""
+    by_command = by_command or {}
     return {
         "checks": [{"name": c.name, "ok": c.passed} for c in checks.items],
         "egress": [s.to_dict() for s in egress],
+        "egress_keep": bool(keep_egress),
+        "egress_by_command": {
+            command: {
+                "max_outage_s": round(max((s.outage_s for s in stats), default=0.0), 1),
+                "max_flow_resets": max((s.flow_resets for s in stats), default=0),
+                "subnets": [s.to_dict() for s in stats],
+            }
+            for command, stats in by_command.items()
+        },
         "cost": {
             "controller": dict(sorted(cost.controller_requests.items())),
             "aws": dict(sorted(cost.aws_calls.items())),

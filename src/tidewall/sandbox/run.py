@@ -58,10 +58,10 @@ def problems_with(options):
         )
     if not 0 < options.time_scale < float("inf"):
         problems.append("--time-scale must be a positive number")
-    if options.report:
-        folder = os.path.dirname(os.path.abspath(options.report))
-        if not os.path.isdir(folder):
-            problems.append(f"--report: the folder {folder} does not exist")
+    for flag, path in (("--report", options.report), ("--timeline", options.timeline)):
+        folder = os.path.dirname(os.path.abspath(path)) if path else None
+        if folder and not os.path.isdir(folder):
+            problems.append(f"{flag}: the folder {folder} does not exist")
     return problems
 
 
@@ -80,6 +80,9 @@ def run_sandbox(
     private_natgw=None,
     secondary_eip=None,
     shapes=(),
+    keep_egress=True,
+    specific_routes=False,
+    timeline=None,
 ):
     """Run the sandbox demonstration; returns the exit status (0 only when every check holds).
 
@@ -104,6 +107,9 @@ def run_sandbox(
         private_natgw=private_natgw,
         secondary_eip=secondary_eip,
         shapes=tuple(shapes),
+        keep_egress=keep_egress,
+        specific_routes=specific_routes,
+        timeline=timeline,
     )
     problems = problems_with(options)
     if problems:

@@ -37,6 +37,9 @@ class SandboxOptions:
     private_natgw: bool = False
     secondary_eip: bool = False
     shapes: tuple = ()  # VPC shapes to seed (tidewall.sandbox.aws.SHAPES)
+    keep_egress: bool = True  # the tool's egress.keep
+    specific_routes: bool = False  # seed routes other than 0.0.0.0/0 to the NAT gateways
+    timeline: str | None = None  # path of the SVG timeline of egress
 
 
 @contextlib.contextmanager
@@ -255,6 +258,8 @@ class SandboxRun:
             private_natgw=options.private_natgw,
             secondary_eip=options.secondary_eip,
             shapes=options.shapes,
+            keep_egress=options.keep_egress,
+            specific_routes=options.specific_routes,
         )
         with services:
             self.aws, self.ctl, self.seeded = services.aws, services.ctl, services.seeded
@@ -290,6 +295,7 @@ class SandboxRun:
                 self.show("After execute:", world, self.outage("execute"))
                 judge.check_migrated(self.checks, world, self.ctl, self.seeded.vpc_id)
                 judge.check_private_natgw(self.checks, self.aws, self.seeded, "after execute")
+                judge.check_specific_routes(self.checks, self.aws, self.seeded, "after execute", True)
                 fates = {"after execute": judge.secondary_eip_fate(self.aws, self.seeded)}
 
                 self.run_to_the_end("revert")
@@ -297,6 +303,7 @@ class SandboxRun:
                 self.show("After revert:", world, self.outage("revert"))
                 judge.check_reverted(self.checks, world, self.ctl, self.seeded.vpc_id)
                 judge.check_private_natgw(self.checks, self.aws, self.seeded, "after revert")
+                judge.check_specific_routes(self.checks, self.aws, self.seeded, "after revert", False)
                 fates["after revert"] = judge.secondary_eip_fate(self.aws, self.seeded)
             finally:
                 self.aws.world.chaos = self.ctl.chaos = None
@@ -331,6 +338,11 @@ class SandboxRun:
                 start, end = self.windows[command]
                 self.say(report.render_egress(f"{title} (world seconds):", self.monitor.stats(start, end)))
                 self.say()
+        if self.options.keep_egress:
+            self.say("egress.keep: true (routes parked on a serving spoke before each NAT gateway goes)")
+        else:
+            self.say("egress.keep: false (each zone goes without egress until its spoke is up, as before)")
+        self.say()
         for when, texts in fates.items():
             for text in texts:
                 self.say(f"Secondary Elastic IP {when}: {text}")
@@ -355,9 +367,9 @@ class SandboxRun:
         )
         counts = ", ".join(str(r.aws_total) for r in self.costs.get("execute", []))
         self.say(
-            f"  AWS API calls per execute run: {counts} (the work needs at most 8N+20 = "
-            f"{report.aws_call_budget(self.options.nat_gateways)} for N = {self.options.nat_gateways} NAT "
-            "gateways; looks while waiting on AWS come on top)"
+            f"  AWS API calls per execute run: {counts} (the work needs at most "
+            f"{report.aws_call_budget_text(self.options.nat_gateways, self.options.keep_egress)} for N = "
+            f"{self.options.nat_gateways} NAT gateways; looks while waiting on AWS come on top)"
         )
         if "revert" in self.costs:
             self.say(report.render_cost_line("The revert", report.merge_reports(self.costs["revert"])))
@@ -376,9 +388,17 @@ class SandboxRun:
                 everything,
                 sum(self.runs.values()),
                 self.clock.scale,
+                by_command={c: self.monitor.stats(*w) for c, w in self.windows.items()},
+                keep_egress=self.options.keep_egress,
             )
             report.write_report(self.options.report, data)
             self.say(f"Report written to {self.options.report}")
+        if self.options.timeline:
+            from tidewall.sandbox.timeline import render_svg
+
+            with open(self.options.timeline, "w", encoding="utf-8") as f:
+                f.write(render_svg(self.monitor, self.windows))
+            self.say(f"Timeline written to {self.options.timeline}")
 
     def keep_running(self, password):
         self.say()

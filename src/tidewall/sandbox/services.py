@@ -55,9 +55,9 @@ def _atomic_write(path, text):
         raise
 
 
-def tool_config(aws, seeded, ctl, workdir, enable_test=False):
+def tool_config(aws, seeded, ctl, workdir, enable_test=False, keep_egress=True):
     """The tool's configuration for the seeded VPC (a mapping, as written to config.yaml); its waits run on
-    the world's clock."""
+    the world's clock, and the simulated AWS spreads a route change at once (no grace after a park)."""
     config = {
         "controller_ip": ctl.address,
         "controller_user": CONTROLLER_USER,
@@ -73,6 +73,7 @@ def tool_config(aws, seeded, ctl, workdir, enable_test=False):
         "hs_mode": 2,
         "enable_test": bool(enable_test),
         "aws": aws.aws_config(),
+        "egress": {"keep": bool(keep_egress), "grace": 0},
     }
     if enable_test:
         config["output_test_config"] = os.path.join(workdir, "test-results.json")
@@ -81,8 +82,8 @@ def tool_config(aws, seeded, ctl, workdir, enable_test=False):
     return config
 
 
-def write_config(path, aws, seeded, ctl, workdir, enable_test=False):
-    config = tool_config(aws, seeded, ctl, workdir, enable_test)
+def write_config(path, aws, seeded, ctl, workdir, enable_test=False, keep_egress=True):
+    config = tool_config(aws, seeded, ctl, workdir, enable_test, keep_egress)
     text = "# Written by `tidewall sandbox`: a simulated controller and AWS on 127.0.0.1.\n"
     _atomic_write(path, text + yaml.safe_dump(config, sort_keys=False))
     return config
@@ -136,6 +137,8 @@ class Services:
         vpcs=None,
         failing_vpcs=(),
         metrics=True,
+        keep_egress=True,
+        specific_routes=False,
     ):
         self.workdir = os.path.abspath(workdir)
         self.vpcs = vpcs  # None: one VPC, as always; K: a fleet of K VPCs
@@ -148,6 +151,8 @@ class Services:
         self.private_natgw = private_natgw
         self.secondary_eip = secondary_eip
         self.shapes = tuple(shapes)  # VPC shapes to seed (tidewall.sandbox.aws.SHAPES)
+        self.keep_egress = keep_egress
+        self.specific_routes = specific_routes
         self.clock = None
         self.password = None
         self.aws = None
@@ -199,6 +204,7 @@ class Services:
                 secondary_eip=self.secondary_eip,
                 regions=FLEET_REGIONS if self.vpcs else None,
                 shapes=self.shapes,
+                specific_routes=self.specific_routes,
             ).start()
             if self.vpcs:
                 return self._start_fleet(SimulatedController)
@@ -212,7 +218,13 @@ class Services:
             self.ctl.backend.on_change = self.aws.world.changed
             self.ctl.start()
             self.config = write_config(
-                self.config_path, self.aws, self.seeded, self.ctl, self.workdir, self.enable_test
+                self.config_path,
+                self.aws,
+                self.seeded,
+                self.ctl,
+                self.workdir,
+                self.enable_test,
+                keep_egress=self.keep_egress,
             )
         except BaseException:
             self.stop()

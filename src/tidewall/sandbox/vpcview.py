@@ -83,6 +83,13 @@ class VpcView:
         instance = self.instances.get(instance_id)
         return instance is not None and instance.get("State", {}).get("Name") in LIVE_INSTANCE_STATES
 
+    def interface_instance(self, eni_id):
+        """The instance a network interface is attached to (None when it is attached to none of the VPC's)."""
+        for instance_id, instance in self.instances.items():
+            if any(n.get("NetworkInterfaceId") == eni_id for n in instance.get("NetworkInterfaces", [])):
+                return instance_id
+        return None
+
     def route_is_live(self, route):
         """Whether the route leads somewhere that forwards traffic (route `State` not trusted)."""
         if route is None:
@@ -91,6 +98,9 @@ class VpcView:
             return self.natgw_is_live(route["NatGatewayId"])
         if route.get("InstanceId"):
             return self.instance_is_live(route["InstanceId"])
+        if route.get("NetworkInterfaceId"):
+            instance_id = self.interface_instance(route["NetworkInterfaceId"])
+            return instance_id is not None and self.instance_is_live(instance_id)
         gateway_id = route.get("GatewayId")
         if gateway_id:
             if gateway_id == "local":
@@ -107,9 +117,12 @@ class VpcView:
             return BLACKHOLE
         if route.get("NatGatewayId"):
             return route["NatGatewayId"]
-        if route.get("InstanceId"):
-            instance = self.instances[route["InstanceId"]]
-            return tag_value(instance, "Name") or route["InstanceId"]
+        instance_id = route.get("InstanceId") or (
+            self.interface_instance(route["NetworkInterfaceId"]) if route.get("NetworkInterfaceId") else None
+        )
+        if instance_id:
+            instance = self.instances[instance_id]
+            return tag_value(instance, "Name") or instance_id
         for key in ("GatewayId", "NetworkInterfaceId", "TransitGatewayId", "VpcPeeringConnectionId"):
             if route.get(key):
                 return route[key]
