@@ -85,19 +85,20 @@ def calls(args):
     from tidewall.sandbox.services import Services
 
     table = Table(
-        [("NAT gateways (N)", ">"), ("AWS calls", ">"), ("7N+20", ">")],
+        [("NAT gateways (N)", ">"), ("egress.keep", "<"), ("AWS calls", ">"), ("budget", ">")],
         markdown=args.markdown,
     )
     over = 0
     for n in args.nat_gateways:
-        with tempfile.TemporaryDirectory(prefix="tidewall-bench-calls-") as workdir:
-            with Services(workdir, nat_gateways=n) as services:
-                with CostMeter() as meter:
-                    if run_command("execute", services.config_path) != 0:
-                        raise SystemExit(f"the execute with {n} NAT gateways failed")
-        total = meter.report().aws_total
-        over += total > aws_call_budget(n)
-        table.row(n, total, aws_call_budget(n))
+        for keep in (True, False):
+            with tempfile.TemporaryDirectory(prefix="tidewall-bench-calls-") as workdir:
+                with Services(workdir, nat_gateways=n, keep_egress=keep) as services:
+                    with CostMeter() as meter:
+                        if run_command("execute", services.config_path) != 0:
+                            raise SystemExit(f"the execute with {n} NAT gateways failed")
+            total = meter.report().aws_total
+            over += total > aws_call_budget(n, keep)
+            table.row(n, str(keep).lower(), total, aws_call_budget(n, keep))
     return 1 if over else 0
 
 
