@@ -39,12 +39,14 @@ from botocore.exceptions import BotoCoreError, ClientError
 from tidewall.commands import journal_layout, step_hooks
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
-from tidewall.lib import ec2_reads
+from tidewall.lib import ec2_reads, waits
 
 logger = logging.getLogger("tidewall.lib.egress")
 
 DEFAULT_ROUTE = "0.0.0.0/0"
-DEFAULTS = {"keep": True, "grace": 5.0}
+# Outside a run (the library used on its own, as the tests do) no grace is left unless one is set: a run
+# always has one, from the configuration (`egress.grace`, 5 s by default).
+DEFAULTS = {"keep": True, "grace": 0.0}
 
 _NATGW_DELETE = journal_layout.STEPS["B1"].memento_class
 _TRAFFIC_MOVE = journal_layout.STEPS["A2"].memento_class
@@ -377,7 +379,7 @@ class Keeper:
         if moved:
             self.parked = True
             if grace > 0:
-                time.sleep(grace)
+                time.sleep(grace * waits.WaitSettings.of().time_scale)  # on the cloud's clock, as the waits
 
     def unpark(self, memento):
         """A recorded deletion that was not made: the routes parked for it go back to the NAT gateway."""
