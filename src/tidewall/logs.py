@@ -199,15 +199,8 @@ class _Demote(logging.Filter):
 def demoted(*names, up_to=logging.INFO):
     """Within the block, info lines of these loggers become debug lines (a scratch read of the journal);
     with `up_to=logging.WARNING` their warnings too (a read whose findings the caller reports itself)."""
-    loggers = [logging.getLogger(n) for n in names]
-    f = _Demote(up_to)
-    for lg in loggers:
-        lg.addFilter(f)
-    try:
+    with _filtered(names, _Demote(up_to)):
         yield
-    finally:
-        for lg in loggers:
-            lg.removeFilter(f)
 
 
 # The spoke module's lines that announce a change, by their first word: in a dry run they say "would".
@@ -248,8 +241,14 @@ def dry_run_wording(active=True):
     if not active:
         yield
         return
-    f = DryRunWording()
-    loggers = [logging.getLogger(n) for n in DRY_RUN_LOGGERS]
+    with _filtered(DRY_RUN_LOGGERS, DryRunWording()):
+        yield
+
+
+@contextlib.contextmanager
+def _filtered(names, f):
+    """Within the block, the loggers of these names pass every record through the filter `f`."""
+    loggers = [logging.getLogger(n) for n in names]
     for lg in loggers:
         lg.addFilter(f)
     try:
