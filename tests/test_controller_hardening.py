@@ -282,7 +282,7 @@ class TestALongRequest:
     as it was given; with `controller.read_timeout` one that is never answered stops with one line."""
 
     HA = {"CID": "c", "action": "create_multicloud_ha_gateway", "primary_gw_name": "egress-spoke",
-          "ha_gw_name": "egress-spoke-hagw", "gw_subnet": "10.0.2.0/24"}  # fmt: skip
+          "gw_subnet": "10.0.2.0/24", "autogen_hagw_name": "yes"}  # fmt: skip
     LINE = "waiting for the controller: create_multicloud_ha_gateway egress-spoke-hagw, {} s"
 
     @pytest.mark.parametrize(

@@ -327,10 +327,13 @@ def _controller_settings():
 
 def _gateway_of(payload):
     fields = dict(payload) if isinstance(payload, Mapping | list | tuple) else {}
-    for key in ("gw_name", "ha_gw_name", "primary_gw_name"):
+    for key in ("gw_name", "ha_gw_name"):
         if fields.get(key):
             return fields[key]
-    return None
+    primary = fields.get("primary_gw_name")
+    if primary and fields.get("action") == "create_multicloud_ha_gateway":
+        return f"{primary}-hagw"  # the name the controller gives an HA gateway it names itself
+    return primary or None
 
 
 def _wait_for(event, seconds):
