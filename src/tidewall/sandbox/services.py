@@ -79,6 +79,10 @@ def tool_config(aws, seeded, ctl, workdir, enable_test=False, keep_egress=True):
         config["output_test_config"] = os.path.join(workdir, "test-results.json")
     if aws.clock.scale != 1.0:
         config["waits"] = {"time_scale": aws.clock.scale}
+    elif enable_test:
+        # A world on the real clock is an instant one: nothing lags, so a failing acceptance test is looked
+        # at again for a second, not for the two minutes a real cloud may need.
+        config["waits"] = {"acceptance_test": 1}
     return config
 
 
