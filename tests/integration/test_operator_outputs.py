@@ -203,7 +203,8 @@ class TestRunOutputs:
             RouteTableId=table, DestinationCidrBlock="0.0.0.0/0", NetworkInterfaceId=eni["NetworkInterfaceId"]
         )
         ec2.delete_network_interface(NetworkInterfaceId=eni["NetworkInterfaceId"])
-        path = config_file(vpc, tmp_path, enable_test=True)
+        # (a failing test is looked at again for a second, not for the two minutes a real cloud may need)
+        path = config_file(vpc, tmp_path, enable_test=True, waits={"acceptance_test": 1})
         status, out, err = tidewall_json(capsys, "execute", "--config", path)
         assert (status, out["result"], out["exit_status"]) == (1, "rolled_back", 1)
         assert out["reason"].startswith(
