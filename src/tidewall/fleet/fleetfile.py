@@ -111,11 +111,7 @@ def check_entry(ca, command):
     """The checks a single command makes before it runs, for one entry's configuration (UsageError)."""
     from tidewall import runner
 
-    runner.check_inputs(ca, command)
-    if command in ("execute", "revert"):
-        runner.check_password_env(ca)
-    if command != "unlock":  # the lock is read without the journal
-        runner.check_journal_key_env(ca)
+    runner.check_inputs(ca, command)  # the password and journal key variables with the rest (unlock: neither)
 
 
 def load_fleet(path, command="execute"):

@@ -19,7 +19,6 @@ stand-in children.
 from __future__ import annotations
 
 import contextlib
-import os
 import socket
 import time
 from dataclasses import dataclass, field
@@ -33,6 +32,7 @@ from tidewall.fleet.child import (
     Outcome,
     outcome_of,
 )
+from tidewall.lib import lock as lock_module
 
 QUEUED = "queued"
 RUNNING = "running"
@@ -79,15 +79,7 @@ def lock_is_stale(lock):
     if not isinstance(lock, dict) or lock.get("host") != socket.gethostname():
         return False
     pid = lock.get("pid")
-    if not isinstance(pid, int) or pid <= 0:
-        return False
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return True
-    except OSError:  # someone else's process: it exists
-        return False
-    return False
+    return isinstance(pid, int) and pid > 0 and lock_module._process_started(pid) is None
 
 
 class Scheduler:
