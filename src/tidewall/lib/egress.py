@@ -37,6 +37,7 @@ from dataclasses import dataclass
 from botocore.exceptions import BotoCoreError, ClientError
 
 from tidewall.commands import journal_layout, step_hooks
+from tidewall.core.ConfigAdaptor import EGRESS_DEFAULTS
 from tidewall.core.exceptions import TidewallError
 from tidewall.core.Globals import Globals
 from tidewall.lib import ec2_reads, waits
@@ -46,7 +47,7 @@ logger = logging.getLogger("tidewall.lib.egress")
 DEFAULT_ROUTE = "0.0.0.0/0"
 # Outside a run (the library used on its own, as the tests do) no grace is left unless one is set: a run
 # always has one, from the configuration (`egress.grace`, 5 s by default).
-DEFAULTS = {"keep": True, "grace": 0.0}
+DEFAULTS = {"keep": EGRESS_DEFAULTS["keep"], "grace": 0.0}
 
 _NATGW_DELETE = journal_layout.STEPS["B1"].memento_class
 _TRAFFIC_MOVE = journal_layout.STEPS["A2"].memento_class
